@@ -1,0 +1,306 @@
+// Case folding. The hot path is the ASCII run: eight bytes are checked and
+// lowercased at a time as one 64-bit word. Non-ASCII characters are decoded one at
+// a time; most of them fold to themselves and are copied as they are, so only the
+// few with a mapping pay for encoding, and only the rarer ones whose byte length
+// changes touch the FoldMap or can make the output outgrow the source.
+#include "engine/case_fold.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace kwsieve {
+namespace {
+
+#include "engine/case_tables.inc"
+
+enum CaseClass : int32_t { kOther = 0, kCased = 1, kIgnorable = 2 };
+constexpr int32_t kClassMask = 3;
+constexpr int32_t kMultiFlag = 4;
+constexpr int kKindShift = 3;
+// Kind ids below this map a character to itself (one per class).
+constexpr uint8_t kFirstMappedKind = 3;
+
+constexpr char32_t kCapitalSigma = 0x3A3;
+constexpr char32_t kFinalSigma = 0x3C2;
+
+constexpr bool kinds_are_well_formed() {
+  if (kKinds[0] != kOther || kKinds[1] != kCased || kKinds[2] != kIgnorable) return false;
+  for (size_t i = kFirstMappedKind; i < sizeof kKinds / sizeof kKinds[0]; ++i) {
+    if ((kKinds[i] & kMultiFlag) == 0 && (kKinds[i] >> kKindShift) == 0) return false;
+  }
+  return true;
+}
+static_assert(kinds_are_well_formed(), "identity kinds must be exactly ids 0, 1 and 2");
+static_assert(kMaxFoldedBytes * kMultiMax <= 16, "folded character buffer too small");
+static_assert(sizeof kBlockIndex == ((kLowLimit + kHighLimit - kHighBase) >> kBlockShift));
+
+inline uint8_t kind_id(char32_t c) {
+  size_t slot;
+  if (c < kLowLimit) {
+    slot = c >> kBlockShift;
+  } else if (c - kHighBase < kHighLimit - kHighBase) {  // wraps when c < kHighBase
+    slot = (kLowLimit + (c - kHighBase)) >> kBlockShift;
+  } else {
+    return 0;
+  }
+  return kBlocks[(size_t{kBlockIndex[slot]} << kBlockShift) | (c & ((1u << kBlockShift) - 1))];
+}
+
+inline int32_t case_class(char32_t c) { return kKinds[kind_id(c)] & kClassMask; }
+
+// Decodes the UTF-8 sequence at p, which must be before end. Returns its length (1 to
+// 4) and the code point, or 0 when p does not start a well-formed sequence that ends
+// by `end` (overlong forms, surrogates and values above U+10FFFF included).
+inline unsigned decode(const unsigned char* p, const unsigned char* end, char32_t& c) {
+  const unsigned b0 = p[0];
+  const size_t avail = static_cast<size_t>(end - p);
+  if (b0 < 0x80) {
+    c = b0;
+    return 1;
+  }
+  if (b0 < 0xC2) return 0;
+  if (b0 < 0xE0) {
+    if (avail < 2 || (p[1] & 0xC0) != 0x80) return 0;
+    c = (char32_t{b0 & 0x1F} << 6) | (p[1] & 0x3F);
+    return 2;
+  }
+  if (b0 < 0xF0) {
+    if (avail < 3) return 0;
+    const unsigned lo = b0 == 0xE0 ? 0xA0 : 0x80;
+    const unsigned hi = b0 == 0xED ? 0x9F : 0xBF;
+    if (p[1] < lo || p[1] > hi || (p[2] & 0xC0) != 0x80) return 0;
+    c = (char32_t{b0 & 0x0F} << 12) | (char32_t{p[1] & 0x3Fu} << 6) | (p[2] & 0x3F);
+    return 3;
+  }
+  if (b0 < 0xF5) {
+    if (avail < 4) return 0;
+    const unsigned lo = b0 == 0xF0 ? 0x90 : 0x80;
+    const unsigned hi = b0 == 0xF4 ? 0x8F : 0xBF;
+    if (p[1] < lo || p[1] > hi || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80) return 0;
+    c = (char32_t{b0 & 0x07} << 18) | (char32_t{p[1] & 0x3Fu} << 12) |
+        (char32_t{p[2] & 0x3Fu} << 6) | (p[3] & 0x3F);
+    return 4;
+  }
+  return 0;
+}
+
+inline unsigned encode(char32_t c, unsigned char* out) {
+  if (c < 0x80) {
+    out[0] = static_cast<unsigned char>(c);
+    return 1;
+  }
+  if (c < 0x800) {
+    out[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+    out[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    out[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+    out[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+  out[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+  out[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+  out[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  return 4;
+}
+
+// Class of the character that ends at `pos` (a character boundary, pos > 0), and
+// where it starts. Every byte below 0x80 or at least 0xC0 is a boundary whichever
+// way the text is decoded forwards (a well-formed sequence holds continuation bytes
+// only after its lead, and a malformed byte stands alone), so the last such byte
+// within four bytes is where the decoder started; if the sequence it began does not
+// end exactly at pos, the byte before pos stood alone and is kOther.
+int32_t class_before(const unsigned char* s, size_t pos, size_t& start) {
+  size_t k = pos - 1;
+  if (s[k] >= 0x80) {
+    const size_t limit = pos >= 4 ? pos - 4 : 0;
+    while (k > limit && (s[k] & 0xC0) == 0x80) --k;
+    char32_t c = 0;
+    if (decode(s + k, s + pos, c) == pos - k) {
+      start = k;
+      return case_class(c);
+    }
+    start = pos - 1;
+    return kOther;
+  }
+  start = k;
+  return case_class(s[k]);
+}
+
+// Final_Sigma for the capital sigma at [pos, pos + 2): the nearest character before it
+// that is not case-ignorable is cased, and the nearest one after it is not cased or
+// absent. Each scan stops at the first character that is not case-ignorable, so over a
+// whole text every byte is scanned a bounded number of times.
+bool is_final_sigma(const unsigned char* s, size_t n, size_t pos) {
+  size_t p = pos;
+  int32_t cls = kOther;
+  while (p > 0) {
+    cls = class_before(s, p, p);
+    if (cls != kIgnorable) break;
+  }
+  if (cls != kCased) return false;
+  p = pos + 2;
+  while (p < n) {
+    char32_t c = 0;
+    const unsigned len = decode(s + p, s + n, c);
+    if (len == 0) return true;  // a stray byte is not cased
+    cls = case_class(c);
+    if (cls != kIgnorable) return cls != kCased;
+    p += len;
+  }
+  return true;
+}
+
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+// Lowercases eight ASCII bytes at once. Adding 0x3F sets bit 7 of every byte >= 'A',
+// adding 0x25 sets it for every byte > 'Z'; no byte carries into the next because
+// all are below 0x80. The bytes in 'A'..'Z' get 0x20 added.
+inline uint64_t lower_ascii8(uint64_t w) {
+  const uint64_t ge_a = w + 0x3F3F3F3F3F3F3F3Full;
+  const uint64_t gt_z = w + 0x2525252525252525ull;
+  return w | (((ge_a & ~gt_z) & kHighBits) >> 2);
+}
+
+constexpr unsigned char ascii_lower(unsigned char b) {
+  return static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
+}
+
+}  // namespace
+
+const char* case_tables_unicode_version() { return kUnicodeVersion; }
+
+void FoldMap::reset() {
+  shifts_.clear();
+  source_size_ = SIZE_MAX;
+  folded_size_ = SIZE_MAX;
+}
+
+void FoldMap::record(size_t source, uint8_t source_len, size_t folded, uint8_t folded_len) {
+  if (!shifts_.empty()) {
+    FoldShift& last = shifts_.back();
+    if (last.source_len == source_len && last.folded_len == folded_len &&
+        last.source + last.count * source_len == source &&
+        last.folded + last.count * folded_len == folded) {
+      ++last.count;
+      return;
+    }
+  }
+  shifts_.push_back(FoldShift{folded, source, 1, folded_len, source_len});
+}
+
+void FoldMap::finish(size_t source_size, size_t folded_size) {
+  source_size_ = source_size;
+  folded_size_ = folded_size;
+}
+
+const FoldShift* FoldMap::run_at(size_t f) const {
+  auto it = std::upper_bound(shifts_.begin(), shifts_.end(), f,
+                             [](size_t off, const FoldShift& r) { return off < r.folded; });
+  return it == shifts_.begin() ? nullptr : &*(it - 1);
+}
+
+size_t FoldMap::source_start(size_t folded) const {
+  if (folded >= folded_size_) return source_size_;
+  const FoldShift* r = run_at(folded);
+  if (r == nullptr) return folded;
+  const size_t run_end = r->folded + r->count * r->folded_len;
+  if (folded < run_end) return r->source + (folded - r->folded) / r->folded_len * r->source_len;
+  return r->source + r->count * r->source_len + (folded - run_end);
+}
+
+size_t FoldMap::source_end(size_t folded) const {
+  if (folded >= folded_size_) return source_size_;
+  if (folded == 0) return 0;
+  const FoldShift* r = run_at(folded - 1);
+  if (r == nullptr) return folded;
+  const size_t run_end = r->folded + r->count * r->folded_len;
+  if (folded - 1 < run_end) {
+    return r->source + ((folded - 1 - r->folded) / r->folded_len + 1) * r->source_len;
+  }
+  return r->source + r->count * r->source_len + (folded - run_end);
+}
+
+std::pair<size_t, size_t> FoldMap::source_span(size_t start, size_t end) const {
+  const size_t s = source_start(start);
+  return {s, end > start ? source_end(end) : source_start(end)};
+}
+
+void fold_case(std::string_view text, std::string& out, FoldMap* map) {
+  out.clear();
+  if (map != nullptr) map->reset();
+  const size_t n = text.size();
+  const auto* src = reinterpret_cast<const unsigned char*>(text.data());
+
+  // Invariant: out.size() - d >= n - i. ASCII and same-length characters keep it;
+  // a character that grows checks it before writing.
+  out.resize(n);
+  auto* dst = reinterpret_cast<unsigned char*>(out.data());
+  size_t i = 0;
+  size_t d = 0;
+  while (i < n) {
+    while (n - i >= 8) {
+      uint64_t w;
+      std::memcpy(&w, src + i, 8);
+      if (w & kHighBits) break;
+      w = lower_ascii8(w);
+      std::memcpy(dst + d, &w, 8);
+      i += 8;
+      d += 8;
+    }
+    while (i < n && src[i] < 0x80) dst[d++] = ascii_lower(src[i++]);
+    if (i == n) break;
+
+    char32_t c = 0;
+    const unsigned len = decode(src + i, src + n, c);
+    if (len == 0) {
+      dst[d++] = src[i++];
+      continue;
+    }
+    const uint8_t id = kind_id(c);
+    if (id < kFirstMappedKind) {
+      std::memcpy(dst + d, src + i, len);
+      i += len;
+      d += len;
+      continue;
+    }
+
+    const int32_t kind = kKinds[id];
+    unsigned char folded[16];
+    unsigned folded_len = 0;
+    if (kind & kMultiFlag) {
+      const char32_t* row = kMultiLower[kind >> kKindShift];
+      for (char32_t k = 0; k < row[0]; ++k) folded_len += encode(row[1 + k], folded + folded_len);
+    } else {
+      char32_t lower = static_cast<char32_t>(static_cast<int32_t>(c) + (kind >> kKindShift));
+      if (c == kCapitalSigma && is_final_sigma(src, n, i)) lower = kFinalSigma;
+      folded_len = encode(lower, folded);
+    }
+
+    if (folded_len > len) {
+      const size_t need = (n - i - len) + folded_len;
+      if (out.size() - d < need) {
+        if (need > out.max_size() - d) throw std::length_error("folded text too long");
+        // Grow by a quarter at least: a text dense in growing characters would
+        // otherwise reallocate for each of them.
+        const size_t headroom = std::min(out.size() / 4, out.max_size() - d - need);
+        out.resize(d + need + headroom);
+        dst = reinterpret_cast<unsigned char*>(out.data());
+      }
+    }
+    std::memcpy(dst + d, folded, folded_len);
+    if (map != nullptr && folded_len != len) {
+      map->record(i, static_cast<uint8_t>(len), d, static_cast<uint8_t>(folded_len));
+    }
+    i += len;
+    d += folded_len;
+  }
+  out.resize(d);
+  if (map != nullptr) map->finish(n, d);
+}
+
+}  // namespace kwsieve

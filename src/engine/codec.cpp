@@ -1,0 +1,283 @@
+#include "engine/codec.h"
+
+#include <cassert>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "engine/listing.h"
+#include "engine/processor.h"
+#include "engine/utf8.h"
+
+namespace kwsieve {
+
+const char* decode_error_name(DecodeErrorKind kind) {
+  switch (kind) {
+    case DecodeErrorKind::Io: return "Io";
+    case DecodeErrorKind::InvalidUtf8Encoding: return "InvalidUtf8Encoding";
+    case DecodeErrorKind::InvalidBoolEncoding: return "InvalidBoolEncoding";
+    case DecodeErrorKind::InvalidCharEncoding: return "InvalidCharEncoding";
+    case DecodeErrorKind::InvalidTagEncoding: return "InvalidTagEncoding";
+    case DecodeErrorKind::Custom: return "Custom";
+  }
+  return "Unknown";
+}
+
+namespace {
+std::string error_text(DecodeErrorKind kind, const std::string& detail) {
+  std::string s = decode_error_name(kind);
+  if (!detail.empty()) {
+    s += ": ";
+    s += detail;
+  }
+  return s;
+}
+}  // namespace
+
+DecodeError::DecodeError(DecodeErrorKind kind, const std::string& detail, std::source_location where)
+    : Fault(error_text(kind, detail), where), kind_(kind) {}
+
+void ByteWriter::f32(float v) {
+  uint32_t bits;
+  std::memcpy(&bits, &v, 4);
+  u32(bits);
+}
+
+void ByteWriter::key(uint32_t c) { append_utf8(out_, c); }
+
+void ByteReader::eof() { throw DecodeError(DecodeErrorKind::Io, "unexpected end of input"); }
+
+uint64_t ByteReader::u64() {
+  if (left_ < 8) eof();
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p_[i];
+  p_ += 8;
+  left_ -= 8;
+  return v;
+}
+
+uint32_t ByteReader::u32() {
+  if (left_ < 4) eof();
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | p_[i];
+  p_ += 4;
+  left_ -= 4;
+  return v;
+}
+
+uint8_t ByteReader::byte() {
+  if (left_ < 1) eof();
+  --left_;
+  return *p_++;
+}
+
+float ByteReader::f32() {
+  uint32_t bits = u32();
+  float v;
+  std::memcpy(&v, &bits, 4);
+  return v;
+}
+
+bool ByteReader::flag() {
+  uint8_t b = byte();
+  if (b > 1) throw DecodeError(DecodeErrorKind::InvalidBoolEncoding, std::to_string(b));
+  return b == 1;
+}
+
+std::size_t ByteReader::size() {
+  uint64_t v = u64();
+  constexpr uint64_t kMax = std::numeric_limits<std::size_t>::max();
+  if (v > kMax) {
+    throw DecodeError(DecodeErrorKind::Custom, "Invalid size " + std::to_string(v) +
+                                                   ": sizes must fit in a usize (0 to " +
+                                                   std::to_string(kMax) + ")");
+  }
+  return static_cast<std::size_t>(v);
+}
+
+std::string_view ByteReader::str() {
+  std::size_t n = size();
+  if (left_ < n) eof();
+  std::string_view s(reinterpret_cast<const char*>(p_), n);
+  Utf8Check c = check_utf8(s);
+  if (!c.ok) {
+    std::string detail = "valid up to byte " + std::to_string(c.valid_up_to) + ", ";
+    detail += c.error_len ? "invalid sequence of " + std::to_string(c.error_len) + " byte(s)"
+                          : std::string("incomplete sequence at the end");
+    throw DecodeError(DecodeErrorKind::InvalidUtf8Encoding, detail);
+  }
+  p_ += n;
+  left_ -= n;
+  return s;
+}
+
+uint32_t ByteReader::key() {
+  uint8_t b = byte();
+  std::size_t len = b < 0x80 ? 1 : (b >= 0xC2 && b <= 0xDF) ? 2 : (b >= 0xE0 && b <= 0xEF) ? 3
+                                 : (b >= 0xF0 && b <= 0xF4) ? 4 : 0;
+  if (len == 0) throw DecodeError(DecodeErrorKind::InvalidCharEncoding, "");
+  if (len == 1) return b;
+  if (left_ < len - 1) throw DecodeError(DecodeErrorKind::InvalidCharEncoding, "");
+  std::string_view seq(reinterpret_cast<const char*>(p_ - 1), len);
+  if (!check_utf8(seq).ok) throw DecodeError(DecodeErrorKind::InvalidCharEncoding, "");
+  uint32_t c = b & (0xFF >> (len + 1));
+  for (std::size_t i = 1; i < len; ++i) c = (c << 6) | (p_[i - 1] & 0x3F);
+  p_ += len - 1;
+  left_ -= len - 1;
+  return c;
+}
+
+std::string encode_match(const MatchValue& m) {
+  std::string out;
+  out.reserve(28 + m.keyword.size());
+  ByteWriter w(out);
+  w.str(m.keyword);
+  w.f32(m.similarity);
+  w.u64(m.start);
+  w.u64(m.end);
+  return out;
+}
+
+MatchValue decode_match(std::string_view state) {
+  ByteReader r(state);
+  MatchValue m;
+  m.keyword.assign(r.str());
+  m.similarity = r.f32();
+  for (std::size_t* field : {&m.start, &m.end}) {
+    uint64_t v = r.u64();
+    if (v > std::numeric_limits<std::size_t>::max()) {
+      throw DecodeError(DecodeErrorKind::Custom,
+                        "invalid value: integer `" + std::to_string(v) + "`, expected usize");
+    }
+    *field = static_cast<std::size_t>(v);
+  }
+  return m;
+}
+
+// ---- processor state ----
+//
+// A node is written as its child count, then each child as (key, the child's complete
+// encoding), then its clean-name tag; children follow the trie's sibling order. Both
+// directions walk the trie with a heap-allocated path instead of recursing, because a
+// state may legitimately nest as deep as its longest keyword is long.
+
+namespace {
+
+void add_size(std::size_t& total, std::size_t more) {
+  // Only reachable where size_t is 32 bits; the trie could then not be held in memory
+  // either, so report it the way the allocation would have failed.
+  if (more > std::numeric_limits<std::size_t>::max() - total) throw std::bad_alloc();
+  total += more;
+}
+
+uint64_t child_count(const Trie& trie, NodeId n) {
+  uint64_t count = 0;
+  for (NodeId c = trie.first_child(n); c != kNoNode; c = trie.next_sibling(c)) ++count;
+  return count;
+}
+
+}  // namespace
+
+std::string encode_processor(const KeywordProcessor& processor) {
+  const Trie& trie = processor.trie();
+
+  // First pass: the exact length, so the buffer is allocated once.
+  std::size_t size = 8 + 8 * WordSet::kWords + 2;
+  walk_depth_first(
+      trie,
+      [&](NodeId n) {
+        add_size(size, 8 + 1);  // child count and tag
+        if (n != Trie::root()) add_size(size, utf8_len(trie.key(n)));
+        if (trie.terminal(n)) {
+          add_size(size, 8);
+          add_size(size, trie.clean_name(n).size());
+        }
+        return true;
+      },
+      [](NodeId) {});
+
+  std::string out;
+  out.reserve(size);
+  ByteWriter w(out);
+  w.u64(WordSet::kWords);
+  for (uint64_t word : processor.non_word_boundaries().words()) w.u64(word);
+  walk_depth_first(
+      trie,
+      [&](NodeId n) {
+        if (n != Trie::root()) w.key(trie.key(n));
+        w.u64(child_count(trie, n));
+        return true;
+      },
+      [&](NodeId n) {
+        if (trie.terminal(n)) {
+          w.byte(1);
+          w.str(trie.clean_name(n));
+        } else {
+          w.byte(0);
+        }
+      });
+  w.byte(processor.case_sensitive() ? 1 : 0);
+  w.byte(processor.allow_overlaps() ? 1 : 0);
+  assert(out.size() == size);
+  return out;
+}
+
+DecodedProcessor decode_processor(std::string_view state) {
+  ByteReader r(state);
+  DecodedProcessor d;
+
+  // The word count is only compared once the declared words have been read, so a short
+  // count fails with Custom and a truncated set with Io. Words beyond the set's size are
+  // read and dropped: nothing is ever allocated by the declared count.
+  d.words = std::make_unique<WordSet>();
+  auto& words = d.words->words();
+  const std::size_t declared = r.size();
+  std::size_t got = 0;
+  for (; got < declared; ++got) {
+    uint64_t word = r.u64();
+    if (got < WordSet::kWords) words[got] = word;
+  }
+  if (got != WordSet::kWords) {
+    throw DecodeError(DecodeErrorKind::Custom, "Expected " + std::to_string(WordSet::kWords) +
+                                                   " elements, got " + std::to_string(got));
+  }
+
+  // One frame per open node on the path from the root: the node and how many of its
+  // declared children are still to come. A forged count costs nothing up front; each
+  // child consumes input, so an overstated count ends in an error at the end of the data.
+  struct Frame {
+    NodeId node;
+    std::size_t children_left;
+  };
+  std::vector<Frame> open;
+  open.push_back({Trie::root(), r.size()});
+  while (!open.empty()) {
+    Frame& top = open.back();
+    if (top.children_left > 0) {
+      --top.children_left;
+      const NodeId parent = top.node;  // `top` dies with the push below
+      const uint32_t key = r.key();
+      // Node ids are 32-bit; a state this large cannot be held anyway.
+      if (d.trie.node_count() >= std::size_t{kNoNode}) throw std::bad_alloc();
+      // A repeated key replaces the earlier, already complete child and its subtree.
+      const NodeId child = d.trie.add_child(parent, key);
+      open.push_back({child, r.size()});
+      continue;
+    }
+    const uint8_t tag = r.byte();
+    if (tag == 1) {
+      d.trie.set_clean_name(top.node, r.str());
+    } else if (tag != 0) {
+      throw DecodeError(DecodeErrorKind::InvalidTagEncoding, std::to_string(tag));
+    }
+    open.pop_back();
+  }
+
+  d.case_sensitive = r.flag();
+  d.allow_overlaps = r.flag();
+  // Bytes after the flags are ignored.
+  return d;
+}
+
+}  // namespace kwsieve

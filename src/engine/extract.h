@@ -1,0 +1,60 @@
+// Extraction and replacement over one text.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/approx.h"
+#include "engine/case_fold.h"
+
+namespace kwsieve {
+
+class KeywordProcessor;
+class ReadView;
+
+struct KeywordMatch {
+  std::string_view keyword;  // a clean name inside the processor: copy before it changes
+  float similarity;
+  std::size_t start;  // byte offsets into the working (lowercased) text
+  std::size_t end;
+};
+
+// Throws Fault("Threshold must be between 0 and 1") for a threshold outside [0, 1] or NaN.
+float check_threshold(std::optional<float> threshold);
+
+// Reusable per-thread scratch for extraction: the working text, the fold map and the
+// approximate search's stack keep their capacity from one text to the next.
+class Extractor {
+ public:
+  explicit Extractor(const ReadView& view) : view_(view), approx_(view) {}
+
+  // Appends the matches of `text` to `out`, in scan order.
+  void extract(std::string_view text, std::optional<float> threshold,
+               std::vector<KeywordMatch>& out);
+  std::string replace(std::string_view text, std::optional<float> threshold);
+
+  const ApproxSearcher& approx() const { return approx_; }
+
+ private:
+  template <class Bytes>
+  void scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMatch>& out) const;
+  void scan_approx(std::string_view w, float t, std::vector<KeywordMatch>& out);
+  // Builds the working text when it differs from `text`; returns a view of it.
+  std::string_view working_text(std::string_view text, FoldMap* map);
+
+  const ReadView& view_;
+  ApproxSearcher approx_;
+  std::string work_;
+  std::vector<KeywordMatch> matches_;
+};
+
+std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor,
+                                           std::string_view text,
+                                           std::optional<float> threshold);
+std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
+                             std::optional<float> threshold);
+
+}  // namespace kwsieve

@@ -1,0 +1,65 @@
+// The engine's keyword processor: word-character set, trie and the two settings.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/trie.h"
+#include "engine/word_set.h"
+
+namespace kwsieve {
+
+class ReadView;
+
+class KeywordProcessor {
+ public:
+  explicit KeywordProcessor(bool case_sensitive = false, bool allow_overlaps = false);
+  ~KeywordProcessor();
+  KeywordProcessor(const KeywordProcessor&) = delete;
+  KeywordProcessor& operator=(const KeywordProcessor&) = delete;
+
+  const WordSet& non_word_boundaries() const { return *words_; }
+  const Trie& trie() const { return trie_; }
+  bool case_sensitive() const { return case_sensitive_; }
+  bool allow_overlaps() const { return allow_overlaps_; }
+  std::size_t count_keywords() const { return trie_.count(); }
+
+  // The keyword as stored: the full lowercase mapping unless case-sensitive.
+  void normalise(std::string_view keyword, std::string& out) const;
+
+  // clean_name == nullopt stores the normalised keyword as its own clean name.
+  // Strong guarantee: on std::bad_alloc nothing changed.
+  void add_keyword(std::string_view keyword, std::optional<std::string_view> clean_name);
+  bool remove_keyword(std::string_view keyword);
+  void add_non_word_boundary(uint32_t c);
+  void set_non_word_boundaries(const std::vector<uint32_t>& chars);
+
+  // Installs a decoded state in one step (cannot fail).
+  void replace_state(std::unique_ptr<WordSet> words, Trie&& trie, bool case_sensitive,
+                     bool allow_overlaps) noexcept;
+
+  // The read-optimised form of the trie that extraction scans. Built on first use after
+  // a change; the first call after a mutation must not race with another (the binding
+  // calls it on the Python thread before any worker sees the processor).
+  const ReadView& read_view() const;
+
+ private:
+  void invalidate() noexcept;
+
+  std::unique_ptr<WordSet> words_;
+  Trie trie_;
+  bool case_sensitive_;
+  bool allow_overlaps_;
+
+  mutable std::mutex view_mutex_;
+  mutable std::atomic<const ReadView*> view_{nullptr};
+};
+
+}  // namespace kwsieve

@@ -1,0 +1,73 @@
+// The read-optimised form of a processor's trie.
+//
+// Extraction runs far more often than the trie changes, so it scans a compact copy laid
+// out breadth first: the children of a node are one contiguous run of nodes, in the trie's
+// child order (ascending key), and nodes with many children also get a 256-entry table so
+// that a step from them is one load. The copy is rebuilt after any change to the processor.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace kwsieve {
+
+class KeywordProcessor;
+
+class ReadView {
+ public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+  // Nodes with more children than this get a direct 256-entry table.
+  static constexpr uint32_t kWideFrom = 8;
+
+  struct Node {
+    uint32_t first;  // index of the first child
+    uint32_t count;  // number of children
+    uint32_t wide;   // row of `wide_` for wide nodes, else kNone
+    uint32_t name;   // index into names_ when terminal, else kNone
+  };
+
+  explicit ReadView(const KeywordProcessor& processor);
+
+  const Node& node(uint32_t n) const { return nodes_[n]; }
+  uint32_t key(uint32_t n) const { return keys_[n]; }
+  bool terminal(uint32_t n) const { return nodes_[n].name != kNone; }
+  std::string_view name(uint32_t n) const { return names_[nodes_[n].name]; }
+  std::size_t size() const { return nodes_.size(); }
+
+  // The child of `n` under byte `b`, or kNone.
+  uint32_t step(uint32_t n, unsigned char b) const {
+    const Node& nd = nodes_[n];
+    if (nd.wide != kNone) return wide_[std::size_t{nd.wide} * 256 + b];
+    const uint32_t* k = keys_.data() + nd.first;
+    for (uint32_t i = 0; i < nd.count; ++i) {
+      if (k[i] >= b) return k[i] == b ? nd.first + i : kNone;
+    }
+    return kNone;
+  }
+
+  // Membership of each byte value in the word-character set (the byte tested as the code
+  // point with the same number).
+  bool word_byte(unsigned char b) const { return word_byte_[b]; }
+  // Word membership of the lowercased byte, for scanning ASCII text without copying it.
+  bool word_byte_lowered(unsigned char b) const { return word_lowered_[b]; }
+  // Whether a keyword can start with byte b (the root has a child under it).
+  bool root_has(unsigned char b) const { return wide_[b] != kNone; }
+
+  bool case_sensitive() const { return case_sensitive_; }
+  bool allow_overlaps() const { return allow_overlaps_; }
+
+ private:
+  std::vector<Node> nodes_;
+  std::vector<uint32_t> keys_;       // key of each node (the root's is unused)
+  std::vector<uint32_t> wide_;       // 256 entries per wide node; row 0 is the root's
+  std::vector<std::string_view> names_;
+  std::array<bool, 256> word_byte_{};
+  std::array<bool, 256> word_lowered_{};
+  bool case_sensitive_;
+  bool allow_overlaps_;
+};
+
+}  // namespace kwsieve

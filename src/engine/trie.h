@@ -1,0 +1,106 @@
+// The keyword trie.
+//
+// Every keyword is a path of byte-valued keys from the root; a node that ends a keyword
+// carries its clean name. Nodes live in one arena and refer to each other by 32-bit index
+// (first child, next sibling), which keeps a node at 16 bytes and lets every walk be a
+// loop instead of a recursion: a keyword may be megabytes long, so the trie may be that deep.
+//
+// Siblings are kept sorted by key. That order is the trie's one child order: the approximate
+// search enumerates children in it and the state encoder writes them in it. It depends only
+// on the keys present, never on a seed or on insertion history.
+//
+// Keys are 32-bit: insertion only makes keys 0..255, but a decoded state may hold any Unicode
+// scalar value as a key, and such nodes must survive a round trip even though no text reaches them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kwsieve {
+
+using NodeId = uint32_t;
+inline constexpr NodeId kNoNode = UINT32_MAX;
+
+class Trie {
+ public:
+  Trie();
+
+  static constexpr NodeId root() { return 0; }
+
+  NodeId first_child(NodeId n) const { return nodes_[n].first_child; }
+  NodeId next_sibling(NodeId n) const { return nodes_[n].next_sibling; }
+  uint32_t key(NodeId n) const { return nodes_[n].key; }
+  bool terminal(NodeId n) const { return nodes_[n].name != kNoName; }
+  std::string_view clean_name(NodeId n) const {
+    const NameRef& r = names_[nodes_[n].name];
+    return {arena_.data() + r.offset, r.length};
+  }
+  NodeId child(NodeId n, uint32_t key) const {
+    for (NodeId c = nodes_[n].first_child; c != kNoNode; c = nodes_[c].next_sibling) {
+      if (nodes_[c].key >= key) return nodes_[c].key == key ? c : kNoNode;
+    }
+    return kNoNode;
+  }
+
+  // Number of terminal nodes, the empty keyword (a terminal root) included.
+  std::size_t count() const { return terminals_; }
+  // Number of live nodes, the root included.
+  std::size_t node_count() const { return nodes_.size() - free_nodes_; }
+  // Upper bound (exclusive) of node ids; some below it may be free.
+  std::size_t id_bound() const { return nodes_.size(); }
+
+  // Adds `keyword` (already normalised) with `clean_name`, replacing the clean name of an
+  // existing keyword. Strong guarantee: on std::bad_alloc the trie is unchanged.
+  void insert(std::string_view keyword, std::string_view clean_name);
+
+  // Removes `keyword` (already normalised) and prunes every node that no longer leads to
+  // a keyword. Returns false, changing nothing, when the keyword is not stored.
+  bool remove(std::string_view keyword);
+
+  // Building blocks for the decoder, which creates nodes in depth-first order.
+  // add_child links a fresh node under `parent` with `key`; an existing child with that
+  // key is replaced and its whole subtree freed. Both may throw std::bad_alloc, after
+  // which the trie must be discarded.
+  NodeId add_child(NodeId parent, uint32_t key);
+  void set_clean_name(NodeId n, std::string_view clean_name);
+
+  void swap(Trie& other) noexcept;
+
+ private:
+  static constexpr uint32_t kNoName = UINT32_MAX;
+
+  struct Node {
+    NodeId first_child = kNoNode;
+    NodeId next_sibling = kNoNode;  // also links free nodes
+    uint32_t key = 0;
+    uint32_t name = kNoName;  // index into names_
+  };
+  struct NameRef {
+    std::size_t offset = 0;  // into arena_; for a free slot, the next free slot
+    std::size_t length = 0;
+  };
+
+  NodeId new_node(uint32_t key);
+  void free_node(NodeId n);
+  void free_subtree(NodeId n);
+  uint32_t store_name(std::string_view name);
+  void release_name(uint32_t id);
+  void reserve_for(std::size_t new_nodes, std::size_t name_bytes);
+  void maybe_compact_names();
+
+  std::vector<Node> nodes_;
+  NodeId free_node_head_ = kNoNode;
+  std::size_t free_nodes_ = 0;
+
+  std::vector<NameRef> names_;
+  uint32_t free_name_head_ = kNoName;
+  std::string arena_;          // clean names, back to back
+  std::size_t arena_garbage_ = 0;  // bytes of arena_ no live name uses
+
+  std::size_t terminals_ = 0;
+};
+
+}  // namespace kwsieve

@@ -1,0 +1,75 @@
+// UTF-8 helpers shared by the codec and listing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace kwsieve {
+
+struct Utf8Check {
+  bool ok;
+  std::size_t valid_up_to;  // length of the longest valid prefix
+  std::size_t error_len;    // bytes of the bad sequence (0: the input ended inside one)
+};
+
+// Strict UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
+inline Utf8Check check_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    unsigned char b = p[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    } else {
+      return {false, i, 1};
+    }
+    std::size_t j = 1;
+    for (; j < len; ++j) {
+      if (i + j >= n) return {false, i, 0};
+      unsigned char c = p[i + j];
+      if (j == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) return {false, i, j};
+    }
+    i += len;
+  }
+  return {true, n, 0};
+}
+
+// Appends the UTF-8 encoding of scalar value c (< 0x110000, not a surrogate).
+template <class Out>
+inline void append_utf8(Out& out, uint32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+inline std::size_t utf8_len(uint32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+}  // namespace kwsieve

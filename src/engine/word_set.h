@@ -1,0 +1,45 @@
+// The word-character set: one bit per code point, U+0000 to U+10FFFF.
+//
+// Stored as 17,408 little-endian-numbered 64-bit words (bit c % 64 of word c / 64) because
+// that is exactly the layout the processor state writes; membership is one bit test.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace kwsieve {
+
+class WordSet {
+ public:
+  static constexpr std::size_t kWords = 17408;  // 0x110000 / 64
+  static constexpr uint32_t kCodePoints = 0x110000;
+
+  // The 63 defaults: ASCII letters, digits and the underscore.
+  static WordSet defaults() {
+    WordSet s;
+    for (uint32_t c = '0'; c <= '9'; ++c) s.add(c);
+    for (uint32_t c = 'A'; c <= 'Z'; ++c) s.add(c);
+    for (uint32_t c = 'a'; c <= 'z'; ++c) s.add(c);
+    s.add('_');
+    return s;
+  }
+
+  bool contains(uint32_t c) const {
+    return c < kCodePoints && ((words_[c >> 6] >> (c & 63)) & 1u);
+  }
+  void add(uint32_t c) {
+    if (c < kCodePoints) words_[c >> 6] |= uint64_t{1} << (c & 63);
+  }
+  void clear() { words_.fill(0); }
+
+  const std::array<uint64_t, kWords>& words() const { return words_; }
+  std::array<uint64_t, kWords>& words() { return words_; }
+
+  bool operator==(const WordSet&) const = default;
+
+ private:
+  std::array<uint64_t, kWords> words_{};
+};
+
+}  // namespace kwsieve

@@ -1,0 +1,122 @@
+// The call frame shared by every entry point: argument matching, conversions, borrows,
+// result objects and the translation of failures into Python exceptions.
+//
+// Inside an entry point, a failure unwinds as a C++ exception so that every Ref and
+// Borrow on the way releases itself; the entry guard at the boundary turns it into the
+// Python error indicator. No C++ exception ever crosses into the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python/ref.h"
+
+namespace kwsieve::py {
+
+// Thrown once a Python exception has been set.
+struct ErrorAlreadySet {};
+
+[[noreturn]] void throw_error_set();
+inline PyObject* check(PyObject* o) {
+  if (o == nullptr) throw_error_set();
+  return o;
+}
+inline Ref own(PyObject* o) { return Ref::steal(check(o)); }
+
+// Sets the current exception from the exception being handled (call inside catch (...)).
+void set_error_from_current_exception() noexcept;
+
+// The entry guard.
+template <class F>
+PyObject* guard(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+template <class F>
+int guard_int(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+template <class F>
+Py_ssize_t guard_ssize(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+
+PyObject* panic_exception_type();  // borrowed; created on first need
+
+// ---- argument matching ----
+
+struct Signature {
+  const char* cls;
+  const char* func;
+  const char* const* names;
+  int count;
+  int required;
+};
+
+// Fills out[0..count) with borrowed arguments, nullptr for those not given.
+void match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out);
+void match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// ---- borrows of an object's engine value ----
+
+class Borrow {
+ public:
+  enum Kind { kShared, kExclusive };
+  // Takes the borrow and a reference to `self` for the duration, or throws RuntimeError.
+  Borrow(PyObject* self, Py_ssize_t& flag, Kind kind);
+  ~Borrow();
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+ private:
+  PyObject* self_;
+  Py_ssize_t& flag_;
+  Kind kind_;
+};
+
+// Checks that `self` is an instance of `type`.
+void check_receiver(PyObject* self, PyTypeObject* type, const char* cls);
+
+// ---- conversions; `name` labels a TypeError as coming from that argument ----
+
+[[noreturn]] void fail_argument(const char* name);
+
+std::string_view to_text(PyObject* o, const char* name);
+std::optional<std::string_view> to_optional_text(PyObject* o, const char* name);
+std::optional<bool> to_optional_flag(PyObject* o, const char* name);
+std::optional<float> to_optional_threshold(PyObject* o, const char* name);
+float to_float32(PyObject* o, const char* name);
+uint32_t to_char(PyObject* o, const char* name);
+std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name);
+std::vector<std::string> to_text_sequence(PyObject* o, const char* name);
+std::string_view to_byte_string(PyObject* o, const char* name);
+std::size_t to_usize(PyObject* o, const char* name);
+
+// ---- results ----
+
+Ref new_str(std::string_view s);
+Ref new_bytes(std::string_view s);
+Ref new_size(std::size_t v);
+
+}  // namespace kwsieve::py

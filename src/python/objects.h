@@ -1,0 +1,70 @@
+// Layout of the module's Python objects: header, engine value, borrow flag.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+#include "engine/codec.h"
+#include "engine/processor.h"
+#include "python/frame.h"
+#include "python/ref.h"
+
+namespace kwsieve::py {
+
+struct ProcessorObject {
+  PyObject_HEAD
+  KeywordProcessor value;
+  Py_ssize_t borrow;  // 0 free, n > 0 shared borrows, -1 exclusive
+};
+
+struct MatchObject {
+  PyObject_HEAD
+  MatchValue value;
+  Py_ssize_t borrow;
+};
+
+// Type objects, created on first need and kept for the life of the process.
+PyTypeObject* processor_type();
+PyTypeObject* match_type();
+
+// Creates the type from its spec pieces; shared by both classes.
+PyTypeObject* make_type(const char* qualified_name, const char* class_name,
+                        const char* text_signature, std::string* doc_cell, PyType_Slot* slots,
+                        int basicsize);
+
+// Allocates an object of `type` and moves `value` into it.
+template <class Object, class Value>
+Ref create_object(PyTypeObject* type, Value&& value) {
+  allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+  PyObject* raw = alloc(type, 0);
+  if (raw == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "object allocation failed without an exception set");
+    throw_error_set();
+  }
+  auto* obj = reinterpret_cast<Object*>(raw);
+  new (&obj->value) std::remove_cvref_t<Value>(std::forward<Value>(value));
+  obj->borrow = 0;
+  return Ref::steal(raw);
+}
+
+// Destroys the engine value, frees the object and drops the type reference that every
+// instance of a heap type holds: free first, then Py_DECREF the type.
+template <class Object, class Value>
+void destroy_object(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  try {
+    reinterpret_cast<Object*>(self)->value.~Value();
+  } catch (...) {
+    set_error_from_current_exception();
+    PyErr_WriteUnraisable(self);
+  }
+  freefunc free = type->tp_free ? type->tp_free : PyObject_Free;
+  free(self);
+  Py_DECREF(type);
+}
+
+Ref new_match(MatchValue&& value);
+
+}  // namespace kwsieve::py

@@ -1,0 +1,329 @@
+// The KeywordProcessor class.
+#include <Python.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/codec.h"
+#include "engine/extract.h"
+#include "engine/listing.h"
+#include "engine/processor.h"
+#include "engine/read_view.h"
+#include "pool/pool.h"
+#include "python/frame.h"
+#include "python/objects.h"
+
+namespace kwsieve::py {
+
+namespace {
+
+constexpr const char kClass[] = "KeywordProcessor";
+
+KeywordProcessor& value_of(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self)->value; }
+Py_ssize_t& borrow_of(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self)->borrow; }
+
+// A method call on a processor: receiver check, then the borrow for the whole call.
+struct Call {
+  Call(PyObject* self, Borrow::Kind kind)
+      : self(self), borrow((check_receiver(self, processor_type(), kClass), self), borrow_of(self), kind) {}
+  KeywordProcessor& value() { return value_of(self); }
+  PyObject* self;
+  Borrow borrow;
+};
+
+template <int N>
+struct Args {
+  PyObject* v[N > 0 ? N : 1];
+  PyObject* operator[](int i) const { return v[i]; }
+};
+
+#define KW_SIGNATURE(var, func, required, ...)                               \
+  static const char* const var##_names[] = {__VA_ARGS__};                    \
+  static const Signature var = {kClass, func, var##_names,                   \
+                                static_cast<int>(std::size(var##_names)), required}
+
+Ref match_list(const std::vector<KeywordMatch>& matches) {
+  Ref list = own(PyList_New(static_cast<Py_ssize_t>(matches.size())));
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    const KeywordMatch& m = matches[i];
+    Ref obj = new_match(MatchValue{std::string(m.keyword), m.similarity, m.start, m.end});
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), obj.release());
+  }
+  return list;
+}
+
+// ---- slots ----
+
+PyObject* kp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    KW_SIGNATURE(sig, "__new__", 0, "case_sensitive", "allow_overlaps");
+    Args<2> a;
+    match_tuple(sig, args, kwargs, a.v);
+    bool case_sensitive = to_optional_flag(a[0], "case_sensitive").value_or(false);
+    bool allow_overlaps = to_optional_flag(a[1], "allow_overlaps").value_or(false);
+    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* raw = alloc(type, 0);
+    if (raw == nullptr) throw_error_set();
+    auto* p = reinterpret_cast<ProcessorObject*>(raw);
+    // Built in place, as it is not movable. If that fails there is no value to destroy,
+    // so the object is freed directly rather than through the deallocation slot.
+    try {
+      new (&p->value) KeywordProcessor(case_sensitive, allow_overlaps);
+    } catch (...) {
+      freefunc free = type->tp_free ? type->tp_free : PyObject_Free;
+      free(raw);
+      Py_DECREF(type);
+      throw;
+    }
+    p->borrow = 0;
+    return raw;
+  });
+}
+
+void kp_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  value_of(self).~KeywordProcessor();
+  freefunc free = type->tp_free ? type->tp_free : PyObject_Free;
+  free(self);
+  Py_DECREF(type);
+}
+
+PyObject* kp_repr(PyObject* self) {
+  return guard([&] {
+    Call call(self, Borrow::kShared);
+    return PyUnicode_FromFormat("KeywordProcessor(num_keywords=%zu)", call.value().count_keywords());
+  });
+}
+
+Py_ssize_t kp_length(PyObject* self) {
+  return guard_ssize([&]() -> Py_ssize_t {
+    Call call(self, Borrow::kShared);
+    std::size_t n = call.value().count_keywords();
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+      PyErr_SetNone(PyExc_OverflowError);
+      throw_error_set();
+    }
+    return static_cast<Py_ssize_t>(n);
+  });
+}
+
+// ---- methods ----
+
+PyObject* kp_add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    KW_SIGNATURE(sig, "add_keyword", 1, "keyword", "clean_name");
+    Args<2> a;
+    match_fastcall(sig, args, nargs, kwnames, a.v);
+    Call call(self, Borrow::kExclusive);
+    std::string_view keyword = to_text(a[0], "keyword");
+    std::optional<std::string_view> clean_name = to_optional_text(a[1], "clean_name");
+    call.value().add_keyword(keyword, clean_name);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* kp_remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    KW_SIGNATURE(sig, "remove_keyword", 1, "keyword");
+    Args<1> a;
+    match_fastcall(sig, args, nargs, kwnames, a.v);
+    Call call(self, Borrow::kExclusive);
+    std::string_view keyword = to_text(a[0], "keyword");
+    return Py_NewRef(call.value().remove_keyword(keyword) ? Py_True : Py_False);
+  });
+}
+
+PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    KW_SIGNATURE(sig, "extract_keywords", 1, "text", "threshold");
+    Args<2> a;
+    match_fastcall(sig, args, nargs, kwnames, a.v);
+    Call call(self, Borrow::kShared);
+    std::string_view text = to_text(a[0], "text");
+    std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
+    check_threshold(threshold);
+    Extractor x(call.value().read_view());
+    std::vector<KeywordMatch> matches;
+    x.extract(text, threshold, matches);
+    return match_list(matches).release();
+  });
+}
+
+PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    KW_SIGNATURE(sig, "replace_keywords", 1, "text", "threshold");
+    Args<2> a;
+    match_fastcall(sig, args, nargs, kwnames, a.v);
+    Call call(self, Borrow::kShared);
+    std::string_view text = to_text(a[0], "text");
+    std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
+    check_threshold(threshold);
+    Extractor x(call.value().read_view());
+    return new_str(x.replace(text, threshold)).release();
+  });
+}
+
+// Runs `work(extractor, i)` for every text on the pool. The interpreter lock stays held:
+// the workers only read engine values, and Python objects are made afterwards, here.
+template <class Work>
+void run_batch(const KeywordProcessor& processor, std::size_t n, Work work) {
+  pool::num_threads();  // the first batch call starts the pool, even for no texts
+  if (n == 0) return;
+  const ReadView& view = processor.read_view();
+  pool::run_pieces(n, [&](std::size_t begin, std::size_t end) {
+    Extractor x(view);
+    for (std::size_t i = begin; i < end; ++i) work(x, i);
+  });
+}
+
+PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    KW_SIGNATURE(sig, "parallel_extract_keywords_from_texts", 1, "texts", "threshold");
+    Args<2> a;
+    match_fastcall(sig, args, nargs, kwnames, a.v);
+    Call call(self, Borrow::kShared);
+    std::vector<std::string> texts = to_text_sequence(a[0], "texts");
+    std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
+    std::vector<std::vector<KeywordMatch>> results(texts.size());
+    run_batch(call.value(), texts.size(), [&](Extractor& x, std::size_t i) {
+      x.extract(texts[i], threshold, results[i]);
+    });
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match_list(results[i]).release());
+    }
+    return list.release();
+  });
+}
+
+PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    KW_SIGNATURE(sig, "parallel_replace_keywords_from_texts", 1, "texts", "threshold");
+    Args<2> a;
+    match_fastcall(sig, args, nargs, kwnames, a.v);
+    Call call(self, Borrow::kShared);
+    std::vector<std::string> texts = to_text_sequence(a[0], "texts");
+    std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
+    std::vector<std::string> results(texts.size());
+    run_batch(call.value(), texts.size(), [&](Extractor& x, std::size_t i) {
+      results[i] = x.replace(texts[i], threshold);
+    });
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(results[i]).release());
+    }
+    return list.release();
+  });
+}
+
+PyObject* kp_get_all_keywords(PyObject* self, PyObject*) {
+  return guard([&] {
+    Call call(self, Borrow::kShared);
+    Ref dict = own(PyDict_New());
+    list_keywords(call.value().trie(), [&](std::string_view keyword, std::string_view clean_name) {
+      Ref k = new_str(keyword);
+      Ref v = new_str(clean_name);
+      if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_error_set();
+    });
+    return dict.release();
+  });
+}
+
+PyObject* kp_set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    KW_SIGNATURE(sig, "set_non_word_boundaries", 1, "boundaries");
+    Args<1> a;
+    match_fastcall(sig, args, nargs, kwnames, a.v);
+    Call call(self, Borrow::kExclusive);
+    std::vector<uint32_t> chars = to_char_sequence(a[0], "boundaries");
+    call.value().set_non_word_boundaries(chars);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* kp_add_non_word_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    KW_SIGNATURE(sig, "add_non_word_boundary", 1, "boundary");
+    Args<1> a;
+    match_fastcall(sig, args, nargs, kwnames, a.v);
+    Call call(self, Borrow::kExclusive);
+    uint32_t c = to_char(a[0], "boundary");
+    call.value().add_non_word_boundary(c);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* kp_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    KW_SIGNATURE(sig, "__setstate__", 1, "state");
+    Args<1> a;
+    match_fastcall(sig, args, nargs, kwnames, a.v);
+    Call call(self, Borrow::kExclusive);
+    std::string_view state = to_byte_string(a[0], "state");
+    DecodedProcessor decoded = decode_processor(state);
+    call.value().replace_state(std::move(decoded.words), std::move(decoded.trie),
+                               decoded.case_sensitive, decoded.allow_overlaps);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* kp_getstate(PyObject* self, PyObject*) {
+  return guard([&] {
+    Call call(self, Borrow::kShared);
+    return new_bytes(encode_processor(call.value())).release();
+  });
+}
+
+#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef kp_methods[] = {
+    {"add_keyword", FAST(kp_add_keyword), METH_FASTCALL | METH_KEYWORDS,
+     "add_keyword($self, keyword, clean_name=None)\n--\n\n"},
+    {"remove_keyword", FAST(kp_remove_keyword), METH_FASTCALL | METH_KEYWORDS,
+     "remove_keyword($self, keyword)\n--\n\n"},
+    {"extract_keywords", FAST(kp_extract_keywords), METH_FASTCALL | METH_KEYWORDS,
+     "extract_keywords($self, text, threshold=None)\n--\n\n"},
+    {"parallel_extract_keywords_from_texts", FAST(kp_parallel_extract), METH_FASTCALL | METH_KEYWORDS,
+     "parallel_extract_keywords_from_texts($self, texts, threshold=None)\n--\n\n"},
+    {"replace_keywords", FAST(kp_replace_keywords), METH_FASTCALL | METH_KEYWORDS,
+     "replace_keywords($self, text, threshold=None)\n--\n\n"},
+    {"parallel_replace_keywords_from_texts", FAST(kp_parallel_replace), METH_FASTCALL | METH_KEYWORDS,
+     "parallel_replace_keywords_from_texts($self, texts, threshold=None)\n--\n\n"},
+    {"get_all_keywords", kp_get_all_keywords, METH_NOARGS, "get_all_keywords($self)\n--\n\n"},
+    {"set_non_word_boundaries", FAST(kp_set_non_word_boundaries), METH_FASTCALL | METH_KEYWORDS,
+     "set_non_word_boundaries($self, boundaries)\n--\n\n"},
+    {"add_non_word_boundary", FAST(kp_add_non_word_boundary), METH_FASTCALL | METH_KEYWORDS,
+     "add_non_word_boundary($self, boundary)\n--\n\n"},
+    {"__setstate__", FAST(kp_setstate), METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
+    {"__getstate__", kp_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kp_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(kp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(kp_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(kp_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(kp_length)},
+    {Py_tp_methods, kp_methods},
+    {0, nullptr},
+};
+
+PyTypeObject* g_type = nullptr;
+std::string g_doc;
+
+}  // namespace
+
+PyTypeObject* processor_type() {
+  if (g_type == nullptr) {
+    PyTypeObject* t = make_type("kwsieve.KeywordProcessor", kClass, "(case_sensitive=False, allow_overlaps=False)",
+                                &g_doc, kp_slots, static_cast<int>(sizeof(ProcessorObject)));
+    if (g_type == nullptr) {
+      g_type = t;
+    } else {
+      Py_DECREF(t);
+    }
+  }
+  return g_type;
+}
+
+}  // namespace kwsieve::py
