@@ -1,0 +1,140 @@
+// Developer check of case folding, driven by case_fold_check.py.
+//
+//   case_fold_check            reads records from stdin: a flag byte, a u32 length
+//                              (little-endian), then that many bytes of text. For
+//                              each it writes the folded length (u32) and the folded
+//                              bytes, then, if the flag byte is 1, source_start(f)
+//                              and source_end(f) (u64 each) for every f in
+//                              [0, folded length].
+//   case_fold_check --selftest checks FoldMap arithmetic on synthetic runs, including
+//                              offsets past 4 GiB where size_t allows them.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/case_fold.h"
+
+namespace {
+
+int failures = 0;
+
+void expect_eq(size_t got, size_t want, const char* what, size_t arg) {
+  if (got != want) {
+    std::fprintf(stderr, "FAIL %s(%zu): got %zu, want %zu\n", what, arg, got, want);
+    ++failures;
+  }
+}
+
+bool read_exact(void* buf, size_t n) { return std::fread(buf, 1, n, stdin) == n; }
+
+void put_u32(std::string& out, uint32_t v) {
+  for (int k = 0; k < 4; ++k) out.push_back(static_cast<char>(v >> (8 * k)));
+}
+
+void put_u64(std::string& out, uint64_t v) {
+  for (int k = 0; k < 8; ++k) out.push_back(static_cast<char>(v >> (8 * k)));
+}
+
+int run_records() {
+  std::string text, folded, reply;
+  kwsieve::FoldMap map;
+  unsigned char head[5];
+  while (read_exact(head, 5)) {
+    const bool want_offsets = head[0] == 1;
+    const uint32_t len = head[1] | (head[2] << 8) | (head[3] << 16) | (uint32_t{head[4]} << 24);
+    text.resize(len);
+    if (len != 0 && !read_exact(text.data(), len)) {
+      std::fprintf(stderr, "truncated record\n");
+      return 2;
+    }
+    kwsieve::fold_case(text, folded, &map);
+    reply.clear();
+    put_u32(reply, static_cast<uint32_t>(folded.size()));
+    reply += folded;
+    if (want_offsets) {
+      for (size_t f = 0; f <= folded.size(); ++f) put_u64(reply, map.source_start(f));
+      for (size_t f = 0; f <= folded.size(); ++f) put_u64(reply, map.source_end(f));
+    }
+    std::fwrite(reply.data(), 1, reply.size(), stdout);
+  }
+  return 0;
+}
+
+// Maps built by hand, so the arithmetic is checked independently of the tables and
+// at offsets no test text could reach.
+void selftest() {
+  kwsieve::FoldMap identity;
+  for (size_t f : {size_t{0}, size_t{7}, SIZE_MAX - 1, SIZE_MAX}) {
+    expect_eq(identity.source_start(f), f, "identity.source_start", f);
+    expect_eq(identity.source_end(f), f, "identity.source_end", f);
+  }
+
+  // Source "xİİy" (1 + 2 + 2 + 1 bytes) folded to "xi̇i̇y" (1 + 3 + 3 + 1 bytes).
+  kwsieve::FoldMap m;
+  m.reset();
+  m.record(1, 2, 1, 3);
+  m.record(3, 2, 4, 3);
+  m.finish(6, 8);
+  expect_eq(m.shifts().size(), 1, "merged runs", 0);
+  const size_t starts[] = {0, 1, 1, 1, 3, 3, 3, 5, 6, 6};
+  const size_t ends[] = {0, 1, 3, 3, 3, 5, 5, 5, 6, 6};
+  for (size_t f = 0; f < 10; ++f) {
+    expect_eq(m.source_start(f), starts[f], "source_start", f);
+    expect_eq(m.source_end(f), ends[f], "source_end", f);
+  }
+  auto span = m.source_span(2, 2);
+  expect_eq(span.first, 1, "empty span start", 2);
+  expect_eq(span.second, 1, "empty span end", 2);
+
+  // A shrinking character (Kelvin sign, 3 bytes to 1) then a growing one, apart.
+  kwsieve::FoldMap k;
+  k.reset();
+  k.record(0, 3, 0, 1);
+  k.record(5, 2, 3, 3);
+  k.finish(8, 7);
+  const size_t kstarts[] = {0, 3, 4, 5, 5, 5, 7, 8};
+  const size_t kends[] = {0, 3, 4, 5, 7, 7, 7, 8};
+  for (size_t f = 0; f < 8; ++f) {
+    expect_eq(k.source_start(f), kstarts[f], "kelvin source_start", f);
+    expect_eq(k.source_end(f), kends[f], "kelvin source_end", f);
+  }
+
+  if constexpr (sizeof(size_t) >= 8) {
+    // A growing character just past 4 GiB in a text of 6 GiB.
+    const size_t g = size_t{1} << 32;
+    kwsieve::FoldMap big;
+    big.reset();
+    big.record(g + 10, 2, g + 10, 3);
+    big.finish(6 * g, 6 * g + 1);
+    expect_eq(big.source_start(g + 9), g + 9, "big.source_start", g + 9);
+    expect_eq(big.source_start(g + 12), g + 10, "big.source_start", g + 12);
+    expect_eq(big.source_end(g + 11), g + 12, "big.source_end", g + 11);
+    expect_eq(big.source_start(5 * g), 5 * g - 1, "big.source_start", 5 * g);
+    expect_eq(big.source_end(6 * g + 1), 6 * g, "big.source_end", 6 * g + 1);
+  }
+
+  // Folding resets a reused map and output, and stray bytes pass through unchanged.
+  std::string out = "stale";
+  kwsieve::FoldMap reused;
+  kwsieve::fold_case("\xC4\xB0", out, &reused);
+  kwsieve::fold_case("A\xFF\xC4", out, &reused);
+  if (out != "a\xFF\xC4" || !reused.empty()) {
+    std::fprintf(stderr, "FAIL reuse: got '%s'\n", out.c_str());
+    ++failures;
+  }
+  expect_eq(reused.source_start(3), 3, "reused.source_start", 3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--selftest") == 0) {
+    selftest();
+    if (failures == 0) std::printf("selftest ok (Unicode %s)\n", kwsieve::case_tables_unicode_version());
+    return failures == 0 ? 0 : 1;
+  }
+  return run_records();
+}

@@ -1,0 +1,228 @@
+#!/usr/bin/env python3
+"""Differential check of the C++ case folding against CPython's str.lower().
+
+Builds tests/cpp/case_fold_check.cpp (or uses --binary), feeds it every code point,
+every code point in Final_Sigma contexts, hand-picked sigma cases, random strings
+and random bytes, and compares the folded bytes with str.lower() and the offset map
+with a per-character model. Needs a Python whose Unicode database matches the tables.
+
+    python3 tests/cpp/case_fold_check.py [--binary PATH] [--seed N]
+"""
+
+import argparse
+import array
+import pathlib
+import random
+import struct
+import subprocess
+import sys
+import tempfile
+import unicodedata
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+SIGMA = "\u03a3"
+
+
+def build(out_dir):
+    binary = pathlib.Path(out_dir) / "case_fold_check"
+    subprocess.run(
+        ["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
+         str(ROOT / "src/engine/case_fold.cpp"), str(ROOT / "tests/cpp/case_fold_check.cpp"),
+         "-o", str(binary)],
+        check=True)
+    return binary
+
+
+def to_text(data):
+    return data.decode("utf-8", "surrogateescape")
+
+
+def expected_fold(data):
+    # Stray bytes become lone surrogates, which lower() leaves alone and which are
+    # neither cased nor case-ignorable: the treatment the engine gives them.
+    return to_text(data).lower().encode("utf-8", "surrogateescape")
+
+
+def expected_offsets(data):
+    """source_start and source_end for every folded offset, from a per-character model:
+    a character keeps its byte offsets when its folded length equals its source length
+    and otherwise every offset inside it widens to the whole character."""
+    starts, ends = array.array("Q"), array.array("Q")
+    src = 0
+    text = to_text(data)
+    for ch in text:
+        n = len(ch.encode("utf-8", "surrogateescape"))
+        m = 2 if ch == SIGMA else len(ch.lower().encode("utf-8", "surrogateescape"))
+        if n == m:
+            starts.extend(range(src, src + n))
+            ends.extend(range(src + 1, src + n + 1))
+        else:
+            starts.extend([src] * m)
+            ends.extend([src + n] * m)
+        src += n
+    starts.append(src)
+    ends.insert(0, 0)
+    return starts, ends
+
+
+def run(binary, records):
+    """records: list of (bytes, want_offsets). Returns list of (folded, starts, ends)."""
+    payload = bytearray()
+    for data, want in records:
+        payload += struct.pack("<BI", 1 if want else 0, len(data)) + data
+    with tempfile.TemporaryFile() as fin, tempfile.TemporaryFile() as fout:
+        fin.write(payload)
+        fin.seek(0)
+        subprocess.run([str(binary)], stdin=fin, stdout=fout, check=True)
+        fout.seek(0)
+        reply = fout.read()
+    results = []
+    pos = 0
+    for _, want in records:
+        (flen,) = struct.unpack_from("<I", reply, pos)
+        pos += 4
+        folded = reply[pos:pos + flen]
+        pos += flen
+        starts = ends = None
+        if want:
+            width = 8 * (flen + 1)
+            starts = array.array("Q", reply[pos:pos + width])
+            ends = array.array("Q", reply[pos + width:pos + 2 * width])
+            if sys.byteorder == "big":
+                starts.byteswap()
+                ends.byteswap()
+            pos += 2 * width
+        results.append((folded, starts, ends))
+    assert pos == len(reply), "reply longer than expected"
+    return results
+
+
+def check(binary, name, records):
+    failures = 0
+    for (data, want), (folded, starts, ends) in zip(records, run(binary, records)):
+        if folded != expected_fold(data):
+            failures += 1
+            if failures <= 5:
+                print(f"FAIL {name}: fold of {data[:80]!r}\n  got  {folded[:80]!r}\n"
+                      f"  want {expected_fold(data)[:80]!r}")
+            continue
+        if want:
+            want_starts, want_ends = expected_offsets(data)
+            if starts != want_starts or ends != want_ends:
+                failures += 1
+                if failures <= 5:
+                    print(f"FAIL {name}: offsets of {data[:80]!r}\n"
+                          f"  starts {list(starts)[:40]} want {list(want_starts)[:40]}\n"
+                          f"  ends   {list(ends)[:40]} want {list(want_ends)[:40]}")
+    print(f"{name}: {len(records)} records, {failures} failures")
+    return failures
+
+
+def scalars():
+    return [chr(c) for c in range(0x110000) if not 0xD800 <= c <= 0xDFFF]
+
+
+def every_code_point():
+    chars = scalars()
+    return [("".join(chars[i:i + 1024]).encode(), True) for i in range(0, len(chars), 1024)]
+
+
+def sigma_contexts():
+    # A space is neither cased nor case-ignorable, so it isolates the contexts that
+    # share a record from one another.
+    shapes = ("A" + SIGMA + "{}", "{}" + SIGMA, "A{}" + SIGMA, "A" + SIGMA + "{}B",
+              "A{}" + SIGMA + "{}b")
+    chars = scalars()
+    records = []
+    for shape in shapes:
+        for i in range(0, len(chars), 4096):
+            records.append((" ".join(shape.format(x, x) for x in chars[i:i + 4096]).encode(),
+                            False))
+    return records
+
+
+HAND_PICKED = [
+    "ΑΣ", "ΑΣ.", "ΑΣΑ", "Σ", "Α'Σ", "Α\u0301Σ b", "ΣΑ", "ΑΣ'", "ΑΣ'Α", "ΑΣ.Α",
+    "ΟΔΥΣΣΕΥΣ", "ὈΔΥΣΣΕΎΣ", "a\u0345Σ", "\u0345Σ", "ΑΣ\u0345", "ΑΣ\u0345Α",
+    "A\U000E0001Σ", "AΣ\U000E0001", "ΑΣ\xff", "'Σ'", "ΣΣ", "ΑΣΣ", "ΑΣ ΣΑ",
+    "İstanbul apple", "İİİ", "xİİy", "\u212a\u212b\u2126", "ẞ\u023a\u023e", "Ⱥ" * 50,
+    "",
+]
+
+
+def hand_picked():
+    records = [(s.encode(), True) for s in HAND_PICKED]
+    # Stray bytes next to a sigma and at the edges of the eight-byte ASCII path.
+    records += [(b, True) for b in (b"A\xce\xa3\xcc", b"\xcc\xce\xa3", b"A\xce\xa3\x80\x80",
+                                    b"\xce\xa3", b"\xce", b"ABCDEFG\xc4\xb0HIJKLMNOP\xff",
+                                    b"A\xcd\x85\xce\xa3", b"\xe2\x82A\xce\xa3", b"\xf0\x9f\x98")]
+    return records
+
+
+def alignment():
+    # Every position of a non-ASCII character within the first few eight-byte words.
+    body = b"AbCdEfGhIjKlMnOpQrStUvWxYz"
+    specials = [c.encode() for c in ("İ", "Σ", "é", "\u212a", "\U00010400")] + [b"\xff"]
+    return [(body[:pad] + special + body[pad:], True)
+            for special in specials for pad in range(20)]
+
+
+def random_strings(rng, count):
+    chars = scalars()
+    changed = [c for c in chars if c.lower() != c]
+    ignorable = [c for c in chars if ("A" + c + SIGMA).lower()[-1] == "\u03c2"
+                 and (" " + c + SIGMA).lower()[-1] != "\u03c2"]
+    pools = [chars, changed, ignorable, [SIGMA] * 3, list(" '.AaZz09"), ["İ", "\u212a", "Ⱥ"]]
+    records = []
+    for _ in range(count):
+        n = rng.randrange(0, 40)
+        s = "".join(rng.choice(rng.choice(pools)) for _ in range(n))
+        records.append((s.encode(), True))
+    return records
+
+
+def random_bytes(rng, count):
+    alphabet = [0x41, 0x61, 0x20, 0x27, 0x80, 0xBF, 0xC2, 0xC4, 0xB0, 0xCE, 0xA3, 0xCC, 0x81,
+                0xE0, 0xED, 0xA0, 0xF0, 0xF4, 0x90, 0x8F, 0xFF, 0xE2, 0x84, 0xAA]
+    records = []
+    for _ in range(count):
+        n = rng.randrange(0, 24)
+        if rng.random() < 0.5:
+            data = bytes(rng.choice(alphabet) for _ in range(n))
+        else:
+            data = bytes(rng.randrange(256) for _ in range(n))
+        records.append((data, True))
+    return records
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--binary", type=pathlib.Path)
+    parser.add_argument("--seed", type=int, default=1)
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory() as tmp:
+        binary = args.binary or build(tmp)
+        selftest = subprocess.run([str(binary), "--selftest"], capture_output=True, text=True)
+        print(selftest.stdout.strip() or selftest.stderr.strip())
+        if selftest.returncode != 0:
+            sys.exit("FoldMap selftest failed")
+        tables = selftest.stdout.split("Unicode ")[-1].rstrip(")\n")
+        if tables != unicodedata.unidata_version:
+            sys.exit(f"tables are Unicode {tables}, this Python has "
+                     f"{unicodedata.unidata_version}: run with a matching Python")
+        failures = 0
+        rng = random.Random(args.seed)
+        failures += check(binary, "every code point", every_code_point())
+        failures += check(binary, "sigma contexts", sigma_contexts())
+        failures += check(binary, "hand-picked", hand_picked())
+        failures += check(binary, "alignment", alignment())
+        failures += check(binary, "random strings", random_strings(rng, 20000))
+        failures += check(binary, "random bytes", random_bytes(rng, 20000))
+    if failures:
+        sys.exit(f"{failures} failing groups or records")
+    print("all case folding checks passed")
+
+
+if __name__ == "__main__":
+    main()
