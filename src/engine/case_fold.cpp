@@ -6,6 +6,7 @@
 #include "engine/case_fold.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -166,6 +167,16 @@ inline uint64_t lower_ascii8(uint64_t w) {
   return w | (((ge_a & ~gt_z) & kHighBits) >> 2);
 }
 
+// Number of ASCII bytes before the first one whose bit 7 is set in `high` (not 0),
+// in text order.
+inline unsigned ascii_prefix(uint64_t high) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<unsigned>(std::countr_zero(high)) / 8;
+  } else {
+    return static_cast<unsigned>(std::countl_zero(high)) / 8;
+  }
+}
+
 constexpr unsigned char ascii_lower(unsigned char b) {
   return static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
 }
@@ -231,13 +242,14 @@ std::pair<size_t, size_t> FoldMap::source_span(size_t start, size_t end) const {
 }
 
 void fold_case(std::string_view text, std::string& out, FoldMap* map) {
-  out.clear();
   if (map != nullptr) map->reset();
   const size_t n = text.size();
   const auto* src = reinterpret_cast<const unsigned char*>(text.data());
 
   // Invariant: out.size() - d >= n - i. ASCII and same-length characters keep it;
-  // a character that grows checks it before writing.
+  // a character that grows checks it before writing. Every byte of out below d is
+  // written before the final resize, so a reused buffer need not be cleared (which
+  // would make resize zero-fill it all again).
   out.resize(n);
   auto* dst = reinterpret_cast<unsigned char*>(out.data());
   size_t i = 0;
@@ -246,11 +258,20 @@ void fold_case(std::string_view text, std::string& out, FoldMap* map) {
     while (n - i >= 8) {
       uint64_t w;
       std::memcpy(&w, src + i, 8);
-      if (w & kHighBits) break;
-      w = lower_ascii8(w);
-      std::memcpy(dst + d, &w, 8);
-      i += 8;
-      d += 8;
+      const uint64_t high = w & kHighBits;
+      const uint64_t lowered = lower_ascii8(w & ~kHighBits);
+      // All eight bytes are written; those from the first non-ASCII byte on are
+      // rewritten below. The room is there because n - i >= 8.
+      std::memcpy(dst + d, &lowered, 8);
+      if (high == 0) {
+        i += 8;
+        d += 8;
+        continue;
+      }
+      const unsigned ascii = ascii_prefix(high);
+      i += ascii;
+      d += ascii;
+      break;
     }
     while (i < n && src[i] < 0x80) dst[d++] = ascii_lower(src[i++]);
     if (i == n) break;
@@ -263,7 +284,12 @@ void fold_case(std::string_view text, std::string& out, FoldMap* map) {
     }
     const uint8_t id = kind_id(c);
     if (id < kFirstMappedKind) {
-      std::memcpy(dst + d, src + i, len);
+      // A fixed-size copy is cheaper than a call; the bytes past len are rewritten next.
+      if (n - i >= 4) {
+        std::memcpy(dst + d, src + i, 4);
+      } else {
+        std::memcpy(dst + d, src + i, len);
+      }
       i += len;
       d += len;
       continue;

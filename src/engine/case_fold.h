@@ -70,13 +70,13 @@ class FoldMap {
   size_t folded_size_ = SIZE_MAX;
 };
 
-// Writes the full Unicode lowercase mapping of `text` to `out` (cleared first),
+// Replaces the contents of `out` with the full Unicode lowercase mapping of `text`,
 // applying the Final_Sigma rule over the whole text as CPython's str.lower() does.
 // `text` is normally valid UTF-8; bytes that do not form a valid UTF-8 sequence are
 // copied unchanged and count as neither cased nor case-ignorable. If `map` is not
 // null it is reset and receives every character whose folded byte length differs.
-// On an allocation failure the exception propagates and out and *map hold partial
-// results.
+// `out`'s buffer is reused when it is large enough. On an allocation failure the
+// exception propagates and out and *map hold partial results.
 void fold_case(std::string_view text, std::string& out, FoldMap* map = nullptr);
 
 // The Unicode version the case tables were generated from.
