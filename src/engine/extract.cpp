@@ -44,13 +44,17 @@ constexpr LowerTable kLower;
 // Working-text bytes read straight from the text.
 struct PlainBytes {
   const unsigned char* p;
+  const ExactIndex& x;
   unsigned char operator[](std::size_t i) const { return p[i]; }
+  uint8_t cls(std::size_t i) const { return x.cls(p[i]); }
 };
 // Working-text bytes of an ASCII text, lowercased as they are read: ASCII folding keeps
 // every offset, so the working text need not be built at all.
 struct LoweredAscii {
   const unsigned char* p;
+  const ExactIndex& x;
   unsigned char operator[](std::size_t i) const { return kLower.map[p[i]]; }
+  uint8_t cls(std::size_t i) const { return x.cls_lowered(p[i]); }
 };
 
 float round_similarity(float s) { return std::round(s * 100.0f) / 100.0f; }
@@ -71,41 +75,50 @@ std::string_view Extractor::working_text(std::string_view text, FoldMap* map) {
 
 template <class Bytes>
 void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMatch>& out) const {
-  const ReadView& v = view_;
-  const bool overlaps = v.allow_overlaps();
+  const ExactIndex& x = view_.exact();
+  const uint8_t word_mask = view_.allow_overlaps() ? 0 : ExactIndex::kWordByte;
   std::size_t p = 0;
+  // Whether the byte before p blocks a start there.
+  bool blocked = false;
   while (p < n) {
-    // Skip to the next byte that may start a keyword: one the root has a child for,
-    // not preceded by a word byte.
-    while (p < n && !(v.root_has(w[p]) && (overlaps || p == 0 || !v.word_byte(w[p - 1])))) ++p;
-    if (p >= n) break;
+    // Find the next start: a byte the root has a child for, not after a word byte.
+    for (;;) {
+      uint8_t c = w.cls(p);
+      if ((c & ExactIndex::kRootByte) && !blocked) break;
+      blocked = c & word_mask;
+      if (++p == n) return;
+    }
 
     uint32_t node = 0;
-    uint32_t last = ReadView::kNone;
+    uint32_t last = ExactIndex::kNone;
     std::size_t last_len = 0;
     std::size_t k = 0;
-    while (v.node(node).count != 0) {
-      uint32_t c = v.step(node, w[p + k]);
-      if (c == ReadView::kNone) break;
+    while (!x.leaf(node)) {
+      uint32_t c = x.step(node, w[p + k]);
+      if (c == ExactIndex::kNone) break;
       node = c;
       ++k;
-      if (v.terminal(c)) {
+      if (x.terminal(c)) {
         last = c;
         last_len = k;
       }
       if (p + k == n) break;
     }
-    if (last == ReadView::kNone) {
+    if (last == ExactIndex::kNone) {
+      blocked = w.cls(p) & word_mask;
       ++p;
       continue;
     }
     std::size_t e = p + last_len;
-    if (!overlaps && e != n && v.word_byte(w[e])) {
-      ++p;  // the longest keyword does not end a word; shorter ones are not tried
+    if (e != n && (w.cls(e) & word_mask)) {
+      // The longest keyword does not end a word; shorter ones are not tried.
+      blocked = w.cls(p) & word_mask;
+      ++p;
       continue;
     }
     std::size_t start = is_edge_space(w[p]) ? p + 1 : p;
-    out.push_back({v.name(last), 1.0f, start, e});
+    out.push_back({view_.name(last), 1.0f, start, e});
+    blocked = w.cls(e - 1) & word_mask;
     p = e;
   }
 }
@@ -154,12 +167,12 @@ void Extractor::extract(std::string_view text, std::optional<float> threshold,
   }
   const auto* raw = reinterpret_cast<const unsigned char*>(text.data());
   if (view_.case_sensitive()) {
-    scan_exact(PlainBytes{raw}, text.size(), out);
+    scan_exact(PlainBytes{raw, view_.exact()}, text.size(), out);
   } else if (all_ascii(text)) {
-    scan_exact(LoweredAscii{raw}, text.size(), out);
+    scan_exact(LoweredAscii{raw, view_.exact()}, text.size(), out);
   } else {
     std::string_view w = working_text(text, nullptr);
-    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data())}, w.size(), out);
+    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact()}, w.size(), out);
   }
 }
 
@@ -174,7 +187,8 @@ std::string Extractor::replace(std::string_view text, std::optional<float> thres
       extract(text, threshold, matches_);
     } else {
       std::string_view w = working_text(text, &map);
-      scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data())}, w.size(), matches_);
+      scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact()}, w.size(),
+                 matches_);
     }
   }
   if (matches_.empty()) return std::string(text);
