@@ -1,5 +1,7 @@
 #include "engine/read_view.h"
 
+#include <algorithm>
+
 #include "engine/processor.h"
 
 namespace kwsieve {
@@ -46,6 +48,32 @@ ReadView::ReadView(const KeywordProcessor& processor)
     }
     nodes_.push_back(nd);
   }
+  compute_reach();
+  exact_ = ExactIndex(*this);
+}
+
+void ReadView::compute_reach() {
+  // Breadth-first ids put every child after its parent, so one pass from the last node to
+  // the root sees each subtree complete before the node above it.
+  reach_.assign(nodes_.size(), Reach{kNone, kNone});
+  for (std::size_t i = nodes_.size(); i-- > 0;) {
+    const Node& nd = nodes_[i];
+    Reach r{kNone, kNone};
+    if (nd.name != kNone) {
+      std::size_t len = names_[nd.name].size();
+      max_name_ = std::max(max_name_, len);
+      r = {0, static_cast<uint32_t>(std::min<std::size_t>(len, kNone - 1))};
+    }
+    for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
+      const Reach& below = reach_[c];
+      if (below.depth == kNone) continue;
+      // depth + 1 < kNone: a path of kNone nodes would need more ids than exist.
+      r.depth = r.depth == kNone ? below.depth + 1 : std::max(r.depth, below.depth + 1);
+      r.name = r.name == kNone ? below.name : std::max(r.name, below.name);
+    }
+    reach_[i] = r;
+  }
+  max_keyword_ = reach_[0].depth == kNone ? 0 : reach_[0].depth;
 }
 
 }  // namespace kwsieve

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/exact_index.h"
+
 namespace kwsieve {
 
 class KeywordProcessor;
@@ -29,6 +31,16 @@ class ReadView {
     uint32_t name;   // index into names_ when terminal, else kNone
   };
 
+  // What lies below a node, for bounding the approximate search: the greatest depth, counted
+  // from the node, at which a keyword ends in its subtree (0 when only the node itself is
+  // terminal), and the longest clean name of those keywords. Both are kNone when no keyword
+  // ends in the subtree (possible only in a decoded state). A name of kNone or more bytes
+  // saturates to kNone - 1; max_name() says whether that happened.
+  struct Reach {
+    uint32_t depth;
+    uint32_t name;
+  };
+
   explicit ReadView(const KeywordProcessor& processor);
 
   const Node& node(uint32_t n) const { return nodes_[n]; }
@@ -36,6 +48,10 @@ class ReadView {
   bool terminal(uint32_t n) const { return nodes_[n].name != kNone; }
   std::string_view name(uint32_t n) const { return names_[nodes_[n].name]; }
   std::size_t size() const { return nodes_.size(); }
+  const Reach& reach(uint32_t n) const { return reach_[n]; }
+  // The longest keyword and the longest clean name, in bytes.
+  uint32_t max_keyword() const { return max_keyword_; }
+  std::size_t max_name() const { return max_name_; }
 
   // The child of `n` under byte `b`, or kNone.
   uint32_t step(uint32_t n, unsigned char b) const {
@@ -56,14 +72,23 @@ class ReadView {
   // Whether a keyword can start with byte b (the root has a child under it).
   bool root_has(unsigned char b) const { return wide_[b] != kNone; }
 
+  // The exact walk's compact form of the same nodes (same ids).
+  const ExactIndex& exact() const { return exact_; }
+
   bool case_sensitive() const { return case_sensitive_; }
   bool allow_overlaps() const { return allow_overlaps_; }
 
  private:
+  ExactIndex exact_;
+  void compute_reach();
+
   std::vector<Node> nodes_;
   std::vector<uint32_t> keys_;       // key of each node (the root's is unused)
   std::vector<uint32_t> wide_;       // 256 entries per wide node; row 0 is the root's
   std::vector<std::string_view> names_;
+  std::vector<Reach> reach_;
+  uint32_t max_keyword_ = 0;
+  std::size_t max_name_ = 0;
   std::array<bool, 256> word_byte_{};
   std::array<bool, 256> word_lowered_{};
   bool case_sensitive_;
