@@ -109,13 +109,6 @@ class WorkStealingDeque {
     }
   }
 
-  // A snapshot for tests and heuristics; exact only when no thread is touching the deque.
-  std::int64_t size_hint() const {
-    std::int64_t b = bottom_.load(std::memory_order_relaxed);
-    std::int64_t t = top_.load(std::memory_order_relaxed);
-    return b > t ? b - t : 0;
-  }
-
  private:
   struct Ring {
     explicit Ring(std::int64_t capacity)

@@ -66,8 +66,8 @@ struct Pool {
     for (std::size_t i = 0; i < n; ++i) {
       workers[i].pool = this;
       workers[i].index = i;
-      // Any non-zero seed works for xorshift; spread them so victims differ.
-      workers[i].rng = static_cast<std::uint32_t>(i) * 0x9E3779B9u + 1u;
+      // xorshift needs a non-zero seed; spread them so the first victims differ.
+      workers[i].rng = (static_cast<std::uint32_t>(i) * 0x9E3779B9u) | 1u;
     }
   }
 
@@ -170,7 +170,7 @@ Job* find_work(Worker& w, bool* moved) {
   return take_injected(p);
 }
 
-void sleep(Worker& w, std::uint64_t epoch_seen, const std::atomic<bool>& done) {
+void sleep_until_work(Worker& w, std::uint64_t epoch_seen, const std::atomic<bool>& done) {
   Pool& p = *w.pool;
   std::unique_lock<std::mutex> lock(w.mu);
   p.sleepers.fetch_add(1, std::memory_order_seq_cst);
@@ -520,7 +520,7 @@ void wait_until(Worker* w, const std::atomic<bool>& done) {
       sched_yield();
       continue;
     }
-    sleep(*w, epoch_seen, done);
+    sleep_until_work(*w, epoch_seen, done);
     idle = 0;
   }
 }
