@@ -1,4 +1,37 @@
 // The approximate (edit-distance) search from one start position.
+//
+// The search is defined by a literal procedure: a depth-first walk over states (node, offset,
+// cost) on a stack, where popping a state scores it (when its node ends a keyword and it has
+// consumed at least one text byte) and pushes its moves: the match move first, then, while
+// the state's similarity budget 1 - cost / (offset + 1) reaches the threshold, a text byte
+// skipped, and for each child in ascending key order a substitution and a keyword byte
+// skipped. The best candidate is replaced only by a strictly greater similarity, so among
+// equals the first popped wins. search_literal() is that procedure, kept for tests and
+// benchmarks; search() returns exactly the same candidate while popping far fewer states.
+//
+// Why search() is identical. Call P the literal pop order, a preorder of the tree of states.
+// search() pops a subsequence of P, dropping whole subtrees, and drops only subtrees in which
+// no state would have replaced the best candidate in the literal run; by induction over P the
+// best candidate is then the same at every point of it. Three rules drop subtrees:
+//
+// 1. Stop once the best similarity is 1.0. No state scores above 1 - 0 / D = 1.
+// 2. Dominance. Drop a state (n, j, c) when a state (n, j, c0) with c0 <= c was popped earlier
+//    for this start position. The moves of a state depend only on its node, its offset and
+//    whether its budget holds, and a lower cost keeps every budget that a higher one keeps,
+//    so each state below (n, j, c) has a counterpart below (n, j, c0) with the same node and
+//    offset and a cost lower by c - c0, scoring at least as much (every float operation in
+//    1 - c / D is monotonic). Every move advances the offset or the depth, so (n, j, c) is
+//    not below (n, j, c0): that subtree was finished before (n, j, c) was popped, and the best
+//    similarity then is at least every valid score in it, hence at least every score below
+//    (n, j, c). Those can only equal it, and an equal score never replaces the best.
+// 3. Bound. A terminal state reached from (n, j, c) through d keyword bytes and ending at
+//    offset j' has cost c' >= c + |j' - j - d| and D = max(j', L, 1) for its clean name of L
+//    bytes. Over j', 1 - c' / D peaks at j' = j + d, so no state below scores above
+//    1 - c / max(j + depth, name, 1), with depth and name the largest below n (ReadView::Reach).
+//    A state whose bound is below the threshold, or not above the best similarity, is dropped.
+//    While every integer involved stays below 2^24 the float bound is exact and the argument
+//    carries over to single precision by monotonicity; beyond that the bound is widened by
+//    more than the rounding error.
 #pragma once
 
 #include <cstddef>
@@ -18,14 +51,19 @@ struct Candidate {
 
 class ApproxSearcher {
  public:
-  explicit ApproxSearcher(const ReadView& view) : view_(view) {}
+  explicit ApproxSearcher(const ReadView& view);
 
   // Best candidate starting at `p` of the working text `w` at threshold `t` (0 <= t < 1):
   // the one of highest similarity, the first popped among equals.
   Candidate search(std::string_view w, std::size_t p, float t);
+  // The same result by the literal, unpruned procedure; exponential as t falls.
+  Candidate search_literal(std::string_view w, std::size_t p, float t);
 
   // States popped by the searches so far (for benchmarks).
   uint64_t states_visited() const { return visited_; }
+
+  // Tests only: bound every state the way texts beyond 2^24 bytes need.
+  void use_widened_bound() { widened_ = true; }
 
  private:
   struct State {
@@ -34,9 +72,42 @@ class ApproxSearcher {
     std::size_t offset;
   };
 
+  // The least cost popped so far for each (node, offset) of the current start position.
+  // Entries of older start positions are told apart by a generation stamp, so starting a new
+  // position costs nothing. Dominance only saves work, so when the table is full new pairs
+  // are simply not recorded: memory stays bounded whatever the input.
+  class Seen {
+   public:
+    void next_start();
+    // False when (node, offset) was popped before with a cost of at most `cost`; otherwise
+    // records `cost` for it and returns true.
+    bool admit(uint32_t node, std::size_t offset, int32_t cost);
+
+   private:
+    struct Slot {
+      uint32_t node;
+      uint32_t stamp;  // 0: never used
+      int32_t cost;
+      std::size_t offset;
+    };
+    static constexpr std::size_t kMinSlots = 1024;
+    static constexpr std::size_t kMaxSlots = std::size_t{1} << 18;  // 4 or 6 MiB at most
+
+    void grow();
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;  // slots holding the current stamp
+    uint32_t stamp_ = 0;
+  };
+
+  float bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const;
+
   const ReadView& view_;
+  const bool bounded_;  // false when a clean name is too long for ReadView::Reach
   std::vector<State> stack_;
+  Seen seen_;
   uint64_t visited_ = 0;
+  bool widened_ = false;
 };
 
 }  // namespace kwsieve

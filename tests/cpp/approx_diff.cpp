@@ -1,0 +1,240 @@
+// Differential test of the approximate search: the pruned search must return exactly the
+// candidate of the literal one (same node, same length, same float bits) at every start
+// position, on random small tries and texts built to produce many equal scores: tiny
+// alphabets, shared prefixes, clean names shorter and longer than their keywords, empty
+// keywords and names, and, through a hand-built trie, keys above 255 and non-terminal leaves
+// (both possible in a decoded state). The literal search is itself checked against a third,
+// independent walk over the arena trie here, which also counts the ties it met.
+//
+// Build and run (fixed seeds; any mismatch prints the case and fails):
+//   g++ -std=c++20 -O2 -Isrc tests/cpp/approx_diff.cpp src/engine/{approx,read_view,processor,trie,case_fold}.cpp -o /tmp/approx_diff && /tmp/approx_diff [iterations]
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/approx.h"
+#include "engine/processor.h"
+#include "engine/read_view.h"
+#include "engine/trie.h"
+#include "engine/word_set.h"
+
+namespace {
+
+using kwsieve::ApproxSearcher;
+using kwsieve::Candidate;
+using kwsieve::KeywordProcessor;
+using kwsieve::NodeId;
+using kwsieve::ReadView;
+using kwsieve::Trie;
+
+struct Rng {
+  std::mt19937_64 g;
+  explicit Rng(uint64_t seed) : g(seed) {}
+  std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(g); }
+  bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(g) < p; }
+};
+
+// Units of text and keywords: mostly a two- or three-letter alphabet, sometimes a space, a
+// two-byte letter or a letter that no keyword uses.
+const std::vector<std::vector<std::string>> kAlphabets = {
+    {"a", "b"},
+    {"a", "b", "c"},
+    {"a", "b", " "},
+    {"a", "\xC3\xA9", "b"},
+    {"a", "b", "c", "d", "e", " "},
+};
+
+std::string random_string(Rng& r, const std::vector<std::string>& units, std::size_t max_units) {
+  std::string s;
+  for (std::size_t n = r.below(max_units + 1); n > 0; --n) s += units[r.below(units.size())];
+  return s;
+}
+
+float random_threshold(Rng& r) {
+  static const float kFixed[] = {0.0f, 0.1f, 0.2f, 0.25f, 0.3f, 1.0f / 3, 0.4f, 0.5f, 0.6f, 2.0f / 3,
+                                 0.7f, 0.75f, 0.8f, 0.85f, 0.9f, 0.95f, 0.99f};
+  if (r.chance(0.8)) return kFixed[r.below(std::size(kFixed))];
+  return std::uniform_real_distribution<float>(0.0f, 1.0f)(r.g);
+}
+
+// Longest text whose literal search stays cheap at threshold t: the literal search branches
+// while cost <= (1 - t)(offset + 1), so its work grows like 3^((1 - t) n).
+std::size_t max_text_units(float t) { return t >= 0.7f ? 22 : t >= 0.5f ? 14 : t >= 0.3f ? 10 : 7; }
+
+void fill_by_insertion(Rng& r, KeywordProcessor& kp, const std::vector<std::string>& units) {
+  for (std::size_t k = 1 + r.below(12); k > 0; --k) {
+    std::string kw = random_string(r, units, 5);
+    if (r.chance(0.4)) {
+      kp.add_keyword(kw, std::nullopt);
+    } else {
+      kp.add_keyword(kw, std::string(r.below(9), 'n'));
+    }
+  }
+}
+
+// A trie as a decoder may build it: random shape, keys up to U+1F600, terminal nodes chosen at
+// random (so some leaves end no keyword), clean names of any length.
+void fill_by_hand(Rng& r, KeywordProcessor& kp, const std::vector<std::string>& units) {
+  Trie trie;
+  std::vector<NodeId> nodes{Trie::root()};
+  for (std::size_t k = r.below(20); k > 0; --k) {
+    NodeId parent = nodes[r.below(nodes.size())];
+    uint32_t key;
+    std::size_t pick = r.below(10);
+    if (pick < 7) {
+      key = static_cast<unsigned char>(units[r.below(units.size())][0]);
+    } else if (pick < 9) {
+      key = static_cast<uint32_t>(r.below(256));
+    } else {
+      key = r.chance(0.5) ? 300 : 0x1F600;
+    }
+    if (trie.child(parent, key) != kwsieve::kNoNode) continue;  // adding would replace a subtree
+    nodes.push_back(trie.add_child(parent, key));
+  }
+  for (NodeId n : nodes) {
+    if (r.chance(0.4)) trie.set_clean_name(n, std::string(r.below(8), 'h'));
+  }
+  kp.replace_state(std::make_unique<kwsieve::WordSet>(kwsieve::WordSet::defaults()), std::move(trie),
+                   true, false);
+}
+
+// The literal procedure once more, written against the arena trie rather than the read view:
+// children in sibling order, best replaced only by a strictly greater score. It also counts
+// how many scored states reached the final best similarity (ties).
+struct Reference {
+  Candidate best{ReadView::kNone, 0, 0.0f};
+  NodeId best_trie_node = kwsieve::kNoNode;
+  std::size_t attaining = 0;
+};
+
+Reference reference_search(const Trie& trie, const std::string& w, std::size_t p, float t) {
+  struct S {
+    NodeId node;
+    int32_t cost;
+    std::size_t offset;
+  };
+  Reference ref;
+  std::vector<float> scores;
+  std::vector<S> stack{{Trie::root(), 0, 0}};
+  const std::size_t remaining = w.size() - p;
+  while (!stack.empty()) {
+    S s = stack.back();
+    stack.pop_back();
+    if (s.offset > 0 && trie.terminal(s.node)) {
+      std::size_t d = std::max(s.offset, trie.clean_name(s.node).size());
+      float sim = 1.0f - static_cast<float>(s.cost) / static_cast<float>(d);
+      if (sim >= t && sim > 0.0f) scores.push_back(sim);
+      if (sim >= t && sim > ref.best.similarity) {
+        ref.best = {0, s.offset, sim};
+        ref.best_trie_node = s.node;
+      }
+    }
+    if (s.offset >= remaining) continue;
+    const unsigned char b = static_cast<unsigned char>(w[p + s.offset]);
+    NodeId m = trie.child(s.node, b);
+    if (m != kwsieve::kNoNode) stack.push_back({m, s.cost, s.offset + 1});
+    if (1.0f - static_cast<float>(s.cost) / static_cast<float>(s.offset + 1) >= t) {
+      stack.push_back({s.node, s.cost + 1, s.offset + 1});
+      for (NodeId c = trie.first_child(s.node); c != kwsieve::kNoNode; c = trie.next_sibling(c)) {
+        if (trie.key(c) != b) stack.push_back({c, s.cost + 1, s.offset + 1});
+        stack.push_back({c, s.cost + 1, s.offset});
+      }
+    }
+  }
+  ref.attaining = static_cast<std::size_t>(std::count(scores.begin(), scores.end(), ref.best.similarity));
+  return ref;
+}
+
+// The read view numbers nodes breadth first in sibling order; the same walk over the arena
+// trie maps its ids onto the view's.
+std::vector<uint32_t> view_ids(const Trie& trie) {
+  std::vector<uint32_t> ids(trie.id_bound(), ReadView::kNone);
+  std::vector<NodeId> order{Trie::root()};
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    ids[order[i]] = static_cast<uint32_t>(i);
+    for (NodeId c = trie.first_child(order[i]); c != kwsieve::kNoNode; c = trie.next_sibling(c)) order.push_back(c);
+  }
+  return ids;
+}
+
+bool same(const Candidate& a, const Candidate& b) {
+  if (a.node != b.node) return false;
+  if (a.node == ReadView::kNone) return true;
+  return a.length == b.length && std::memcmp(&a.similarity, &b.similarity, sizeof(float)) == 0;
+}
+
+void print_case(const char* what, const std::string& w, std::size_t p, float t, const Candidate& want,
+                const Candidate& got) {
+  std::fprintf(stderr, "MISMATCH (%s) t=%.9g p=%zu text='%s'\n  literal node=%u len=%zu sim=%.9g\n"
+                       "  other   node=%u len=%zu sim=%.9g\n",
+               what, t, p, w.c_str(), want.node, want.length, want.similarity, got.node, got.length,
+               got.similarity);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t iterations = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
+  Rng r(20240611);
+  std::size_t positions = 0, candidates = 0, tied = 0, failures = 0;
+  uint64_t literal_states = 0, pruned_states = 0;
+  for (std::size_t it = 0; it < iterations && failures < 10; ++it) {
+    const auto& units = kAlphabets[r.below(kAlphabets.size())];
+    KeywordProcessor kp(true, false);
+    if (r.chance(0.75)) {
+      fill_by_insertion(r, kp, units);
+    } else {
+      fill_by_hand(r, kp, units);
+    }
+    const ReadView& view = kp.read_view();
+    const std::vector<uint32_t> ids = view_ids(kp.trie());
+    const float t = random_threshold(r);
+    const std::string w = random_string(r, units, max_text_units(t));
+
+    ApproxSearcher literal(view), pruned(view), widened(view);
+    widened.use_widened_bound();
+    for (std::size_t p = 0; p < w.size(); ++p) {
+      ++positions;
+      Candidate want = literal.search_literal(w, p, t);
+      Candidate got = pruned.search(w, p, t);
+      Candidate wide = widened.search(w, p, t);
+      Reference ref = reference_search(kp.trie(), w, p, t);
+      if (want.node != ReadView::kNone) {
+        ++candidates;
+        if (ref.attaining > 1) ++tied;
+      }
+      Candidate ref_view = ref.best;
+      ref_view.node = ref.best_trie_node == kwsieve::kNoNode ? ReadView::kNone : ids[ref.best_trie_node];
+      if (!same(want, ref_view)) {
+        print_case("literal vs reference", w, p, t, ref_view, want);
+        ++failures;
+      }
+      if (!same(want, got)) {
+        print_case("pruned", w, p, t, want, got);
+        ++failures;
+      }
+      if (!same(want, wide)) {
+        print_case("pruned, widened bound", w, p, t, want, wide);
+        ++failures;
+      }
+    }
+    literal_states += literal.states_visited();
+    pruned_states += pruned.states_visited();
+  }
+  std::printf("%zu iterations, %zu start positions, %zu with a candidate, %zu of them among tied scores\n",
+              iterations, positions, candidates, tied);
+  std::printf("states popped: literal %llu, pruned %llu\n", static_cast<unsigned long long>(literal_states),
+              static_cast<unsigned long long>(pruned_states));
+  if (failures) {
+    std::printf("FAILED: %zu mismatches\n", failures);
+    return 1;
+  }
+  std::printf("OK\n");
+  return 0;
+}
