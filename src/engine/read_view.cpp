@@ -38,7 +38,7 @@ ReadView::ReadView(const KeywordProcessor& processor)
       nd.name = static_cast<uint32_t>(names_.size());
       names_.push_back(trie.clean_name(t));
     }
-    if (i == 0 || nd.count > kWideFrom) {
+    if (i == 0) {
       nd.wide = static_cast<uint32_t>(wide_.size() / 256);
       wide_.resize(wide_.size() + 256, kNone);
       for (uint32_t j = 0; j < nd.count; ++j) {

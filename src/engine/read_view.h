@@ -2,10 +2,10 @@
 //
 // Extraction runs far more often than the trie changes, so it scans a compact copy laid
 // out breadth first: the children of a node are one contiguous run of nodes, in the trie's
-// child order (ascending key), and nodes with many children also get a 256-entry table so
-// that a step from them is one load. The copy is rebuilt after any change to the processor.
+// child order (ascending key). The copy is rebuilt after any change to the processor.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -21,8 +21,9 @@ class KeywordProcessor;
 class ReadView {
  public:
   static constexpr uint32_t kNone = UINT32_MAX;
-  // Nodes with more children than this get a direct 256-entry table.
-  static constexpr uint32_t kWideFrom = 8;
+  // Only the root gets a direct 256-entry table (the exact walk has its own compact index);
+  // other nodes search their sorted keys, linearly up to this many.
+  static constexpr uint32_t kLinearUpTo = 16;
 
   struct Node {
     uint32_t first;  // index of the first child
@@ -58,6 +59,10 @@ class ReadView {
     const Node& nd = nodes_[n];
     if (nd.wide != kNone) return wide_[std::size_t{nd.wide} * 256 + b];
     const uint32_t* k = keys_.data() + nd.first;
+    if (nd.count > kLinearUpTo) {
+      const uint32_t* hit = std::lower_bound(k, k + nd.count, uint32_t{b});
+      return hit != k + nd.count && *hit == b ? nd.first + static_cast<uint32_t>(hit - k) : kNone;
+    }
     for (uint32_t i = 0; i < nd.count; ++i) {
       if (k[i] >= b) return k[i] == b ? nd.first + i : kNone;
     }
@@ -84,7 +89,7 @@ class ReadView {
 
   std::vector<Node> nodes_;
   std::vector<uint32_t> keys_;       // key of each node (the root's is unused)
-  std::vector<uint32_t> wide_;       // 256 entries per wide node; row 0 is the root's
+  std::vector<uint32_t> wide_;       // the root's 256-entry table
   std::vector<std::string_view> names_;
   std::vector<Reach> reach_;
   uint32_t max_keyword_ = 0;
