@@ -19,9 +19,6 @@ pytestmark = pytest.mark.skipif(unicodedata.unidata_version != "15.1.0",
 
 SIGMA = "\u03a3"
 SCALARS = [c for c in range(0x110000) if not 0xD800 <= c <= 0xDFFF]
-# Characters whose folded UTF-8 form is longer or shorter than their own.
-LENGTH_CHANGING = [chr(c) for c in SCALARS
-                   if len(chr(c).lower().encode()) != len(chr(c).encode())]
 CHANGING = [chr(c) for c in SCALARS if chr(c).lower() != chr(c)]
 
 

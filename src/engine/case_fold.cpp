@@ -276,54 +276,60 @@ void fold_case(std::string_view text, std::string& out, FoldMap* map) {
     while (i < n && src[i] < 0x80) dst[d++] = ascii_lower(src[i++]);
     if (i == n) break;
 
-    char32_t c = 0;
-    const unsigned len = decode(src + i, src + n, c);
-    if (len == 0) {
-      dst[d++] = src[i++];
-      continue;
-    }
-    const uint8_t id = kind_id(c);
-    if (id < kFirstMappedKind) {
-      // A fixed-size copy is cheaper than a call; the bytes past len are rewritten next.
-      if (n - i >= 4) {
-        std::memcpy(dst + d, src + i, 4);
+    // Non-ASCII characters one at a time up to the next ASCII byte, so that text in
+    // other scripts does not try the eight-byte path after every character.
+    do {
+      char32_t c = 0;
+      const unsigned len = decode(src + i, src + n, c);
+      if (len == 0) {
+        dst[d++] = src[i++];
+        continue;
+      }
+      const uint8_t id = kind_id(c);
+      if (id < kFirstMappedKind) {
+        // A fixed-size copy is cheaper than a call; the bytes past len are rewritten next.
+        if (n - i >= 4) {
+          std::memcpy(dst + d, src + i, 4);
+        } else {
+          std::memcpy(dst + d, src + i, len);
+        }
+        i += len;
+        d += len;
+        continue;
+      }
+
+      const int32_t kind = kKinds[id];
+      unsigned char folded[16];
+      unsigned folded_len = 0;
+      if (kind & kMultiFlag) {
+        const char32_t* row = kMultiLower[kind >> kKindShift];
+        for (char32_t k = 0; k < row[0]; ++k) {
+          folded_len += encode(row[1 + k], folded + folded_len);
+        }
       } else {
-        std::memcpy(dst + d, src + i, len);
+        char32_t lower = static_cast<char32_t>(static_cast<int32_t>(c) + (kind >> kKindShift));
+        if (c == kCapitalSigma && is_final_sigma(src, n, i)) lower = kFinalSigma;
+        folded_len = encode(lower, folded);
+      }
+
+      if (folded_len > len) {
+        const size_t need = (n - i - len) + folded_len;
+        if (out.size() - d < need) {
+          if (need > out.max_size() - d) throw std::length_error("folded text too long");
+          // Grow by a quarter at least: a text dense in growing characters would
+          // otherwise reallocate for each of them.
+          const size_t headroom = std::min(out.size() / 4, out.max_size() - d - need);
+          out.resize(d + need + headroom);
+          dst = reinterpret_cast<unsigned char*>(out.data());
+        }
+      }
+      std::memcpy(dst + d, folded, folded_len);
+      if (map != nullptr && folded_len != len) {
+        map->record(i, static_cast<uint8_t>(len), d, static_cast<uint8_t>(folded_len));
       }
       i += len;
-      d += len;
-      continue;
-    }
-
-    const int32_t kind = kKinds[id];
-    unsigned char folded[16];
-    unsigned folded_len = 0;
-    if (kind & kMultiFlag) {
-      const char32_t* row = kMultiLower[kind >> kKindShift];
-      for (char32_t k = 0; k < row[0]; ++k) folded_len += encode(row[1 + k], folded + folded_len);
-    } else {
-      char32_t lower = static_cast<char32_t>(static_cast<int32_t>(c) + (kind >> kKindShift));
-      if (c == kCapitalSigma && is_final_sigma(src, n, i)) lower = kFinalSigma;
-      folded_len = encode(lower, folded);
-    }
-
-    if (folded_len > len) {
-      const size_t need = (n - i - len) + folded_len;
-      if (out.size() - d < need) {
-        if (need > out.max_size() - d) throw std::length_error("folded text too long");
-        // Grow by a quarter at least: a text dense in growing characters would
-        // otherwise reallocate for each of them.
-        const size_t headroom = std::min(out.size() / 4, out.max_size() - d - need);
-        out.resize(d + need + headroom);
-        dst = reinterpret_cast<unsigned char*>(out.data());
-      }
-    }
-    std::memcpy(dst + d, folded, folded_len);
-    if (map != nullptr && folded_len != len) {
-      map->record(i, static_cast<uint8_t>(len), d, static_cast<uint8_t>(folded_len));
-    }
-    i += len;
-    d += folded_len;
+      d += folded_len;
+    } while (i < n && src[i] >= 0x80);
   }
   out.resize(d);
   if (map != nullptr) map->finish(n, d);
