@@ -171,6 +171,23 @@ void add_size(std::size_t& total, std::size_t more) {
   total += more;
 }
 
+void write_words(ByteWriter& w, const WordSet& set) {
+  w.u64(WordSet::kWords);
+  for (uint64_t word : set.words()) w.u64(word);
+}
+
+// Reads the `declared` words that follow the count, keeping the first 17,408: nothing is
+// allocated by the declared count. Returns how many were read.
+std::size_t read_words(ByteReader& r, std::size_t declared, WordSet& set) {
+  auto& words = set.words();
+  std::size_t got = 0;
+  for (; got < declared; ++got) {
+    uint64_t word = r.u64();
+    if (got < WordSet::kWords) words[got] = word;
+  }
+  return got;
+}
+
 uint64_t child_count(const Trie& trie, NodeId n) {
   uint64_t count = 0;
   for (NodeId c = trie.first_child(n); c != kNoNode; c = trie.next_sibling(c)) ++count;
@@ -200,8 +217,7 @@ std::string encode_processor(const KeywordProcessor& processor) {
   std::string out;
   out.reserve(size);
   ByteWriter w(out);
-  w.u64(WordSet::kWords);
-  for (uint64_t word : processor.non_word_boundaries().words()) w.u64(word);
+  write_words(w, processor.non_word_boundaries());
   walk_depth_first(
       trie,
       [&](NodeId n) {
@@ -228,16 +244,9 @@ DecodedProcessor decode_processor(std::string_view state) {
   DecodedProcessor d;
 
   // The word count is only compared once the declared words have been read, so a short
-  // count fails with Custom and a truncated set with Io. Words beyond the set's size are
-  // read and dropped: nothing is ever allocated by the declared count.
+  // count fails with Custom and a truncated set with Io.
   d.words = std::make_unique<WordSet>();
-  auto& words = d.words->words();
-  const std::size_t declared = r.size();
-  std::size_t got = 0;
-  for (; got < declared; ++got) {
-    uint64_t word = r.u64();
-    if (got < WordSet::kWords) words[got] = word;
-  }
+  const std::size_t got = read_words(r, r.size(), *d.words);
   if (got != WordSet::kWords) {
     throw DecodeError(DecodeErrorKind::Custom, "Expected " + std::to_string(WordSet::kWords) +
                                                    " elements, got " + std::to_string(got));
