@@ -1,0 +1,198 @@
+"""The module object, its two classes and the internal-fault exception."""
+
+import gc
+import importlib
+import importlib.util
+import inspect
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import kwsieve
+from kwsieve import KeywordProcessor, PyKeywordMatch
+
+CLASSES = [KeywordProcessor, PyKeywordMatch]
+
+
+def make_instance(cls):
+    return cls() if cls is KeywordProcessor else cls("k", 1.0, 0, 1)
+
+
+# ---- the module object ----
+
+def test_module_has_empty_doc_and_exports_exactly_the_two_classes():
+    assert kwsieve.__doc__ == ""
+    assert kwsieve.__all__ == ["KeywordProcessor", "PyKeywordMatch"]
+    namespace = {}
+    exec("from kwsieve import *", namespace)
+    assert {n for n in namespace if n != "__builtins__"} == set(kwsieve.__all__)
+    # Nothing public but the classes and the fault class: the module has no functions.
+    public = {n for n in dir(kwsieve) if not n.startswith("_")}
+    assert public - set(kwsieve.__all__) <= {"PanicException"}
+
+
+@pytest.mark.parametrize("how", ["import", "del-sys-modules", "reload"])
+def test_reimport_gives_the_same_module_and_all_does_not_grow(how):
+    before = kwsieve.__all__[:]
+    saved = sys.modules["kwsieve"]
+    try:
+        for _ in range(3):
+            if how == "import":
+                again = importlib.import_module("kwsieve")
+            elif how == "reload":
+                again = importlib.reload(kwsieve)
+            else:
+                del sys.modules["kwsieve"]
+                again = importlib.import_module("kwsieve")
+            assert again is kwsieve
+            assert again.KeywordProcessor is KeywordProcessor
+            assert again.PyKeywordMatch is PyKeywordMatch
+            assert again.__all__ == before
+    finally:
+        sys.modules["kwsieve"] = saved
+
+
+# ---- the classes ----
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_class_identity(cls):
+    assert cls.__module__ == "kwsieve"
+    assert cls.__qualname__ == cls.__name__
+    assert getattr(kwsieve, cls.__name__) is cls
+    assert cls.__bases__ == (object,)
+    assert cls.__doc__ == ""
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_classes_are_final(cls):
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_instances_have_no_dict_no_weakref_and_are_not_gc_tracked(cls):
+    obj = make_instance(cls)
+    with pytest.raises(AttributeError):
+        obj.arbitrary = 1
+    with pytest.raises(AttributeError):
+        obj.__dict__
+    with pytest.raises(TypeError):
+        weakref.ref(obj)
+    # No instance holds a Python object, so none takes part in cycle collection.
+    assert not gc.is_tracked(obj)
+
+
+SIGNATURES = [
+    (KeywordProcessor, None, "(case_sensitive=False, allow_overlaps=False)"),
+    (KeywordProcessor, "add_keyword", "($self, keyword, clean_name=None)"),
+    (KeywordProcessor, "remove_keyword", "($self, keyword)"),
+    (KeywordProcessor, "extract_keywords", "($self, text, threshold=None)"),
+    (KeywordProcessor, "parallel_extract_keywords_from_texts", "($self, texts, threshold=None)"),
+    (KeywordProcessor, "replace_keywords", "($self, text, threshold=None)"),
+    (KeywordProcessor, "parallel_replace_keywords_from_texts", "($self, texts, threshold=None)"),
+    (KeywordProcessor, "get_all_keywords", "($self)"),
+    (KeywordProcessor, "set_non_word_boundaries", "($self, boundaries)"),
+    (KeywordProcessor, "add_non_word_boundary", "($self, boundary)"),
+    (KeywordProcessor, "__setstate__", "($self, state)"),
+    (KeywordProcessor, "__getstate__", "($self)"),
+    (PyKeywordMatch, None, "(keyword, similarity, start, end)"),
+    (PyKeywordMatch, "__setstate__", "($self, state)"),
+    (PyKeywordMatch, "__getstate__", "($self)"),
+    (PyKeywordMatch, "__getnewargs__", "($self)"),
+]
+
+
+@pytest.mark.parametrize("cls, name, text", SIGNATURES,
+                         ids=[f"{c.__name__}.{n or '__new__'}" for c, n, _ in SIGNATURES])
+def test_text_signatures(cls, name, text):
+    target = cls if name is None else cls.__dict__[name]
+    assert target.__text_signature__ == text
+    # The docstring proper is empty: only the signature line is there.
+    assert not target.__doc__
+    bound = make_instance(cls) if name is None else getattr(make_instance(cls), name)
+    params = list(inspect.signature(cls if name is None else bound).parameters.values())
+    expected = text.strip("()").replace("$self", "").split(", ")
+    expected = [p for p in expected if p]
+    assert [str(p) for p in params] == expected
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
+
+
+def test_processor_method_table_is_complete():
+    own = {n for n, v in vars(KeywordProcessor).items() if callable(v) and not n.startswith("__")}
+    assert own == {n for c, n, _ in SIGNATURES if c is KeywordProcessor and n and not n.startswith("__")}
+
+
+# ---- PanicException ----
+
+def test_panic_exception_is_a_base_exception_only(panic_type):
+    assert panic_type.__mro__ == (panic_type, BaseException, object)
+    assert panic_type.__module__ == "kwsieve"
+    assert panic_type.__doc__
+
+
+def test_internal_fault_passes_through_except_exception(panic_type, capfd):
+    kp = KeywordProcessor()
+    kp.add_keyword("apple")
+    caught = None
+    try:
+        try:
+            kp.extract_keywords("apple", 1.5)
+        except Exception:  # must not catch an internal fault
+            pytest.fail("PanicException was caught by 'except Exception'")
+    except BaseException as e:  # noqa: BLE001 - that is the point
+        caught = e
+    assert type(caught) is panic_type
+    assert caught.args == ("Threshold must be between 0 and 1",)
+    # A diagnostic with the message goes to standard error before the exception.
+    assert "Threshold must be between 0 and 1" in capfd.readouterr().err
+    # The processor keeps working, and its borrow was released.
+    assert [m.keyword for m in kp.extract_keywords("apple")] == ["apple"]
+    kp.add_keyword("pear")
+    assert len(kp) == 2
+
+
+# ---- sub-interpreters ----
+
+_CHILD = """
+import os
+try:
+    import kwsieve
+except ImportError as e:
+    os.write(1, ("refused: %s\\n" % e).encode())
+else:
+    os.write(1, b"imported\\n")
+"""
+
+_PARENT = """
+import sys
+import kwsieve
+try:
+    import _interpreters as interpreters
+    # The legacy configuration lets single-phase modules run their own init,
+    # which is what must refuse here.
+    child = interpreters.create("legacy")
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    child = interpreters.create()
+interpreters.run_string(child, CHILD)
+interpreters.destroy(child)
+print(repr(kwsieve.KeywordProcessor()), sys.modules["kwsieve"] is kwsieve, kwsieve.__all__)
+"""
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_interpreters") is None
+                    and importlib.util.find_spec("_xxsubinterpreters") is None,
+                    reason="no sub-interpreter API in this interpreter")
+def test_import_in_a_sub_interpreter_is_refused():
+    script = f"CHILD = {_CHILD!r}\n" + textwrap.dedent(_PARENT)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert len(lines) == 2, run.stdout
+    refused, parent = lines
+    assert refused.startswith("refused: ") and "interpreter" in refused
+    assert parent == "KeywordProcessor(num_keywords=0) True ['KeywordProcessor', 'PyKeywordMatch']"
