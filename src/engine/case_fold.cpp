@@ -33,7 +33,6 @@ constexpr bool kinds_are_well_formed() {
   return true;
 }
 static_assert(kinds_are_well_formed(), "identity kinds must be exactly ids 0, 1 and 2");
-static_assert(kMaxFoldedBytes * kMultiMax <= 16, "folded character buffer too small");
 static_assert(sizeof kBlockIndex == ((kLowLimit + kHighLimit - kHighBase) >> kBlockShift));
 
 inline uint8_t kind_id(char32_t c) {
@@ -84,6 +83,10 @@ inline unsigned decode(const unsigned char* p, const unsigned char* end, char32_
     return 4;
   }
   return 0;
+}
+
+inline unsigned utf8_length(char32_t c) {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
 }
 
 inline unsigned encode(char32_t c, unsigned char* out) {
@@ -246,10 +249,10 @@ void fold_case(std::string_view text, std::string& out, FoldMap* map) {
   const size_t n = text.size();
   const auto* src = reinterpret_cast<const unsigned char*>(text.data());
 
-  // Invariant: out.size() - d >= n - i. ASCII and same-length characters keep it;
-  // a character that grows checks it before writing. Every byte of out below d is
-  // written before the final resize, so a reused buffer need not be cleared (which
-  // would make resize zero-fill it all again).
+  // Invariant: out.size() - d >= n - i. ASCII and same-length characters keep it; a
+  // character that grows checks it before writing. So any write of up to n - i bytes
+  // fits. Every byte of out below d is written before the final resize, so a reused
+  // buffer need not be cleared (which would make resize zero-fill it all again).
   out.resize(n);
   auto* dst = reinterpret_cast<unsigned char*>(out.data());
   size_t i = 0;
@@ -261,7 +264,7 @@ void fold_case(std::string_view text, std::string& out, FoldMap* map) {
       const uint64_t high = w & kHighBits;
       const uint64_t lowered = lower_ascii8(w & ~kHighBits);
       // All eight bytes are written; those from the first non-ASCII byte on are
-      // rewritten below. The room is there because n - i >= 8.
+      // rewritten below.
       std::memcpy(dst + d, &lowered, 8);
       if (high == 0) {
         i += 8;
@@ -287,7 +290,8 @@ void fold_case(std::string_view text, std::string& out, FoldMap* map) {
       }
       const uint8_t id = kind_id(c);
       if (id < kFirstMappedKind) {
-        // A fixed-size copy is cheaper than a call; the bytes past len are rewritten next.
+        // A fixed-size copy is cheaper than a call; the bytes past len are rewritten
+        // next.
         if (n - i >= 4) {
           std::memcpy(dst + d, src + i, 4);
         } else {
@@ -299,17 +303,16 @@ void fold_case(std::string_view text, std::string& out, FoldMap* map) {
       }
 
       const int32_t kind = kKinds[id];
-      unsigned char folded[16];
+      const char32_t* row = nullptr;
+      char32_t lower = 0;
       unsigned folded_len = 0;
       if (kind & kMultiFlag) {
-        const char32_t* row = kMultiLower[kind >> kKindShift];
-        for (char32_t k = 0; k < row[0]; ++k) {
-          folded_len += encode(row[1 + k], folded + folded_len);
-        }
+        row = kMultiLower[kind >> kKindShift];
+        for (char32_t k = 0; k < row[0]; ++k) folded_len += utf8_length(row[1 + k]);
       } else {
-        char32_t lower = static_cast<char32_t>(static_cast<int32_t>(c) + (kind >> kKindShift));
+        lower = static_cast<char32_t>(static_cast<int32_t>(c) + (kind >> kKindShift));
         if (c == kCapitalSigma && is_final_sigma(src, n, i)) lower = kFinalSigma;
-        folded_len = encode(lower, folded);
+        folded_len = utf8_length(lower);
       }
 
       if (folded_len > len) {
@@ -323,7 +326,14 @@ void fold_case(std::string_view text, std::string& out, FoldMap* map) {
           dst = reinterpret_cast<unsigned char*>(out.data());
         }
       }
-      std::memcpy(dst + d, folded, folded_len);
+      // Encoded in place: bytes stored one by one into a buffer and then copied as
+      // words would stall on store forwarding.
+      if (row != nullptr) {
+        unsigned at = 0;
+        for (char32_t k = 0; k < row[0]; ++k) at += encode(row[1 + k], dst + d + at);
+      } else {
+        encode(lower, dst + d);
+      }
       if (map != nullptr && folded_len != len) {
         map->record(i, static_cast<uint8_t>(len), d, static_cast<uint8_t>(folded_len));
       }

@@ -133,7 +133,9 @@ void selftest() {
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--selftest") == 0) {
     selftest();
-    if (failures == 0) std::printf("selftest ok (Unicode %s)\n", kwsieve::case_tables_unicode_version());
+    if (failures == 0) {
+      std::printf("selftest ok (Unicode %s)\n", kwsieve::case_tables_unicode_version());
+    }
     return failures == 0 ? 0 : 1;
   }
   return run_records();
