@@ -1,0 +1,327 @@
+"""The processor state: its bytes, every decoding error, forged and deep states.
+
+States are built here by hand with a small writer of the format, so the decoder is tested
+on inputs the encoder never makes (repeated keys, keys above 255, paths that are not
+UTF-8, huge counts, nesting millions of levels deep).
+"""
+
+import struct
+import sys
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from kwsieve import KeywordProcessor
+
+WORDS = 17408
+SIZE_MAX = sys.maxsize * 2 + 1  # of the build's size type: 2**64 - 1 or 2**32 - 1
+
+
+def u64(n):
+    return struct.pack("<Q", n)
+
+
+def key(k):
+    # Any scalar value, surrogates excluded, as UTF-8 (chr() of a byte value is Latin-1,
+    # so keys 0x80..0xFF take two bytes, exactly as the encoder writes them).
+    return chr(k).encode("utf-8")
+
+
+def node(children=(), name=None, count=None):
+    """A node: `children` lists (key, encoded child); `count` overrides the real count."""
+    out = u64(len(children) if count is None else count)
+    out += b"".join(key(k) + child for k, child in children)
+    if name is None:
+        return out + b"\x00"
+    name = name.encode() if isinstance(name, str) else name
+    return out + b"\x01" + u64(len(name)) + name
+
+
+def chain(keys, name):
+    """Nested single-child nodes along `keys` (bytes or ints), the last one terminal."""
+    out = node(name=name)
+    for k in reversed(list(keys)):
+        out = node([(k, out)])
+    return out
+
+
+def word_set(chars):
+    words = [0] * WORDS
+    for c in chars:
+        words[ord(c) // 64] |= 1 << (ord(c) % 64)
+    return b"".join(map(u64, words))
+
+
+DEFAULT_CHARS = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz"
+DEFAULT_WORDS = word_set(DEFAULT_CHARS)
+HEADER = u64(WORDS) + DEFAULT_WORDS
+
+
+def state(root=None, flags=b"\x00\x00"):
+    return HEADER + (node() if root is None else root) + flags
+
+
+def trie_of(keywords):
+    """Reference encoding of a trie holding {normalised keyword: clean name}, siblings in
+    ascending key order (the order the engine keeps and writes)."""
+    tree = {}
+    for kw, clean in keywords.items():
+        t = tree
+        for b in kw.encode():
+            t = t.setdefault(b, {})
+        t[None] = clean
+
+    # Iterative post-order, so that deep keywords do not exhaust Python's stack either.
+    done = {}
+    stack = [(tree, False)]
+    while stack:
+        t, expanded = stack.pop()
+        kids = sorted(k for k in t if k is not None)
+        if not expanded:
+            stack.append((t, True))
+            stack.extend((t[k], False) for k in kids)
+            continue
+        done[id(t)] = node([(k, done.pop(id(t[k]))) for k in kids], t.get(None))
+    return done[id(tree)]
+
+
+def processor_from_state(data):
+    kp = KeywordProcessor()
+    kp.__setstate__(data)
+    return kp
+
+
+# ---- bytes written ----
+
+def test_empty_processor_state_byte_for_byte():
+    s = KeywordProcessor().__getstate__()
+    assert len(s) == 139283
+    assert s[:8] == bytes.fromhex("0044000000000000")
+    assert s[8:16] == bytes.fromhex("000000000000ff03")  # digits
+    assert s[16:24] == bytes.fromhex("feffff87feffff07")  # A-Z, underscore, a-z
+    assert s[24:139272] == bytes(8 * 17406)
+    assert s[139272:] == bytes(11)
+
+
+def test_state_of_ab_byte_for_byte():
+    kp = KeywordProcessor()
+    kp.add_keyword("ab")
+    s = kp.__getstate__()
+    assert len(s) == 139313
+    assert s[:139272] == KeywordProcessor().__getstate__()[:139272]
+    assert s[139272:] == bytes.fromhex(
+        "0100000000000000 61 0100000000000000 62 0000000000000000 01 0200000000000000 6162"
+        " 00 00 0000")
+
+
+def test_two_byte_character_takes_two_levels_with_keys_written_as_utf8():
+    kp = KeywordProcessor()
+    kp.add_keyword("é")
+    assert kp.__getstate__()[139272:] == chain([0xC3, 0xA9], "é") + b"\x00\x00"
+    assert kp.__getstate__()[139272 + 8:139272 + 10] == b"\xc3\x83"
+
+
+keyword_sets = st.dictionaries(
+    st.text(alphabet="abé€😀 Z", max_size=6), st.one_of(st.none(), st.text(max_size=4)),
+    max_size=12)
+
+
+@settings(max_examples=150, deadline=None)
+@given(keyword_sets, st.booleans(), st.booleans(), st.text(max_size=3))
+def test_state_matches_reference_encoding(keywords, case_sensitive, allow_overlaps, extra):
+    kp = KeywordProcessor(case_sensitive, allow_overlaps)
+    expected = {}
+    for kw, clean in keywords.items():
+        kp.add_keyword(kw, clean)
+        norm = kw if case_sensitive else kw.lower()
+        expected[norm] = norm if clean is None else clean
+    for c in extra:
+        kp.add_non_word_boundary(c)
+    flags = bytes([case_sensitive, allow_overlaps])
+    assert kp.__getstate__() == (u64(WORDS) + word_set(DEFAULT_CHARS + extra)
+                                 + trie_of(expected) + flags)
+
+
+# ---- decoding errors ----
+
+STATE_AB = state(chain(b"ab", "ab"))
+ROOT = len(HEADER)
+
+ERRORS = [
+    ("empty input", b"", "Io"),
+    ("count cut short", u64(WORDS)[:5], "Io"),
+    ("three words", u64(3) + u64(1) * 3 + node() + b"\0\0", "Custom: Expected 17408 elements, got 3"),
+    ("one word too many", u64(WORDS + 1) + DEFAULT_WORDS + u64(0) + node() + b"\0\0",
+     "Custom: Expected 17408 elements, got 17409"),
+    ("set ends after 100 words", u64(WORDS) + DEFAULT_WORDS[:800], "Io"),
+    ("no root", HEADER, "Io"),
+    ("child key missing", HEADER + u64(1), "Io"),
+    ("continuation byte as key", HEADER + u64(1) + b"\x80", "InvalidCharEncoding"),
+    ("ff as key", HEADER + u64(1) + b"\xff", "InvalidCharEncoding"),
+    ("key cut at the end", HEADER + u64(1) + b"\xc3", "InvalidCharEncoding"),
+    ("key with a bad continuation", HEADER + u64(1) + b"\xc3\x41" + node() + node(), "InvalidCharEncoding"),
+    ("overlong key", HEADER + u64(1) + b"\xe0\x80\x80", "InvalidCharEncoding"),
+    ("surrogate key", HEADER + u64(1) + b"\xed\xa0\x80", "InvalidCharEncoding"),
+    ("key above U+10FFFF", HEADER + u64(1) + b"\xf4\x90\x80\x80", "InvalidCharEncoding"),
+    ("tag 2", HEADER + u64(0) + b"\x02", "InvalidTagEncoding: 2"),
+    ("tag missing", HEADER + u64(0), "Io"),
+    ("name past the end", HEADER + u64(0) + b"\x01" + u64(5) + b"abc", "Io"),
+    ("name not utf-8", HEADER + u64(0) + b"\x01" + u64(2) + b"a\xff" + b"\0\0", "InvalidUtf8Encoding"),
+    ("flag 2", STATE_AB[:-2] + b"\x02\x00", "InvalidBoolEncoding: 2"),
+    ("second flag ff", STATE_AB[:-1] + b"\xff", "InvalidBoolEncoding: 255"),
+    ("second flag missing", STATE_AB[:-1], "Io"),
+]
+
+
+def big(n):
+    """The error a forged count or length n gives at once: it cannot be read past the
+    end of the input where size_t holds it, and does not fit size_t elsewhere."""
+    if n <= SIZE_MAX:
+        return "Io"
+    return f"Custom: Invalid size {n}: sizes must fit in a usize (0 to {SIZE_MAX})"
+
+
+FORGED = [
+    ("word count 2**63", u64(2**63) + u64(0), big(2**63)),
+    ("word count 2**64-1", u64(2**64 - 1), big(2**64 - 1)),
+    ("child count 2**63", HEADER + u64(2**63) + b"a" + node(), big(2**63)),
+    ("child count 2**40", HEADER + u64(2**40) + b"a" + node(), big(2**40)),
+    ("name length 2**62", HEADER + u64(0) + b"\x01" + u64(2**62) + b"abc", big(2**62)),
+    ("nested counts 2**63", HEADER + (u64(2**63) + b"a") * 1000, big(2**63)),
+]
+
+
+@pytest.mark.parametrize("data, message", [e[1:] for e in ERRORS + FORGED],
+                         ids=[e[0] for e in ERRORS + FORGED])
+def test_decoding_error_kinds_leave_the_processor_unchanged(data, message, panic_type):
+    kp = KeywordProcessor(case_sensitive=True)
+    kp.add_keyword("Keep", "kept")
+    before = kp.__getstate__()
+    with pytest.raises(panic_type) as info:
+        kp.__setstate__(data)
+    assert str(info.value).startswith(message)
+    assert kp.__getstate__() == before
+    assert kp.extract_keywords("Keep it") and kp.get_all_keywords() == {"Keep": "kept"}
+
+
+def test_every_truncation_of_a_state_fails_cleanly(panic_type):
+    kp = KeywordProcessor()
+    for kw in ["a", "ab", "b", "é", "new york"]:
+        kp.add_keyword(kw, kw.upper())
+    full = kp.__getstate__()
+    for cut in list(range(0, 64)) + list(range(ROOT - 8, len(full))):
+        with pytest.raises(panic_type):
+            KeywordProcessor().__setstate__(full[:cut])
+
+
+# ---- what decodes ----
+
+def test_trailing_bytes_are_ignored():
+    for extra in [b"\x00", b"\xff" * 9, STATE_AB]:
+        assert processor_from_state(STATE_AB + extra).__getstate__() == STATE_AB
+
+
+def test_repeated_key_keeps_the_later_child_only():
+    root = node([(ord("a"), chain(b"bc", "first")), (ord("b"), node(name="b")),
+                 (ord("a"), node(name="second"))])
+    kp = processor_from_state(state(root))
+    assert kp.get_all_keywords() == {"a": "second", "b": "b"}
+    assert len(kp) == 2
+    assert kp.__getstate__() == state(trie_of({"a": "second", "b": "b"}))
+
+
+def test_sibling_order_in_the_input_does_not_matter():
+    kids = [(ord(c), node(name=c.upper())) for c in "zamq"]
+    shuffled = processor_from_state(state(node(kids), b"\x01\x01"))
+    assert shuffled.__getstate__() == state(trie_of({c: c.upper() for c in "zamq"}), b"\x01\x01")
+
+
+def test_terminal_root_empty_names_and_surrogate_bits_are_accepted():
+    words = bytearray(DEFAULT_WORDS)
+    words[0xD800 // 8] = 0xFF  # bits of surrogate code points
+    data = u64(WORDS) + bytes(words) + node([(ord("x"), node(name=""))], name="") + b"\0\0"
+    kp = processor_from_state(data)
+    assert kp.get_all_keywords() == {"": "", "x": ""}
+    assert kp.__getstate__() == data
+
+
+FORGED_ROOT = node([
+    (ord("a"), node(name="A")),
+    (0xC3, node([(0xA9, node(name="E"))], name="cut inside a character")),
+    (0xFF, node(name="byte ff")),
+    (0xED, chain([0xA0, 0x80], "surrogate bytes")),
+    (0x100, node(name="key 256")),
+    (0x10FFFF, chain(b"z", "top key")),
+])
+
+
+def test_unlistable_paths_are_skipped_but_kept_and_counted():
+    kp = processor_from_state(state(FORGED_ROOT))
+    assert kp.get_all_keywords() == {"a": "A", "é": "E"}
+    assert len(kp) == 7
+    # Nodes no insertion can make survive a round trip.
+    assert processor_from_state(kp.__getstate__()).__getstate__() == kp.__getstate__()
+    assert kp.remove_keyword("é") and kp.remove_keyword("a")
+    assert not kp.remove_keyword("ÿ") and not kp.remove_keyword("\u0100")
+    assert len(kp) == 5 and kp.get_all_keywords() == {}
+
+
+@pytest.mark.parametrize("overlaps", [b"\x00", b"\x01"])
+def test_extraction_over_forged_nodes_is_safe(overlaps):
+    kp = processor_from_state(state(FORGED_ROOT, b"\x00" + overlaps))
+    text = "a é ÿ Ā z \U0010ffff í Ã"
+    found = {m.keyword for m in kp.extract_keywords(text)}
+    # Text is UTF-8, so it never spells byte FF, surrogate bytes or keys above 255; a
+    # path ending inside a character may still match the first byte of one.
+    assert {"A", "E"} <= found <= {"A", "E", "cut inside a character"}
+    for threshold in [None, 0.0, 0.5, 0.9]:
+        for m in kp.extract_keywords(text, threshold):
+            assert 0 <= m.start <= m.end <= len(text.encode())
+        assert isinstance(kp.replace_keywords(text, threshold), str)
+
+
+# ---- deep and large states ----
+
+@pytest.mark.slow
+def test_fifty_megabyte_chain_decodes_lists_and_encodes_back():
+    depth = 5_000_000  # ten bytes a level: count, key, tag
+    data = HEADER + (u64(1) + b"k") * depth + node(name="deep") + b"\x00" * depth + b"\0\0"
+    assert len(data) > 50_000_000
+    kp = processor_from_state(data)
+    assert len(kp) == 1
+    assert kp.get_all_keywords() == {"k" * depth: "deep"}
+    assert kp.__getstate__() == data
+    assert kp.remove_keyword("k" * depth) and len(kp) == 0
+    assert kp.__getstate__() == state()
+    kp.__setstate__(data)
+    del kp  # frees five million nested nodes
+
+
+@pytest.mark.slow
+def test_deep_chain_cut_anywhere_fails_cleanly(panic_type):
+    depth = 1_000_000
+    data = HEADER + (u64(1) + b"k") * depth + node(name="deep") + b"\x00" * depth + b"\0\0"
+    for cut in [ROOT + 9 * depth // 2 + 3, ROOT + 9 * depth + 5, len(data) - depth // 2]:
+        with pytest.raises(panic_type, match="^Io"):
+            KeywordProcessor().__setstate__(data[:cut])
+
+
+@settings(max_examples=100, deadline=None)
+@given(keyword_sets, st.booleans(), st.booleans(), st.lists(st.sampled_from("abé€ Z-"), max_size=8))
+def test_round_trip_keeps_keywords_names_word_set_flags_and_matches(
+        keywords, case_sensitive, allow_overlaps, text_parts):
+    kp = KeywordProcessor(case_sensitive, allow_overlaps)
+    for kw, clean in keywords.items():
+        kp.add_keyword(kw, clean)
+    kp.add_non_word_boundary("é")
+    s = kp.__getstate__()
+    copy = processor_from_state(s)
+    assert copy.get_all_keywords() == kp.get_all_keywords()
+    assert len(copy) == len(kp)
+    assert copy.__getstate__() == s  # word set and both flags included
+    text = " ".join(list(keywords) + text_parts)
+    assert spans(copy.extract_keywords(text)) == spans(kp.extract_keywords(text))
+
+
+def spans(matches):
+    return [(m.keyword, m.similarity, m.start, m.end) for m in matches]
