@@ -70,7 +70,7 @@ bool ApproxSearcher::Seen::admit(uint32_t node, std::size_t offset, int32_t cost
   return true;
 }
 
-float ApproxSearcher::bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const {
+inline float ApproxSearcher::bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const {
   const ReadView::Reach& r = view_.reach(node);
   if (r.depth == ReadView::kNone) return -std::numeric_limits<float>::infinity();
   if (!bounded_) return 1.0f;
@@ -84,14 +84,34 @@ float ApproxSearcher::bound(uint32_t node, std::size_t offset, int32_t cost, boo
   return 1.0f - lo;
 }
 
+// Whether pushing (node, offset, cost) can change anything. A state that may not make edit
+// moves follows the text exactly until its budget returns, so its subtree down to there is a
+// chain; if the chain breaks off (or reaches the end of the text) before the budget returns,
+// and no state on it can score above the best similarity so far, popping it would change
+// nothing, now or later, since the best similarity only grows. Such a state is not pushed,
+// nor is one whose bound already rules it out. (A score that passes implies a passing bound.)
+inline bool ApproxSearcher::live(const Scan& sc, uint32_t n, std::size_t j, int32_t c, bool open) const {
+  const ReadView& v = view_;
+  for (;;) {
+    if (j < sc.remaining && open) return passes(sc, bound(n, j, c, sc.exact));
+    if (j > 0 && v.terminal(n) && passes(sc, similarity(c, std::max(j, v.name(n).size())))) return true;
+    if (j >= sc.remaining) return false;
+    n = v.step(n, sc.text[j]);
+    if (n == ReadView::kNone) return false;
+    ++j;
+    open = similarity(c, j + 1) >= sc.t;
+  }
+}
+
 Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   const ReadView& v = view_;
   const std::size_t remaining = w.size() - p;
+  Candidate best{ReadView::kNone, 0, 0.0f};
   // Every cost, offset and D met from here is at most remaining + 2 + max_keyword, and every
   // clean name length at most max_name: below 2^24 all of them are exact floats.
-  const bool exact = !widened_ && remaining < kExactFloat && v.max_keyword() < kExactFloat - remaining - 2 &&
-                     v.max_name() < kExactFloat;
-  Candidate best{ReadView::kNone, 0, 0.0f};
+  const Scan sc{reinterpret_cast<const unsigned char*>(w.data()) + p, remaining, t, &best,
+                !widened_ && remaining < kExactFloat && v.max_keyword() < kExactFloat - remaining - 2 &&
+                    v.max_name() < kExactFloat};
   seen_.next_start();
   stack_.clear();
   stack_.push_back({0, 0, 0});
@@ -100,8 +120,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     stack_.pop_back();
     ++visited_;
     if (!seen_.admit(s.node, s.offset, s.cost)) continue;
-    const float u = bound(s.node, s.offset, s.cost, exact);
-    if (!(u >= t && u > best.similarity)) continue;
+    if (!passes(sc, bound(s.node, s.offset, s.cost, sc.exact))) continue;
     if (s.offset > 0 && v.terminal(s.node)) {
       const float sim = similarity(s.cost, std::max(s.offset, v.name(s.node).size()));
       if (sim >= t && sim > best.similarity) {
@@ -110,16 +129,23 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
       }
     }
     if (s.offset >= remaining) continue;
-    const unsigned char b = static_cast<unsigned char>(w[p + s.offset]);
+    const unsigned char b = sc.text[s.offset];
+    const std::size_t j1 = s.offset + 1;
     const uint32_t m = v.step(s.node, b);
-    if (m != ReadView::kNone) stack_.push_back({m, s.cost, s.offset + 1});
-    if (similarity(s.cost, s.offset + 1) >= t) {
+    if (m != ReadView::kNone && live(sc, m, j1, s.cost, similarity(s.cost, j1 + 1) >= t)) {
+      stack_.push_back({m, s.cost, j1});
+    }
+    if (similarity(s.cost, j1) >= t) {
+      // Every edit move costs the same, and lands on offset j + 1 (text byte skipped,
+      // substitution) or stays on j (keyword byte skipped): two budgets serve them all.
       const int32_t c1 = s.cost + 1;
-      stack_.push_back({s.node, c1, s.offset + 1});
+      const bool open_next = similarity(c1, j1 + 1) >= t;
+      const bool open_here = similarity(c1, j1) >= t;
+      if (live(sc, s.node, j1, c1, open_next)) stack_.push_back({s.node, c1, j1});
       const ReadView::Node& nd = v.node(s.node);
       for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-        if (v.key(c) != b) stack_.push_back({c, c1, s.offset + 1});
-        stack_.push_back({c, c1, s.offset});
+        if (v.key(c) != b && live(sc, c, j1, c1, open_next)) stack_.push_back({c, c1, j1});
+        if (live(sc, c, s.offset, c1, open_here)) stack_.push_back({c, c1, s.offset});
       }
     }
   }

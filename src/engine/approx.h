@@ -100,7 +100,19 @@ class ApproxSearcher {
     uint32_t stamp_ = 0;
   };
 
+  // What one search() call shares with its helpers.
+  struct Scan {
+    const unsigned char* text;  // the working text from the start position on
+    std::size_t remaining;      // bytes of it
+    float t;
+    const Candidate* best;
+    bool exact;  // all integers below 2^24: the bound needs no widening
+  };
+
   float bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const;
+  // A similarity (or a bound on one) that reaches the threshold and beats the best so far.
+  static bool passes(const Scan& sc, float s) { return s >= sc.t && s > sc.best->similarity; }
+  bool live(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open) const;
 
   const ReadView& view_;
   const bool bounded_;  // false when a clean name is too long for ReadView::Reach

@@ -1,0 +1,257 @@
+// The approximate search, literal against pruned: states popped and throughput.
+//
+//   g++ -O2 -std=c++20 -Isrc src/engine/*.cpp bench/bench_approx.cpp -o /tmp/bench_approx
+//   /tmp/bench_approx KEYWORDS.tsv CORPUS.txt [slice_bytes] [slice_offset] [repeat] [parts]
+//
+// (python3 bench/common.py prints the paths of the unpacked data files.)
+//
+// Part 1: for 1k and 10k keywords (the first lines of the keyword file, case-insensitive
+// processor) and thresholds 0.9, 0.8 and 0.7, the approximate scan of a slice of the corpus
+// (default 32 KiB of English prose from War and Peace), once with the literal search and once
+// with the pruned one. The scan is the extractor's (start boundary, acceptance, advance), run
+// on the folded slice so that folding is not timed. Both scans must report the same matches;
+// a difference is printed and fails the run.
+//
+// Part 2: growth at threshold 0.0, one keyword of 10, 20 or 40 bytes. The pruned scan over
+// 1 KiB of English text, and over 256 B to 2 KiB to show the polynomial order in the text
+// length; the literal scan only over a few bytes, where its exponential growth is already plain.
+//
+// `parts` selects what runs: "12" (default), "1" or "2".
+//
+// Times are CPU time of the process (steadier than elapsed time on a shared machine);
+// the median of `repeat` passes is reported.
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/approx.h"
+#include "engine/case_fold.h"
+#include "engine/processor.h"
+#include "engine/read_view.h"
+
+namespace {
+
+using kwsieve::ApproxSearcher;
+using kwsieve::Candidate;
+using kwsieve::KeywordProcessor;
+using kwsieve::ReadView;
+
+double cpu_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+std::string read_file(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s\n", path);
+    std::exit(2);
+  }
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Cuts `s` to at most `n` bytes, back to a character boundary.
+std::string_view utf8_prefix(std::string_view s, std::size_t n) {
+  if (n >= s.size()) return s;
+  while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+  return s.substr(0, n);
+}
+
+struct Hit {
+  uint32_t node;
+  float similarity;
+  std::size_t start, end;
+  bool operator==(const Hit&) const = default;
+};
+
+bool edge_space(unsigned char b) { return b == '\t' || b == '\n' || b == '\r' || b == ' '; }
+
+// The extractor's approximate scan over an already folded text, with either search.
+void scan(const ReadView& v, ApproxSearcher& s, std::string_view w, float t, bool literal,
+          std::vector<Hit>& out) {
+  out.clear();
+  const auto* b = reinterpret_cast<const unsigned char*>(w.data());
+  const std::size_t n = w.size();
+  std::size_t p = 0;
+  while (p < n) {
+    if (!v.allow_overlaps() && p > 0 && v.word_byte(b[p - 1])) {
+      ++p;
+      continue;
+    }
+    Candidate c = literal ? s.search_literal(w, p, t) : s.search(w, p, t);
+    if (c.node == ReadView::kNone) {
+      ++p;
+      continue;
+    }
+    std::size_t e = p + c.length;
+    std::size_t et = edge_space(b[e - 1]) ? e - 1 : e;
+    bool accept = v.allow_overlaps() || et == n;
+    for (std::size_t i = et; !accept && i < n && i < et + 3; ++i) accept = !v.word_byte(b[i]);
+    if (!accept) {
+      ++p;
+      continue;
+    }
+    std::size_t start = edge_space(b[p]) ? p + 1 : p;
+    if (start <= et) out.push_back({c.node, std::round(c.similarity * 100.0f) / 100.0f, start, et});
+    p = e;
+  }
+}
+
+struct Run {
+  uint64_t states;
+  double seconds;  // median per pass
+  std::vector<Hit> hits;
+};
+
+Run measure(const ReadView& v, std::string_view w, float t, bool literal, int repeat) {
+  Run r{0, 0, {}};
+  std::vector<double> times;
+  for (int i = 0; i < repeat; ++i) {
+    ApproxSearcher s(v);
+    double t0 = cpu_seconds();
+    scan(v, s, w, t, literal, r.hits);
+    times.push_back(cpu_seconds() - t0);
+    r.states = s.states_visited();
+  }
+  std::sort(times.begin(), times.end());
+  r.seconds = times[times.size() / 2];
+  return r;
+}
+
+std::vector<std::pair<std::string, std::string>> read_keywords(const std::string& tsv, std::size_t count) {
+  std::vector<std::pair<std::string, std::string>> out;
+  std::size_t at = 0;
+  while (out.size() < count && at < tsv.size()) {
+    std::size_t nl = tsv.find('\n', at);
+    if (nl == std::string::npos) nl = tsv.size();
+    std::string_view line(tsv.data() + at, nl - at);
+    at = nl + 1;
+    std::size_t t1 = line.find('\t');
+    if (t1 == std::string_view::npos) continue;
+    std::size_t t2 = line.find('\t', t1 + 1);
+    out.emplace_back(std::string(line.substr(0, t1)), std::string(line.substr(t1 + 1, t2 - t1 - 1)));
+  }
+  return out;
+}
+
+int compare_scans(const KeywordProcessor& kp, std::string_view w, int repeat) {
+  const ReadView& v = kp.read_view();
+  int failures = 0;
+  for (float t : {0.9f, 0.8f, 0.7f}) {
+    Run lit = measure(v, w, t, true, repeat);
+    Run pr = measure(v, w, t, false, repeat);
+    const double mb = static_cast<double>(w.size()) / 1e6;
+    std::printf("%8zu  %.1f  %13llu %9.3f  %11llu %9.2f  %8.1fx %8.1fx  %7zu\n", kp.count_keywords(),
+                static_cast<double>(t), static_cast<unsigned long long>(lit.states), mb / lit.seconds,
+                static_cast<unsigned long long>(pr.states), mb / pr.seconds,
+                static_cast<double>(lit.states) / static_cast<double>(pr.states), lit.seconds / pr.seconds,
+                pr.hits.size());
+    if (lit.hits != pr.hits) {
+      std::printf("  MISMATCH: literal and pruned scans differ\n");
+      ++failures;
+    }
+  }
+  return failures;
+}
+
+// Part 2. A keyword of `len` bytes: the first keyword of the list of that length that is
+// plain ASCII, so that the numbers are about length alone.
+std::string keyword_of_length(const std::vector<std::pair<std::string, std::string>>& kws, std::size_t len) {
+  for (const auto& [k, c] : kws) {
+    if (k.size() != len) continue;
+    if (std::all_of(k.begin(), k.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) return k;
+  }
+  return std::string(len, 'a');
+}
+
+void growth(const std::vector<std::pair<std::string, std::string>>& kws, std::string_view english) {
+  std::printf("\nthreshold 0.0, one keyword; states popped over the whole scan (one search per start position)\n");
+  std::printf("%-44s %10s %10s %10s %10s   %s\n", "keyword", "256 B", "512 B", "1 KiB", "2 KiB",
+              "order in text length");
+  for (std::size_t len : {10u, 20u, 40u}) {
+    KeywordProcessor kp(false, false);
+    std::string k = keyword_of_length(kws, len);
+    kp.add_keyword(k, std::nullopt);
+    const ReadView& v = kp.read_view();
+    std::string label = "'" + k + "' (" + std::to_string(len) + " B)";
+    std::printf("%-44s", label.c_str());
+    double prev = 0, order = 0;
+    for (std::size_t n : {256u, 512u, 1024u, 2048u}) {
+      std::string w;
+      kwsieve::fold_case(utf8_prefix(english, n), w);
+      Run r = measure(v, w, 0.0f, false, 1);
+      std::printf(" %10llu", static_cast<unsigned long long>(r.states));
+      if (prev > 0) order = std::log2(static_cast<double>(r.states) / prev);
+      prev = static_cast<double>(r.states);
+    }
+    std::printf("   n^%.2f\n", order);
+  }
+  std::printf("\nliteral search at threshold 0.0 on the first bytes of the same text (same keywords)\n");
+  std::printf("%-10s", "text");
+  for (std::size_t len : {10u, 20u, 40u}) std::printf("  %11s %11s", ("literal " + std::to_string(len)).c_str(), "pruned");
+  std::printf("\n");
+  for (std::size_t n : {4u, 6u, 8u, 10u, 12u}) {
+    std::printf("%6zu B  ", n);
+    for (std::size_t len : {10u, 20u, 40u}) {
+      KeywordProcessor kp(false, false);
+      kp.add_keyword(keyword_of_length(kws, len), std::nullopt);
+      std::string w;
+      kwsieve::fold_case(utf8_prefix(english, n), w);
+      Run lit = measure(kp.read_view(), w, 0.0f, true, 1);
+      Run pr = measure(kp.read_view(), w, 0.0f, false, 1);
+      std::printf("  %11llu %11llu", static_cast<unsigned long long>(lit.states),
+                  static_cast<unsigned long long>(pr.states));
+    }
+    std::printf("\n");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s KEYWORDS.tsv CORPUS.txt [slice_bytes] [slice_offset] [repeat] [parts]\n",
+                 argv[0]);
+    return 2;
+  }
+  const std::string tsv = read_file(argv[1]);
+  const std::string corpus = read_file(argv[2]);
+  const std::size_t slice = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 32768;
+  // Default: well into War and Peace, past the table of contents.
+  std::size_t offset = argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 200000;
+  const int repeat = argc > 5 ? std::atoi(argv[5]) : 3;
+  const std::string parts = argc > 6 ? argv[6] : "12";
+  offset = std::min(offset, corpus.size());
+  while (offset > 0 && (static_cast<unsigned char>(corpus[offset]) & 0xC0) == 0x80) --offset;
+  const std::string_view text = utf8_prefix(std::string_view(corpus).substr(offset), slice);
+  std::string folded;
+  kwsieve::fold_case(text, folded);
+
+  const auto keywords = read_keywords(tsv, 10000);
+  int failures = 0;
+  if (parts.find('1') != std::string::npos) {
+  std::printf("approximate scan of %zu bytes at offset %zu, median of %d passes\n", folded.size(), offset,
+              repeat);
+  std::printf("%8s  %3s  %13s %9s  %11s %9s  %9s %9s  %7s\n", "keywords", "t", "literal", "MB/s",
+              "pruned", "MB/s", "states", "time", "matches");
+  for (std::size_t count : {1000u, 10000u}) {
+    KeywordProcessor kp(false, false);
+    for (std::size_t i = 0; i < count && i < keywords.size(); ++i) kp.add_keyword(keywords[i].first, keywords[i].second);
+    failures += compare_scans(kp, folded, repeat);
+  }
+  }
+  if (parts.find('2') != std::string::npos) growth(keywords, std::string_view(corpus).substr(offset));
+  return failures ? 1 : 0;
+}
