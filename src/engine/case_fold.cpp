@@ -198,8 +198,8 @@ void FoldMap::record(size_t source, uint8_t source_len, size_t folded, uint8_t f
   if (!shifts_.empty()) {
     FoldShift& last = shifts_.back();
     if (last.source_len == source_len && last.folded_len == folded_len &&
-        last.source + last.count * source_len == source &&
-        last.folded + last.count * folded_len == folded) {
+        last.source + size_t{last.count} * source_len == source &&
+        last.folded + size_t{last.count} * folded_len == folded && last.count < UINT32_MAX) {
       ++last.count;
       return;
     }
@@ -222,9 +222,9 @@ size_t FoldMap::source_start(size_t folded) const {
   if (folded >= folded_size_) return source_size_;
   const FoldShift* r = run_at(folded);
   if (r == nullptr) return folded;
-  const size_t run_end = r->folded + r->count * r->folded_len;
+  const size_t run_end = r->folded + size_t{r->count} * r->folded_len;
   if (folded < run_end) return r->source + (folded - r->folded) / r->folded_len * r->source_len;
-  return r->source + r->count * r->source_len + (folded - run_end);
+  return r->source + size_t{r->count} * r->source_len + (folded - run_end);
 }
 
 size_t FoldMap::source_end(size_t folded) const {
@@ -232,11 +232,11 @@ size_t FoldMap::source_end(size_t folded) const {
   if (folded == 0) return 0;
   const FoldShift* r = run_at(folded - 1);
   if (r == nullptr) return folded;
-  const size_t run_end = r->folded + r->count * r->folded_len;
+  const size_t run_end = r->folded + size_t{r->count} * r->folded_len;
   if (folded - 1 < run_end) {
     return r->source + ((folded - 1 - r->folded) / r->folded_len + 1) * r->source_len;
   }
-  return r->source + r->count * r->source_len + (folded - run_end);
+  return r->source + size_t{r->count} * r->source_len + (folded - run_end);
 }
 
 std::pair<size_t, size_t> FoldMap::source_span(size_t start, size_t end) const {
