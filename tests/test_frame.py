@@ -356,6 +356,16 @@ def test_text_accepts_str_subclasses_and_astral_characters():
     assert kp.replace_keywords(StrSub("grüße!")) == "greeting!"
 
 
+def test_text_sequences_accept_any_sequence_including_an_empty_one():
+    kp = probe_processor()
+    assert kp.parallel_extract_keywords_from_texts([]) == []
+    assert kp.parallel_replace_keywords_from_texts(()) == []
+    texts = NoLen(["x k", StrSub("k!")])
+    assert plain(kp.parallel_extract_keywords_from_texts(texts)) == \
+        [[("k", 1.0, 2, 3)], [("k", 1.0, 0, 1)]]
+    assert kp.parallel_replace_keywords_from_texts(texts=("k", "")) == ["k", ""]
+
+
 # ---- constructor flags ----
 
 def fake_numpy_type(name, module="numpy", **namespace):
