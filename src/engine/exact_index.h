@@ -63,7 +63,7 @@ class ExactIndex {
       uint64_t word = set.bits[b >> 6];
       uint64_t below = word & ((uint64_t{1} << (b & 63)) - 1);
       if (!((word >> (b & 63)) & 1)) return kNone;
-      return nd.first + set.before[b >> 6] + static_cast<uint32_t>(__builtin_popcountll(below));
+      return nd.first + set.before[b >> 6] + popcount(below);
     }
     // Zero-byte search over the inline keys: the lowest flagged byte is always a true
     // match (a false flag needs a borrow from a true zero below it), keys are unique,
@@ -81,6 +81,14 @@ class ExactIndex {
   uint8_t cls_lowered(unsigned char b) const { return cls_lowered_[b]; }
 
  private:
+  // Baseline x86-64 has no popcnt instruction, and the builtin then becomes a libgcc call.
+  static uint32_t popcount(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
+  }
+
   // The byte keys of a wide node, and how many keys lie below each 64-key quarter.
   // Keys above 255 sort after every byte key, so they never shift a byte key's rank.
   struct KeySet {

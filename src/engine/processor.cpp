@@ -26,16 +26,14 @@ void KeywordProcessor::normalise(std::string_view keyword, std::string& out) con
 
 void KeywordProcessor::add_keyword(std::string_view keyword,
                                    std::optional<std::string_view> clean_name) {
-  std::string normalised;
-  normalise(keyword, normalised);
-  trie_.insert(normalised, clean_name ? *clean_name : std::string_view(normalised));
+  normalise(keyword, scratch_);
+  trie_.insert(scratch_, clean_name ? *clean_name : std::string_view(scratch_));
   invalidate();
 }
 
 bool KeywordProcessor::remove_keyword(std::string_view keyword) {
-  std::string normalised;
-  normalise(keyword, normalised);
-  bool removed = trie_.remove(normalised);
+  normalise(keyword, scratch_);
+  bool removed = trie_.remove(scratch_);
   if (removed) invalidate();
   return removed;
 }

@@ -57,6 +57,7 @@ class KeywordProcessor {
   Trie trie_;
   bool case_sensitive_;
   bool allow_overlaps_;
+  std::string scratch_;  // the normalised keyword of the current mutation, reused
 
   mutable std::mutex view_mutex_;
   mutable std::atomic<const ReadView*> view_{nullptr};

@@ -23,10 +23,14 @@ constexpr std::size_t kFreeSlot = static_cast<std::size_t>(-1);
 
 }  // namespace
 
-Trie::Trie() { nodes_.emplace_back(); }
+Trie::Trie() {
+  root_children_.fill(kNoNode);
+  nodes_.emplace_back();
+}
 
 void Trie::swap(Trie& other) noexcept {
   using std::swap;
+  swap(root_children_, other.root_children_);
   swap(nodes_, other.nodes_);
   swap(free_node_head_, other.free_node_head_);
   swap(free_nodes_, other.free_nodes_);
@@ -171,6 +175,7 @@ NodeId Trie::add_child(NodeId parent, uint32_t key) {
     free_subtree(cur);  // a repeated key replaces the earlier child
   }
   nodes_[fresh].next_sibling = after;
+  if (parent == root() && key < 256) root_children_[key] = fresh;
   if (prev == kNoNode) {
     nodes_[parent].first_child = fresh;
   } else {
@@ -216,6 +221,7 @@ bool Trie::remove(std::string_view keyword) {
   NodeId* link = &nodes_[cut_parent].first_child;
   while (*link != cut) link = &nodes_[*link].next_sibling;
   *link = nodes_[cut].next_sibling;
+  if (cut_parent == root() && nodes_[cut].key < 256) root_children_[nodes_[cut].key] = kNoNode;
   free_subtree(cut);
   return true;
 }

@@ -13,6 +13,7 @@
 // scalar value as a key, and such nodes must survive a round trip even though no text reaches them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -39,6 +40,7 @@ class Trie {
     return {arena_.data() + r.offset, r.length};
   }
   NodeId child(NodeId n, uint32_t key) const {
+    if (n == root() && key < 256) return root_children_[key];
     for (NodeId c = nodes_[n].first_child; c != kNoNode; c = nodes_[c].next_sibling) {
       if (nodes_[c].key >= key) return nodes_[c].key == key ? c : kNoNode;
     }
@@ -90,6 +92,10 @@ class Trie {
   void release_name(uint32_t id);
   void reserve_for(std::size_t new_nodes, std::size_t name_bytes);
   void maybe_compact_names();
+
+  // Every insertion and lookup starts at the root, which has up to 256 children: index them
+  // directly instead of walking its sibling list. Kept in step by link/unlink below.
+  std::array<NodeId, 256> root_children_;
 
   std::vector<Node> nodes_;
   NodeId free_node_head_ = kNoNode;
