@@ -210,15 +210,72 @@ namespace {
 }
 }  // namespace
 
-std::string_view to_text(PyObject* o, const char* name) {
-  if (!PyUnicode_Check(o)) type_mismatch(o, "str", name);
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(o, &size);
-  if (data == nullptr) fail_argument(name);
-  return {data, static_cast<std::size_t>(size)};
+namespace {
+
+// Encodes the code points of a canonical str as UTF-8; false at the first surrogate,
+// which has no UTF-8 form (the interpreter's own encoder then raises the right error).
+template <class Unit>
+bool encode_utf8(const Unit* data, std::size_t n, std::string& out) {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    uint32_t c = data[i];
+    if (c >= 0xD800 && c <= 0xDFFF) return false;
+    size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  }
+  out.resize(size);
+  char* q = out.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    uint32_t c = data[i];
+    if (c < 0x80) {
+      *q++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *q++ = static_cast<char>(0xC0 | (c >> 6));
+      *q++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *q++ = static_cast<char>(0xE0 | (c >> 12));
+      *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *q++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *q++ = static_cast<char>(0xF0 | (c >> 18));
+      *q++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *q++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return true;
 }
 
-std::optional<std::string_view> to_optional_text(PyObject* o, const char* name) {
+}  // namespace
+
+Text to_text(PyObject* o, const char* name) {
+  if (!PyUnicode_Check(o)) type_mismatch(o, "str", name);
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(o) < 0) fail_argument(name);
+#endif
+  Text t;
+  const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+  const void* data = PyUnicode_DATA(o);
+  if (PyUnicode_IS_ASCII(o)) {
+    t.view_ = {static_cast<const char*>(data), n};
+    return t;
+  }
+  bool ok;
+  switch (PyUnicode_KIND(o)) {
+    case PyUnicode_1BYTE_KIND: ok = encode_utf8(static_cast<const Py_UCS1*>(data), n, t.storage_); break;
+    case PyUnicode_2BYTE_KIND: ok = encode_utf8(static_cast<const Py_UCS2*>(data), n, t.storage_); break;
+    default: ok = encode_utf8(static_cast<const Py_UCS4*>(data), n, t.storage_); break;
+  }
+  if (!ok) {
+    // Let the interpreter raise its UnicodeEncodeError for the lone surrogate.
+    if (PyUnicode_AsUTF8AndSize(o, nullptr) == nullptr) fail_argument(name);
+    PyErr_SetString(PyExc_SystemError, "surrogate in str was encoded");
+    throw_error_set();
+  }
+  t.owned_ = true;
+  return t;
+}
+
+std::optional<Text> to_optional_text(PyObject* o, const char* name) {
   if (o == nullptr || o == Py_None) return std::nullopt;
   return to_text(o, name);
 }
@@ -305,7 +362,7 @@ std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name) {
 }
 
 std::vector<std::string> to_text_sequence(PyObject* o, const char* name) {
-  return to_sequence<std::string>(o, name, [name](PyObject* item) { return std::string(to_text(item, name)); });
+  return to_sequence<std::string>(o, name, [name](PyObject* item) { return std::string(to_text(item, name).view()); });
 }
 
 std::string_view to_byte_string(PyObject* o, const char* name) {

@@ -102,8 +102,22 @@ void check_receiver(PyObject* self, PyTypeObject* type, const char* cls);
 
 [[noreturn]] void fail_argument(const char* name);
 
-std::string_view to_text(PyObject* o, const char* name);
-std::optional<std::string_view> to_optional_text(PyObject* o, const char* name);
+// The UTF-8 form of a str, valid while the Text lives. ASCII strings are read in place;
+// others are encoded into the Text's own buffer, so that converting a caller's string never
+// leaves a cached UTF-8 copy inside it (a multi-megabyte document would keep it for life).
+class Text {
+ public:
+  std::string_view view() const { return owned_ ? std::string_view(storage_) : view_; }
+
+ private:
+  friend Text to_text(PyObject* o, const char* name);
+  std::string_view view_;
+  std::string storage_;
+  bool owned_ = false;
+};
+
+Text to_text(PyObject* o, const char* name);
+std::optional<Text> to_optional_text(PyObject* o, const char* name);
 std::optional<bool> to_optional_flag(PyObject* o, const char* name);
 std::optional<float> to_optional_threshold(PyObject* o, const char* name);
 float to_float32(PyObject* o, const char* name);

@@ -36,7 +36,7 @@ PyObject* km_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[4];
     match_tuple(kNewSig, args, kwargs, a);
     MatchValue v;
-    v.keyword.assign(to_text(a[0], "keyword"));
+    v.keyword.assign(to_text(a[0], "keyword").view());
     v.similarity = to_float32(a[1], "similarity");
     v.start = to_usize(a[2], "start");
     v.end = to_usize(a[3], "end");
@@ -100,7 +100,7 @@ int km_set(PyObject* self, PyObject* value, void* closure) {
     // The new value is converted before the borrow is taken.
     switch (field) {
       case kKeyword: {
-        std::string keyword(to_text(value, "keyword"));
+        std::string keyword(to_text(value, "keyword").view());
         Call call(self, Borrow::kExclusive);
         call.value().keyword.swap(keyword);
         break;

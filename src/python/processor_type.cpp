@@ -115,9 +115,10 @@ PyObject* kp_add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Args<2> a;
     match_fastcall(sig, args, nargs, kwnames, a.v);
     Call call(self, Borrow::kExclusive);
-    std::string_view keyword = to_text(a[0], "keyword");
-    std::optional<std::string_view> clean_name = to_optional_text(a[1], "clean_name");
-    call.value().add_keyword(keyword, clean_name);
+    Text keyword = to_text(a[0], "keyword");
+    std::optional<Text> clean_name = to_optional_text(a[1], "clean_name");
+    call.value().add_keyword(keyword.view(),
+                             clean_name ? std::optional<std::string_view>(clean_name->view()) : std::nullopt);
     Py_RETURN_NONE;
   });
 }
@@ -128,8 +129,8 @@ PyObject* kp_remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t na
     Args<1> a;
     match_fastcall(sig, args, nargs, kwnames, a.v);
     Call call(self, Borrow::kExclusive);
-    std::string_view keyword = to_text(a[0], "keyword");
-    return Py_NewRef(call.value().remove_keyword(keyword) ? Py_True : Py_False);
+    Text keyword = to_text(a[0], "keyword");
+    return Py_NewRef(call.value().remove_keyword(keyword.view()) ? Py_True : Py_False);
   });
 }
 
@@ -139,12 +140,12 @@ PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
     Args<2> a;
     match_fastcall(sig, args, nargs, kwnames, a.v);
     Call call(self, Borrow::kShared);
-    std::string_view text = to_text(a[0], "text");
+    Text text = to_text(a[0], "text");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     check_threshold(threshold);
     Extractor x(call.value().read_view());
     std::vector<KeywordMatch> matches;
-    x.extract(text, threshold, matches);
+    x.extract(text.view(), threshold, matches);
     return match_list(matches).release();
   });
 }
@@ -155,11 +156,11 @@ PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
     Args<2> a;
     match_fastcall(sig, args, nargs, kwnames, a.v);
     Call call(self, Borrow::kShared);
-    std::string_view text = to_text(a[0], "text");
+    Text text = to_text(a[0], "text");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     check_threshold(threshold);
     Extractor x(call.value().read_view());
-    return new_str(x.replace(text, threshold)).release();
+    return new_str(x.replace(text.view(), threshold)).release();
   });
 }
 
