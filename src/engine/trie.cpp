@@ -26,12 +26,15 @@ constexpr std::size_t kFreeSlot = static_cast<std::size_t>(-1);
 Trie::Trie() {
   root_children_.fill(kNoNode);
   nodes_.emplace_back();
+  keys_.push_back(0);
 }
 
 void Trie::swap(Trie& other) noexcept {
   using std::swap;
   swap(root_children_, other.root_children_);
   swap(nodes_, other.nodes_);
+  swap(keys_, other.keys_);
+  swap(wide_keys_, other.wide_keys_);
   swap(free_node_head_, other.free_node_head_);
   swap(free_nodes_, other.free_nodes_);
   swap(names_, other.names_);
@@ -47,6 +50,7 @@ void Trie::reserve_for(std::size_t new_nodes, std::size_t name_bytes) {
   // Ids are 32-bit and kNoNode is reserved.
   if (appended > std::size_t{kNoNode} - nodes_.size()) throw std::bad_alloc();
   grow_for(nodes_, appended);
+  grow_for(keys_, appended);
   if (free_name_head_ == kNoName) {
     if (names_.size() >= kNoName) throw std::bad_alloc();
     grow_for(names_, 1);
@@ -55,18 +59,27 @@ void Trie::reserve_for(std::size_t new_nodes, std::size_t name_bytes) {
 }
 
 NodeId Trie::new_node(uint32_t key) {
-  NodeId id;
+  NodeId id = free_node_head_ != kNoNode ? free_node_head_ : static_cast<NodeId>(nodes_.size());
+  // The only step that can fail comes first; insertion never makes wide keys.
+  if (key >= 256) wide_keys_[id] = key;
   if (free_node_head_ != kNoNode) {
-    id = free_node_head_;
     free_node_head_ = nodes_[id].next_sibling;
     --free_nodes_;
     nodes_[id] = Node{};
   } else {
-    id = static_cast<NodeId>(nodes_.size());
     nodes_.emplace_back();
+    keys_.push_back(0);
   }
-  nodes_[id].key = key;
+  keys_[id] = static_cast<uint8_t>(key >= 256 ? kWideKey : key);
   return id;
+}
+
+NodeId Trie::wide_child(NodeId n, uint32_t key) const {
+  for (NodeId c = nodes_[n].first_child; c != kNoNode; c = nodes_[c].next_sibling) {
+    uint32_t k = this->key(c);
+    if (k >= key) return k == key ? c : kNoNode;
+  }
+  return kNoNode;
 }
 
 void Trie::free_node(NodeId n) {
@@ -74,6 +87,7 @@ void Trie::free_node(NodeId n) {
     release_name(nodes_[n].name);
     --terminals_;
   }
+  if (keys_[n] == kWideKey && !wide_keys_.empty()) wide_keys_.erase(n);
   nodes_[n] = Node{};
   nodes_[n].next_sibling = free_node_head_;
   free_node_head_ = n;
@@ -164,13 +178,13 @@ void Trie::insert(std::string_view keyword, std::string_view clean_name) {
 NodeId Trie::add_child(NodeId parent, uint32_t key) {
   NodeId prev = kNoNode;
   NodeId cur = nodes_[parent].first_child;
-  while (cur != kNoNode && nodes_[cur].key < key) {
+  while (cur != kNoNode && this->key(cur) < key) {
     prev = cur;
     cur = nodes_[cur].next_sibling;
   }
   NodeId fresh = new_node(key);
   NodeId after = cur;
-  if (cur != kNoNode && nodes_[cur].key == key) {
+  if (cur != kNoNode && this->key(cur) == key) {
     after = nodes_[cur].next_sibling;
     free_subtree(cur);  // a repeated key replaces the earlier child
   }
@@ -221,7 +235,7 @@ bool Trie::remove(std::string_view keyword) {
   NodeId* link = &nodes_[cut_parent].first_child;
   while (*link != cut) link = &nodes_[*link].next_sibling;
   *link = nodes_[cut].next_sibling;
-  if (cut_parent == root() && nodes_[cut].key < 256) root_children_[nodes_[cut].key] = kNoNode;
+  if (cut_parent == root() && key(cut) < 256) root_children_[key(cut)] = kNoNode;
   free_subtree(cut);
   return true;
 }

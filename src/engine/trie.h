@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace kwsieve {
@@ -33,16 +34,29 @@ class Trie {
 
   NodeId first_child(NodeId n) const { return nodes_[n].first_child; }
   NodeId next_sibling(NodeId n) const { return nodes_[n].next_sibling; }
-  uint32_t key(NodeId n) const { return nodes_[n].key; }
+  uint32_t key(NodeId n) const {
+    uint8_t k = keys_[n];
+    if (k == kWideKey && !wide_keys_.empty()) {
+      auto it = wide_keys_.find(n);
+      if (it != wide_keys_.end()) return it->second;
+    }
+    return k;
+  }
   bool terminal(NodeId n) const { return nodes_[n].name != kNoName; }
   std::string_view clean_name(NodeId n) const {
     const NameRef& r = names_[nodes_[n].name];
     return {arena_.data() + r.offset, r.length};
   }
   NodeId child(NodeId n, uint32_t key) const {
-    if (n == root() && key < 256) return root_children_[key];
+    if (key >= 256) return wide_child(n, key);
+    if (n == root()) return root_children_[key];
     for (NodeId c = nodes_[n].first_child; c != kNoNode; c = nodes_[c].next_sibling) {
-      if (nodes_[c].key >= key) return nodes_[c].key == key ? c : kNoNode;
+      uint8_t k = keys_[c];
+      if (k < key) continue;
+      // Wide keys sort after every byte and are stored as kWideKey: the first entry
+      // holding kWideKey is the byte 0xFF only if it is not one of them.
+      if (k != key || (k == kWideKey && wide_keys_.count(c))) return kNoNode;
+      return c;
     }
     return kNoNode;
   }
@@ -74,11 +88,14 @@ class Trie {
  private:
   static constexpr uint32_t kNoName = UINT32_MAX;
 
+  // A key above 255 is stored as this byte plus an entry in wide_keys_.
+  static constexpr uint8_t kWideKey = 0xFF;
+
+  // The key lives apart (keys_) so that a node is 12 bytes plus one.
   struct Node {
     NodeId first_child = kNoNode;
     NodeId next_sibling = kNoNode;  // also links free nodes
-    uint32_t key = 0;
-    uint32_t name = kNoName;  // index into names_
+    uint32_t name = kNoName;        // index into names_
   };
   struct NameRef {
     std::size_t offset = 0;  // into arena_; for a free slot, the next free slot
@@ -86,6 +103,7 @@ class Trie {
   };
 
   NodeId new_node(uint32_t key);
+  NodeId wide_child(NodeId n, uint32_t key) const;
   void free_node(NodeId n);
   void free_subtree(NodeId n);
   uint32_t store_name(std::string_view name);
@@ -98,6 +116,9 @@ class Trie {
   std::array<NodeId, 256> root_children_;
 
   std::vector<Node> nodes_;
+  std::vector<uint8_t> keys_;
+  // Keys that are not bytes; only a decoded state has them, so this is almost always empty.
+  std::unordered_map<NodeId, uint32_t> wide_keys_;
   NodeId free_node_head_ = kNoNode;
   std::size_t free_nodes_ = 0;
 
