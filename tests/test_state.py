@@ -266,6 +266,17 @@ def test_unlistable_paths_are_skipped_but_kept_and_counted():
     assert len(kp) == 5 and kp.get_all_keywords() == {}
 
 
+def test_thousands_of_siblings_with_keys_above_255():
+    keys = list(range(0x20, 0x7F)) + list(range(0xE000, 0xE000 + 10_000)) + [0x10FFFF]
+    root = node([(k, node(name=f"{k:x}")) for k in keys])
+    data = state(root)
+    kp = processor_from_state(data)
+    assert len(kp) == len(keys)
+    assert kp.get_all_keywords() == {chr(k): f"{k:x}" for k in range(0x20, 0x7F)}
+    assert kp.__getstate__() == data
+    assert [m.keyword for m in kp.extract_keywords("q \ue000")] == ["71"]
+
+
 @pytest.mark.parametrize("overlaps", [b"\x00", b"\x01"])
 def test_extraction_over_forged_nodes_is_safe(overlaps):
     kp = processor_from_state(state(FORGED_ROOT, b"\x00" + overlaps))
