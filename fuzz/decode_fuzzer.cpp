@@ -27,6 +27,7 @@
 #include "engine/extract.h"
 #include "engine/listing.h"
 #include "engine/processor.h"
+#include "engine/utf8.h"
 
 namespace {
 
@@ -70,6 +71,8 @@ std::string framed_state(const uint8_t* data, size_t size) {
 std::map<std::string, std::string> listing(const kwsieve::Trie& trie) {
   std::map<std::string, std::string> out;
   kwsieve::list_keywords(trie, [&](std::string_view k, std::string_view c) {
+    // Both become Python strs.
+    check(kwsieve::check_utf8(k).ok && kwsieve::check_utf8(c).ok, "listed text is not UTF-8");
     check(out.emplace(std::string(k), std::string(c)).second, "a path was listed twice");
   });
   return out;
