@@ -252,15 +252,18 @@ DecodedProcessor decode_processor(std::string_view state) {
                                                    " elements, got " + std::to_string(got));
   }
 
-  // One frame per open node on the path from the root: the node and how many of its
-  // declared children are still to come. A forged count costs nothing up front; each
-  // child consumes input, so an overstated count ends in an error at the end of the data.
+  // One frame per open node on the path from the root: the node, its child added last
+  // (states list children in ascending key order, so linking after it is O(1)), and how
+  // many of its declared children are still to come. A forged count costs nothing up
+  // front; each child consumes input, so an overstated count ends in an error at the end
+  // of the data.
   struct Frame {
     NodeId node;
+    NodeId last_child;
     std::size_t children_left;
   };
   std::vector<Frame> open;
-  open.push_back({Trie::root(), r.size()});
+  open.push_back({Trie::root(), kNoNode, r.size()});
   while (!open.empty()) {
     Frame& top = open.back();
     if (top.children_left > 0) {
@@ -270,8 +273,9 @@ DecodedProcessor decode_processor(std::string_view state) {
       // Node ids are 32-bit; a state this large cannot be held anyway.
       if (d.trie.node_count() >= std::size_t{kNoNode}) throw std::bad_alloc();
       // A repeated key replaces the earlier, already complete child and its subtree.
-      const NodeId child = d.trie.add_child(parent, key);
-      open.push_back({child, r.size()});
+      const NodeId child = d.trie.add_child_after(parent, top.last_child, key);
+      open.back().last_child = child;
+      open.push_back({child, kNoNode, r.size()});
       continue;
     }
     const uint8_t tag = r.byte();

@@ -175,9 +175,10 @@ void Trie::insert(std::string_view keyword, std::string_view clean_name) {
   nodes_[n].name = store_name(clean_name);
 }
 
-NodeId Trie::add_child(NodeId parent, uint32_t key) {
-  NodeId prev = kNoNode;
-  NodeId cur = nodes_[parent].first_child;
+NodeId Trie::add_child_after(NodeId parent, NodeId hint, uint32_t key) {
+  if (hint != kNoNode && this->key(hint) >= key) hint = kNoNode;
+  NodeId prev = hint;
+  NodeId cur = hint == kNoNode ? nodes_[parent].first_child : nodes_[hint].next_sibling;
   while (cur != kNoNode && this->key(cur) < key) {
     prev = cur;
     cur = nodes_[cur].next_sibling;

@@ -80,7 +80,11 @@ class Trie {
   // add_child links a fresh node under `parent` with `key`; an existing child with that
   // key is replaced and its whole subtree freed. Both may throw std::bad_alloc, after
   // which the trie must be discarded.
-  NodeId add_child(NodeId parent, uint32_t key);
+  NodeId add_child(NodeId parent, uint32_t key) { return add_child_after(parent, kNoNode, key); }
+  // As add_child, but the sibling walk starts after `hint`, a child of `parent` with a key
+  // below `key` (kNoNode: from the first child). A decoder reading children in ascending
+  // order passes the child it added last, so n siblings cost O(n) instead of O(n^2).
+  NodeId add_child_after(NodeId parent, NodeId hint, uint32_t key);
   void set_clean_name(NodeId n, std::string_view clean_name);
 
   void swap(Trie& other) noexcept;
