@@ -84,7 +84,7 @@ PyTypeObject* make_type(const char* qualified_name, const char* class_name,
   all.push_back({Py_tp_doc, const_cast<char*>(doc_cell->c_str())});
   for (PyType_Slot* s = slots; s->slot != 0; ++s) all.push_back(*s);
   all.push_back({0, nullptr});
-  // 3.11 keeps a pointer to the spec's name rather than a copy: it must be static.
+  // 3.11 keeps a pointer to this name rather than a copy: it must be static.
   PyType_Spec spec = {qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT, all.data()};
   return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
 }
