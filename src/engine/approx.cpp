@@ -34,16 +34,25 @@ void ApproxSearcher::Seen::next_start() {
     for (Slot& s : slots_) s.stamp = 0;
     stamp_ = 1;
   }
+  cap_ = 0;
   used_ = 0;
 }
 
 void ApproxSearcher::Seen::grow() {
-  std::vector<Slot> old;
-  old.swap(slots_);
-  slots_.assign(old.empty() ? kMinSlots : old.size() * 2, Slot{0, 0, 0, 0});
-  const std::size_t mask = slots_.size() - 1;
-  for (const Slot& s : old) {
-    if (s.stamp != stamp_) continue;
+  const std::size_t old_cap = cap_;
+  cap_ = cap_ == 0 ? kMinSlots : cap_ * 2;
+  if (slots_.size() < cap_) slots_.resize(cap_, Slot{0, 0, 0, 0});
+  // Slots of the larger region that hold older stamps count as free; move the current
+  // entries out, free their slots, and insert them again under the new mask.
+  moving_.clear();
+  for (std::size_t i = 0; i < old_cap; ++i) {
+    if (slots_[i].stamp == stamp_) {
+      moving_.push_back(slots_[i]);
+      slots_[i].stamp = 0;
+    }
+  }
+  const std::size_t mask = cap_ - 1;
+  for (const Slot& s : moving_) {
     std::size_t i = mix(s.node, s.offset) & mask;
     while (slots_[i].stamp == stamp_) i = (i + 1) & mask;
     slots_[i] = s;
@@ -51,9 +60,9 @@ void ApproxSearcher::Seen::grow() {
 }
 
 bool ApproxSearcher::Seen::admit(uint32_t node, std::size_t offset, int32_t cost) {
-  if (used_ * 2 >= slots_.size() && slots_.size() < kMaxSlots) grow();
-  // At most half the slots hold the current stamp, so the probe meets a free one.
-  const std::size_t mask = slots_.size() - 1;
+  if (used_ * 2 >= cap_ && cap_ < kMaxSlots) grow();
+  // At most half the region holds the current stamp, so the probe meets a free slot.
+  const std::size_t mask = cap_ - 1;
   std::size_t i = mix(node, offset) & mask;
   for (; slots_[i].stamp == stamp_; i = (i + 1) & mask) {
     Slot& s = slots_[i];
@@ -63,7 +72,7 @@ bool ApproxSearcher::Seen::admit(uint32_t node, std::size_t offset, int32_t cost
       return true;
     }
   }
-  if (used_ * 2 < slots_.size()) {
+  if (used_ * 2 < cap_) {
     slots_[i] = Slot{node, stamp_, cost, offset};
     ++used_;
   }
@@ -73,8 +82,14 @@ bool ApproxSearcher::Seen::admit(uint32_t node, std::size_t offset, int32_t cost
 inline float ApproxSearcher::bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const {
   const ReadView::Reach& r = view_.reach(node);
   if (r.depth == ReadView::kNone) return -std::numeric_limits<float>::infinity();
+  return bound_over(uint64_t{offset} + r.depth, r.name, cost, exact);
+}
+
+// The bound for keywords that end at offset + depth at most, with clean names of `name`
+// bytes at most.
+inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cost, bool exact) const {
   if (!bounded_) return 1.0f;
-  uint64_t x = std::max<uint64_t>({uint64_t{offset} + r.depth, r.name, 1});
+  uint64_t x = std::max<uint64_t>({end, name, 1});
   if (exact) return 1.0f - static_cast<float>(cost) / static_cast<float>(x);
   // Each of the three roundings in cost' / D moves it by at most 2^-24 relatively, so a
   // quotient lowered by 2^-20 and rounded down stays below every score's quotient.
@@ -92,14 +107,67 @@ inline float ApproxSearcher::bound(uint32_t node, std::size_t offset, int32_t co
 // nor is one whose bound already rules it out. (A score that passes implies a passing bound.)
 inline bool ApproxSearcher::live(const Scan& sc, uint32_t n, std::size_t j, int32_t c, bool open) const {
   const ReadView& v = view_;
+  // The walk follows the exact index: one 16-byte record per step.
+  const ExactIndex& x = v.exact();
   for (;;) {
     if (j < sc.remaining && open) return passes(sc, bound(n, j, c, sc.exact));
-    if (j > 0 && v.terminal(n) && passes(sc, similarity(c, std::max(j, v.name(n).size())))) return true;
+    if (j > 0 && x.terminal(n) && passes(sc, similarity(c, std::max(j, v.name(n).size())))) return true;
     if (j >= sc.remaining) return false;
-    n = v.step(n, sc.text[j]);
-    if (n == ReadView::kNone) return false;
+    n = x.step(n, sc.text[j]);
+    if (n == ExactIndex::kNone) return false;
     ++j;
     open = similarity(c, j + 1) >= sc.t;
+  }
+}
+
+// Pushes the edit moves of state s, whose text byte is b, in the literal order, leaving out
+// those that live() shows to be dead.
+void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const {
+  const ReadView& v = view_;
+  // Every edit move costs the same, and lands on offset j + 1 (text byte skipped,
+  // substitution) or stays on j (keyword byte skipped): two budgets serve them all.
+  const std::size_t j1 = s.offset + 1;
+  const int32_t c1 = s.cost + 1;
+  const bool open_next = similarity(c1, j1 + 1) >= sc.t;
+  const bool open_here = similarity(c1, j1) >= sc.t;
+  if (live(sc, s.node, j1, c1, open_next)) stack.push_back({s.node, c1, j1});
+
+  // One bound for all the children, from what lies below the node: the deepest keyword
+  // below a child is one level short of the deepest below the node.
+  const ReadView::Reach& r = v.reach(s.node);
+  if (r.depth == ReadView::kNone || r.depth == 0) return;
+  if (!passes(sc, bound_over(uint64_t{j1} + r.depth - 1, r.name, c1, sc.exact))) return;
+
+  const ReadView::Node& nd = v.node(s.node);
+  if (!open_next && !open_here && nd.count > ReadView::kFanFrom) {
+    // Neither move may edit again at once: a child lives only if it can follow the next
+    // text byte (b after a keyword byte skipped, the byte after b after a substitution)
+    // or is terminal. Visit the union of those runs, in ascending order like the loop below.
+    bool indexed;
+    ReadView::Ids here = v.fan(s.node, b, indexed);
+    if (indexed) {
+      ReadView::Ids next = j1 < sc.remaining ? v.fan(s.node, sc.text[j1], indexed) : ReadView::Ids{nullptr, nullptr};
+      ReadView::Ids term = v.fan(s.node, 256, indexed);
+      for (;;) {
+        uint32_t c = ReadView::kNone;
+        if (here.begin != here.end) c = std::min(c, *here.begin);
+        if (next.begin != next.end) c = std::min(c, *next.begin);
+        if (term.begin != term.end) c = std::min(c, *term.begin);
+        if (c == ReadView::kNone) return;
+        const bool in_here = here.begin != here.end && *here.begin == c;
+        const bool in_next = next.begin != next.end && *next.begin == c;
+        const bool in_term = term.begin != term.end && *term.begin == c;
+        if ((in_next || in_term) && v.key(c) != b && live(sc, c, j1, c1, false)) stack.push_back({c, c1, j1});
+        if ((in_here || in_term) && live(sc, c, s.offset, c1, false)) stack.push_back({c, c1, s.offset});
+        here.begin += in_here;
+        next.begin += in_next;
+        term.begin += in_term;
+      }
+    }
+  }
+  for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
+    if (v.key(c) != b && live(sc, c, j1, c1, open_next)) stack.push_back({c, c1, j1});
+    if (live(sc, c, s.offset, c1, open_here)) stack.push_back({c, c1, s.offset});
   }
 }
 
@@ -110,7 +178,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   // Every cost, offset and D met from here is at most remaining + 2 + max_keyword, and every
   // clean name length at most max_name: below 2^24 all of them are exact floats.
   const Scan sc{reinterpret_cast<const unsigned char*>(w.data()) + p, remaining, t, &best,
-                !widened_ && remaining < kExactFloat && v.max_keyword() < kExactFloat - remaining - 2 &&
+                !widened_ && uint64_t{remaining} + 2 + v.max_keyword() < kExactFloat &&
                     v.max_name() < kExactFloat};
   seen_.next_start();
   stack_.clear();
@@ -131,23 +199,11 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     if (s.offset >= remaining) continue;
     const unsigned char b = sc.text[s.offset];
     const std::size_t j1 = s.offset + 1;
-    const uint32_t m = v.step(s.node, b);
+    const uint32_t m = v.exact().step(s.node, b);
     if (m != ReadView::kNone && live(sc, m, j1, s.cost, similarity(s.cost, j1 + 1) >= t)) {
       stack_.push_back({m, s.cost, j1});
     }
-    if (similarity(s.cost, j1) >= t) {
-      // Every edit move costs the same, and lands on offset j + 1 (text byte skipped,
-      // substitution) or stays on j (keyword byte skipped): two budgets serve them all.
-      const int32_t c1 = s.cost + 1;
-      const bool open_next = similarity(c1, j1 + 1) >= t;
-      const bool open_here = similarity(c1, j1) >= t;
-      if (live(sc, s.node, j1, c1, open_next)) stack_.push_back({s.node, c1, j1});
-      const ReadView::Node& nd = v.node(s.node);
-      for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-        if (v.key(c) != b && live(sc, c, j1, c1, open_next)) stack_.push_back({c, c1, j1});
-        if (live(sc, c, s.offset, c1, open_here)) stack_.push_back({c, c1, s.offset});
-      }
-    }
+    if (similarity(s.cost, j1) >= t) expand(sc, s, b, stack_);
   }
   return best;
 }
@@ -170,7 +226,7 @@ Candidate ApproxSearcher::search_literal(std::string_view w, std::size_t p, floa
     }
     if (s.offset >= remaining) continue;
     const unsigned char b = static_cast<unsigned char>(w[p + s.offset]);
-    const uint32_t m = v.step(s.node, b);
+    const uint32_t m = v.exact().step(s.node, b);
     if (m != ReadView::kNone) stack_.push_back({m, s.cost, s.offset + 1});
     if (similarity(s.cost, s.offset + 1) >= t) {
       stack_.push_back({s.node, s.cost + 1, s.offset + 1});

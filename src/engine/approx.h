@@ -12,7 +12,7 @@
 // Why search() is identical. Call P the literal pop order, a preorder of the tree of states.
 // search() pops a subsequence of P, dropping whole subtrees, and drops only subtrees in which
 // no state would have replaced the best candidate in the literal run; by induction over P the
-// best candidate is then the same at every point of it. Three rules drop subtrees:
+// best candidate is then the same at every point of it. Four rules drop subtrees:
 //
 // 1. Stop once the best similarity is 1.0. No state scores above 1 - 0 / D = 1.
 // 2. Dominance. Drop a state (n, j, c) when a state (n, j, c0) with c0 <= c was popped earlier
@@ -31,7 +31,23 @@
 //    A state whose bound is below the threshold, or not above the best similarity, is dropped.
 //    While every integer involved stays below 2^24 the float bound is exact and the argument
 //    carries over to single precision by monotonicity; beyond that the bound is widened by
-//    more than the rounding error.
+//    more than the rounding error. A child of n reaches one level less deep than n and no
+//    longer a name, so one bound taken from n's reach covers every edit move into a child
+//    and can rule them all out at once.
+// 4. Dead states are not pushed. A state whose budget does not hold can only follow the text
+//    until it does, so its subtree starts as a chain; when the chain breaks off before the
+//    budget returns and no state on it scores above the best so far, popping the state would
+//    change nothing, now or later (the best only grows). Nor would a state that rule 3 drops
+//    on popping it. live() walks the chain before the push. When neither kind of edit move of an expansion may edit again at once, a child
+//    lives only if it has a child under the next text byte or is terminal, and nodes with
+//    many children list exactly those (ReadView::fan), so the others are never looked at.
+//
+// Cost. Rules 2 and 3 make the work at one start position polynomial: each (node, offset) is
+// expanded at most once per strictly lower cost, and the bound cuts offsets far past the
+// keywords. On English prose at thresholds 0.7 to 0.9 the literal search is already cheap per
+// state and most of its states die after a step or two; the pruned search pops 7 to 50 times
+// fewer states, but rule 4 still has to take those first steps, so it runs only about 1 to 2
+// times as fast there (bench/bench_approx.cpp).
 #pragma once
 
 #include <cstddef>
@@ -74,7 +90,9 @@ class ApproxSearcher {
 
   // The least cost popped so far for each (node, offset) of the current start position.
   // Entries of older start positions are told apart by a generation stamp, so starting a new
-  // position costs nothing. Dominance only saves work, so when the table is full new pairs
+  // position costs nothing, and each start position begins on a small region of the table,
+  // doubled as it fills: a search that once needed a large table does not leave every later
+  // one probing it at random. Dominance only saves work, so when the table is full new pairs
   // are simply not recorded: memory stays bounded whatever the input.
   class Seen {
    public:
@@ -95,7 +113,9 @@ class ApproxSearcher {
 
     void grow();
 
-    std::vector<Slot> slots_;
+    std::vector<Slot> slots_;   // storage; the current region is its first cap_ slots
+    std::vector<Slot> moving_;  // scratch for grow()
+    std::size_t cap_ = 0;
     std::size_t used_ = 0;  // slots holding the current stamp
     uint32_t stamp_ = 0;
   };
@@ -110,9 +130,11 @@ class ApproxSearcher {
   };
 
   float bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const;
+  float bound_over(uint64_t end, uint32_t name, int32_t cost, bool exact) const;
   // A similarity (or a bound on one) that reaches the threshold and beats the best so far.
   static bool passes(const Scan& sc, float s) { return s >= sc.t && s > sc.best->similarity; }
   bool live(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open) const;
+  void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
 
   const ReadView& view_;
   const bool bounded_;  // false when a clean name is too long for ReadView::Reach

@@ -49,6 +49,7 @@ ReadView::ReadView(const KeywordProcessor& processor)
     nodes_.push_back(nd);
   }
   compute_reach();
+  compute_fan();
   exact_ = ExactIndex(*this);
 }
 
@@ -74,6 +75,42 @@ void ReadView::compute_reach() {
     reach_[i] = r;
   }
   max_keyword_ = reach_[0].depth == kNone ? 0 : reach_[0].depth;
+}
+
+void ReadView::compute_fan() {
+  // Each child id enters a row at most once per key of its own children, plus once if it is
+  // terminal: the ids of all rows together number at most twice the nodes. Offsets are
+  // 32-bit; should they run out, the remaining nodes go unindexed, which only costs speed.
+  std::array<uint64_t, 258> count;
+  for (uint32_t n = 0; n < nodes_.size(); ++n) {
+    const Node& nd = nodes_[n];
+    if (nd.count <= kFanFrom) continue;
+    count.fill(0);
+    for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
+      const Node& cd = nodes_[c];
+      for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
+        if (keys_[g] < 256) ++count[keys_[g] + 1];
+      }
+      if (cd.name != kNone) ++count[257];
+    }
+    // Counts to offsets, then fill each run in ascending child order.
+    count[0] = fan_ids_.size();
+    for (unsigned x = 1; x < 258; ++x) count[x] += count[x - 1];
+    if (count[257] > UINT32_MAX) return;
+    const uint32_t at = static_cast<uint32_t>(fan_at_.size());
+    fan_rows_.push_back({n, at});
+    for (uint64_t off : count) fan_at_.push_back(static_cast<uint32_t>(off));
+    fan_ids_.resize(count[257]);
+    std::array<uint64_t, 257> fill;
+    std::copy(count.begin(), count.begin() + 257, fill.begin());
+    for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
+      const Node& cd = nodes_[c];
+      for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
+        if (keys_[g] < 256) fan_ids_[fill[keys_[g]]++] = c;
+      }
+      if (cd.name != kNone) fan_ids_[fill[256]++] = c;
+    }
+  }
 }
 
 }  // namespace kwsieve

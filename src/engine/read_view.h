@@ -42,6 +42,15 @@ class ReadView {
     uint32_t name;
   };
 
+  // Nodes with more children than this also keep a fan-out index (fan()).
+  static constexpr uint32_t kFanFrom = 8;
+
+  // A run of child ids, ascending.
+  struct Ids {
+    const uint32_t* begin;
+    const uint32_t* end;
+  };
+
   explicit ReadView(const KeywordProcessor& processor);
 
   const Node& node(uint32_t n) const { return nodes_[n]; }
@@ -53,6 +62,19 @@ class ReadView {
   // The longest keyword and the longest clean name, in bytes.
   uint32_t max_keyword() const { return max_keyword_; }
   std::size_t max_name() const { return max_name_; }
+
+  // For a node with more than kFanFrom children: the children that have a child under byte x
+  // (x < 256), or with x = 256 the children that are terminal. An approximate search state
+  // that must next follow byte x, or else score where it stands, can only be one of these.
+  // Other nodes get an empty run and `indexed` false.
+  Ids fan(uint32_t n, unsigned x, bool& indexed) const {
+    const auto row = std::lower_bound(fan_rows_.begin(), fan_rows_.end(), n,
+                                      [](const FanRow& r, uint32_t id) { return r.node < id; });
+    indexed = row != fan_rows_.end() && row->node == n;
+    if (!indexed) return {nullptr, nullptr};
+    const uint32_t* at = fan_at_.data() + std::size_t{row->at} + x;
+    return {fan_ids_.data() + at[0], fan_ids_.data() + at[1]};
+  }
 
   // The child of `n` under byte `b`, or kNone.
   uint32_t step(uint32_t n, unsigned char b) const {
@@ -86,6 +108,7 @@ class ReadView {
  private:
   ExactIndex exact_;
   void compute_reach();
+  void compute_fan();
 
   std::vector<Node> nodes_;
   std::vector<uint32_t> keys_;       // key of each node (the root's is unused)
@@ -94,6 +117,15 @@ class ReadView {
   std::vector<Reach> reach_;
   uint32_t max_keyword_ = 0;
   std::size_t max_name_ = 0;
+  // Fan-out index: one row per indexed node, sorted by node; a row is 258 offsets into
+  // fan_ids_ starting at fan_at_[at] (bytes 0..255, then the terminal children).
+  struct FanRow {
+    uint32_t node;
+    uint32_t at;
+  };
+  std::vector<FanRow> fan_rows_;
+  std::vector<uint32_t> fan_at_;
+  std::vector<uint32_t> fan_ids_;
   std::array<bool, 256> word_byte_{};
   std::array<bool, 256> word_lowered_{};
   bool case_sensitive_;

@@ -41,13 +41,15 @@ struct Rng {
 };
 
 // Units of text and keywords: mostly a two- or three-letter alphabet, sometimes a space, a
-// two-byte letter or a letter that no keyword uses.
+// two-byte letter or a letter that no keyword uses; the last alphabet is wide enough for nodes
+// with more than ReadView::kFanFrom children, which the search visits through the fan-out index.
 const std::vector<std::vector<std::string>> kAlphabets = {
     {"a", "b"},
     {"a", "b", "c"},
     {"a", "b", " "},
     {"a", "\xC3\xA9", "b"},
     {"a", "b", "c", "d", "e", " "},
+    {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", " "},
 };
 
 std::string random_string(Rng& r, const std::vector<std::string>& units, std::size_t max_units) {
@@ -68,7 +70,7 @@ float random_threshold(Rng& r) {
 std::size_t max_text_units(float t) { return t >= 0.7f ? 22 : t >= 0.5f ? 14 : t >= 0.3f ? 10 : 7; }
 
 void fill_by_insertion(Rng& r, KeywordProcessor& kp, const std::vector<std::string>& units) {
-  for (std::size_t k = 1 + r.below(12); k > 0; --k) {
+  for (std::size_t k = 1 + r.below(units.size() > 8 ? 40 : 12); k > 0; --k) {
     std::string kw = random_string(r, units, 5);
     if (r.chance(0.4)) {
       kp.add_keyword(kw, std::nullopt);
@@ -83,8 +85,9 @@ void fill_by_insertion(Rng& r, KeywordProcessor& kp, const std::vector<std::stri
 void fill_by_hand(Rng& r, KeywordProcessor& kp, const std::vector<std::string>& units) {
   Trie trie;
   std::vector<NodeId> nodes{Trie::root()};
-  for (std::size_t k = r.below(20); k > 0; --k) {
-    NodeId parent = nodes[r.below(nodes.size())];
+  for (std::size_t k = r.below(units.size() > 8 ? 60 : 20); k > 0; --k) {
+    // Half the time under the root or its first children, to make wide nodes.
+    NodeId parent = nodes[r.below(r.chance(0.5) ? std::min<std::size_t>(nodes.size(), 3) : nodes.size())];
     uint32_t key;
     std::size_t pick = r.below(10);
     if (pick < 7) {
