@@ -1,8 +1,5 @@
-"""PyKeywordMatch: conversions, attributes, representation, state bytes and pickling.
-
-The reference model is plain Python: `narrow` rounds a double to binary32 the way the
-field stores it, `expected_repr` and `expected_state` spell out the text and the bytes.
-"""
+"""PyKeywordMatch against a plain-Python model: `narrow` rounds a double to binary32 as
+the field stores it; `expected_repr` and `expected_state` spell out text and bytes."""
 
 import copy
 import math
@@ -50,26 +47,18 @@ def values(m):
     return tuple(getattr(m, f) for f in FIELDS)
 
 
+def Index(value):
+    return type("Index", (), {"__index__": lambda self: value})()
+
+
+def Float(value):
+    return type("Float", (), {"__float__": lambda self: value})()
+
+
 def same_values(a, b):
     """Field-wise equality that counts NaN equal to NaN."""
     return all(x == y or (isinstance(x, float) and math.isnan(x) and math.isnan(y))
                for x, y in zip(a, b))
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Float:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 # ---- constructor ----
@@ -78,12 +67,9 @@ class Float:
     (("ab", 1.0, 2, 4), {}, ("ab", 1.0, 2, 4)),
     ((), {"end": 4, "start": 2, "similarity": 1.0, "keyword": "ab"}, ("ab", 1.0, 2, 4)),
     (("ab", 1), {"start": True, "end": Index(3)}, ("ab", 1.0, 1, 3)),
-    (("", 0.1, 0, 0), {}, ("", 0.10000000149011612, 0, 0)),
     (("x", Float(0.5), SIZE_MAX, 0), {}, ("x", 0.5, SIZE_MAX, 0)),
     (("x", Index(7), 5, 1), {}, ("x", 7.0, 5, 1)),  # start above end is allowed
     (("x", 1e300, 0, 0), {}, ("x", math.inf, 0, 0)),
-    (("x", -1e300, 0, 0), {}, ("x", -math.inf, 0, 0)),
-    (("x", -5.5, 0, 0), {}, ("x", -5.5, 0, 0)),
 ])
 def test_constructor_accepts(args, kwargs, expected):
     m = PyKeywordMatch(*args, **kwargs)
@@ -94,16 +80,11 @@ def test_constructor_accepts(args, kwargs, expected):
 
 @pytest.mark.parametrize("args, exc, label", [
     ((b"ab", 1.0, 0, 1), TypeError, "keyword"),
-    ((None, 1.0, 0, 1), TypeError, "keyword"),
     ((LONE, 1.0, 0, 1), UnicodeEncodeError, None),
     (("k", "1.0", 0, 1), TypeError, "similarity"),
-    (("k", None, 0, 1), TypeError, "similarity"),
     (("k", 10**400, 0, 1), OverflowError, None),
-    (("k", 1.0, -1, 1), OverflowError, None),
     (("k", 1.0, Index(-1), 1), OverflowError, None),
     (("k", 1.0, 1.5, 1), TypeError, "start"),
-    (("k", 1.0, "1", 1), TypeError, "start"),
-    (("k", 1.0, 0, SIZE_MAX + 1), OverflowError, None),
     (("k", 1.0, 0, Float(1.0)), TypeError, "end"),
     # The first failure in the order keyword, similarity, start, end is reported.
     ((1, "x", -1, 1.5), TypeError, "keyword"),
@@ -121,22 +102,15 @@ def test_constructor_refuses(args, exc, label):
 
 def test_constructor_stops_at_the_first_failure():
     calls = []
-
-    class Tracking(Float):
-        def __float__(self):
-            calls.append("similarity")
-            return 1.0
-
-    class TrackingIndex(Index):
-        def __index__(self):
-            calls.append("start")
-            return -1
-
+    similarity = Float(1.0)
+    start = Index(-1)
+    type(similarity).__float__ = lambda self: calls.append("similarity") or 1.0
+    type(start).__index__ = lambda self: calls.append("start") or -1
     with pytest.raises(TypeError, match="argument 'keyword'"):
-        PyKeywordMatch(1, Tracking(1.0), TrackingIndex(0), 0)
+        PyKeywordMatch(1, similarity, start, 0)
     assert calls == []
     with pytest.raises(OverflowError):
-        PyKeywordMatch("k", Tracking(1.0), TrackingIndex(0), Index(0))
+        PyKeywordMatch("k", similarity, start, Index(0))
     assert calls == ["similarity", "start"]
 
 
@@ -144,20 +118,16 @@ def test_constructor_stops_at_the_first_failure():
 
 @pytest.mark.parametrize("field, new, read_back", [
     ("keyword", "it's", "it's"),
-    ("keyword", "", ""),
     ("keyword", "caf\u00e9 \U0001F600", "caf\u00e9 \U0001F600"),
     ("similarity", 0.1, 0.10000000149011612),
-    ("similarity", 1, 1.0),
     ("similarity", Index(3), 3.0),
     ("similarity", Float(2.5), 2.5),
     ("similarity", 1e39, math.inf),
-    ("start", 7, 7),
     ("start", Index(SIZE_MAX), SIZE_MAX),
     ("start", True, 1),
-    ("end", 0, 0),
     ("end", SIZE_MAX, SIZE_MAX),
 ])
-def test_attribute_assignment(field, new, read_back):
+def test_attribute_assignment_and_deletion(field, new, read_back):
     m = PyKeywordMatch("ab", 1.0, 2, 4)
     before = dict(zip(FIELDS, values(m)))
     setattr(m, field, new)
@@ -165,19 +135,18 @@ def test_attribute_assignment(field, new, read_back):
     assert values(m) == tuple(after.values())
     assert repr(m) == expected_repr(*after.values())
     assert m.__getstate__() == expected_state(*after.values())
+    with pytest.raises(AttributeError, match="^can't delete attribute$"):
+        delattr(m, field)
+    assert values(m) == tuple(after.values())
 
 
 @pytest.mark.parametrize("field, new, exc", [
     ("keyword", b"ab", TypeError),
-    ("keyword", None, TypeError),
     ("keyword", LONE, UnicodeEncodeError),
     ("similarity", "0.5", TypeError),
-    ("similarity", None, TypeError),
     ("similarity", 10**400, OverflowError),
-    ("start", -1, OverflowError),
     ("start", 1.5, TypeError),
     ("end", SIZE_MAX + 1, OverflowError),
-    ("end", None, TypeError),
 ])
 def test_refused_assignment_changes_nothing(field, new, exc):
     m = PyKeywordMatch("ab", 1.0, 2, 4)
@@ -191,26 +160,17 @@ def test_refused_assignment_changes_nothing(field, new, exc):
     assert m.start == 3
 
 
-@pytest.mark.parametrize("field", FIELDS)
-def test_attributes_cannot_be_deleted(field):
-    m = PyKeywordMatch("ab", 1.0, 2, 4)
-    with pytest.raises(AttributeError, match="^can't delete attribute$"):
-        delattr(m, field)
-    assert values(m) == ("ab", 1.0, 2, 4)
-
-
 def test_assignment_converts_before_borrowing():
     m = PyKeywordMatch("ab", 1.0, 2, 4)
     seen = []
 
-    class Sneaky(Index):
-        def __index__(self):
-            # No borrow is held while the new value is converted, so these work.
-            seen.append(repr(m))
-            m.end = 9
-            return m.start + 1
+    def sneaky():
+        # No borrow is held while the new value is converted, so these work.
+        seen.append(repr(m))
+        m.end = 9
+        return m.start + 1
 
-    m.start = Sneaky(0)
+    m.start = type("Sneaky", (), {"__index__": lambda self: sneaky()})()
     assert seen == ["KeywordMatch(keyword='ab', similarity=1.00, start=2, end=4)"]
     assert (m.start, m.end) == (3, 9)
 
@@ -229,14 +189,11 @@ def test_extracted_matches_are_independent_values():
 # ---- representation ----
 
 @pytest.mark.parametrize("args, text", [
-    (("new york", 1.0, 3, 11), "KeywordMatch(keyword='new york', similarity=1.00, start=3, end=11)"),
     (("it's", 1.0, 0, 4), "KeywordMatch(keyword='it's', similarity=1.00, start=0, end=4)"),
     (("a\nb\\c\"", 1.0, 0, 1), "KeywordMatch(keyword='a\nb\\c\"', similarity=1.00, start=0, end=1)"),
-    (("", 0.1, 0, 0), "KeywordMatch(keyword='', similarity=0.10, start=0, end=0)"),
     (("k", 0.125, 0, 0), "KeywordMatch(keyword='k', similarity=0.12, start=0, end=0)"),
     (("k", 0.375, 0, 0), "KeywordMatch(keyword='k', similarity=0.38, start=0, end=0)"),
     (("k", 0.835, 0, 0), "KeywordMatch(keyword='k', similarity=0.83, start=0, end=0)"),
-    (("k", 0.83, 0, 0), "KeywordMatch(keyword='k', similarity=0.83, start=0, end=0)"),
     # 0.005 as a double rounds up, but its binary32 value lies just below the tie.
     (("k", 0.005, 0, 0), "KeywordMatch(keyword='k', similarity=0.00, start=0, end=0)"),
     (("k", 0.9951, 0, 0), "KeywordMatch(keyword='k', similarity=1.00, start=0, end=0)"),
@@ -250,8 +207,7 @@ def test_extracted_matches_are_independent_values():
     (("k", 1.0, SIZE_MAX, 5), f"KeywordMatch(keyword='k', similarity=1.00, start={SIZE_MAX}, end=5)"),
 ])
 def test_repr(args, text):
-    assert repr(PyKeywordMatch(*args)) == text
-    assert str(PyKeywordMatch(*args)) == text
+    assert repr(PyKeywordMatch(*args)) == str(PyKeywordMatch(*args)) == text
 
 
 # ---- state bytes ----
@@ -283,11 +239,9 @@ def length_prefixed(length, rest=b""):
 
 @pytest.mark.parametrize("state, kind", [
     (length_prefixed(2, b"\xff\xfe" + GOOD[10:]), "InvalidUtf8Encoding"),
-    (length_prefixed(2, b"a\xc3" + GOOD[10:]), "InvalidUtf8Encoding"),
     (length_prefixed(1, b"\xed\xa0\x80"[:1] + GOOD[10:]), "InvalidUtf8Encoding"),
     # Huge lengths are checked against what is left, never allocated.
     (length_prefixed(2**63, GOOD[8:]), "Io" if SIZE_BITS == 64 else "Custom"),
-    (length_prefixed(2**64 - 1, GOOD[8:]), "Io" if SIZE_BITS == 64 else "Custom"),
     (length_prefixed(SIZE_MAX, GOOD[8:]), "Io"),
 ])
 def test_undecodable_state_is_an_internal_fault(state, kind, panic_type):
@@ -315,28 +269,19 @@ def test_values_beyond_a_32_bit_size_are_refused(panic_type):
     assert values(m) == ("old", 0.5, 7, 8)
 
 
-class BytesSub(bytes):
-    pass
-
-
-def test_setstate_accepts_bytes_and_ignores_trailing_bytes():
+def test_setstate_takes_bytes_only_and_ignores_trailing_bytes():
     m = PyKeywordMatch("old", 0.5, 7, 8)
+    for state in (bytearray(GOOD), memoryview(GOOD), GOOD.decode("latin-1"), None):
+        with pytest.raises(TypeError) as info:
+            m.__setstate__(state)
+        assert type(info.value) is TypeError
+        assert str(info.value).startswith("argument 'state': ")
+        assert values(m) == ("old", 0.5, 7, 8)
     assert m.__setstate__(GOOD + b"\x00trailing") is None
     assert values(m) == ("ab", 0.25, 2, 4)
-    m.__setstate__(state=BytesSub(PyKeywordMatch("z", 1.0, 0, 1).__getstate__()))
+    bytes_sub = type("BytesSub", (bytes,), {})
+    m.__setstate__(state=bytes_sub(PyKeywordMatch("z", 1.0, 0, 1).__getstate__()))
     assert values(m) == ("z", 1.0, 0, 1)
-
-
-@pytest.mark.parametrize("state", [bytearray(GOOD), memoryview(GOOD), GOOD.decode("latin-1"),
-                                   None, list(GOOD)], ids=lambda s: type(s).__name__)
-def test_setstate_refuses_non_bytes(state):
-    m = PyKeywordMatch("old", 0.5, 7, 8)
-    with pytest.raises(TypeError) as info:
-        m.__setstate__(state)
-    assert type(info.value) is TypeError
-    assert str(info.value).startswith("argument 'state': ")
-    assert values(m) == ("old", 0.5, 7, 8)
-    m.keyword = "usable"
 
 
 # ---- pickling, copying, identity ----
@@ -349,10 +294,8 @@ def copies(m):
 
 @pytest.mark.parametrize("args", [
     ("ab", 1.0, 2, 4),
-    ("", 0.0, 0, 0),
     ("it's \U0001F600", 0.83, SIZE_MAX, 0),
     ("k", -0.0, 1, 1),
-    ("k", math.inf, 1, 1),
     ("k", math.nan, 1, 1),
 ])
 def test_pickle_and_copy_round_trip_exactly(args):
@@ -362,9 +305,12 @@ def test_pickle_and_copy_round_trip_exactly(args):
         assert c.__getstate__() == m.__getstate__()
         assert same_values(values(c), values(m))
         assert math.copysign(1.0, c.similarity) == math.copysign(1.0, m.similarity)
+    for protocol in (0, 1):  # old protocols cannot carry the state
+        with pytest.raises(TypeError):
+            pickle.dumps(m, protocol)
 
 
-@pytest.mark.parametrize("bits", [0x7FC00000, 0xFFC00000, 0x7FC00001, 0x7F800001, 0x7FBFFFFF],
+@pytest.mark.parametrize("bits", [0xFFC00000, 0x7FC00001, 0x7F800001, 0x7FBFFFFF],
                          ids=hex)
 def test_nan_bit_patterns_survive_state_and_pickles(bits):
     state = length_prefixed(1, b"k" + struct.pack("<I", bits) + struct.pack("<QQ", 1, 2))
@@ -375,12 +321,6 @@ def test_nan_bit_patterns_survive_state_and_pickles(bits):
     assert m.__getstate__() == state
     for c in copies(m):
         assert c.__getstate__() == state
-
-
-@pytest.mark.parametrize("protocol", [0, 1])
-def test_old_pickle_protocols_are_refused(protocol):
-    with pytest.raises(TypeError):
-        pickle.dumps(PyKeywordMatch("ab", 1.0, 2, 4), protocol)
 
 
 def test_equality_and_hash_are_identity():
@@ -399,18 +339,13 @@ sizes = st.integers(0, SIZE_MAX)
 
 
 @settings(max_examples=300, deadline=None)
-@given(keywords, st.floats(allow_nan=False, width=64), sizes, sizes)
-def test_state_and_repr_follow_the_model(keyword, similarity, start, end):
-    m = PyKeywordMatch(keyword, similarity, start, end)
-    assert values(m) == (keyword, narrow(similarity), start, end)
-    assert repr(m) == expected_repr(keyword, similarity, start, end)
-    assert m.__getstate__() == expected_state(keyword, similarity, start, end)
-
-
-@settings(max_examples=300, deadline=None)
 @given(keywords, st.floats(width=64), sizes, sizes)
-def test_getnewargs_and_setstate_round_trip(keyword, similarity, start, end):
+def test_values_repr_state_and_round_trips_follow_the_model(keyword, similarity, start, end):
     m = PyKeywordMatch(keyword, similarity, start, end)
+    assert same_values(values(m), (keyword, narrow(similarity), start, end))
+    assert repr(m) == expected_repr(keyword, similarity, start, end)
+    if not math.isnan(similarity):  # a NaN's payload is the platform's to narrow
+        assert m.__getstate__() == expected_state(keyword, similarity, start, end)
     args = m.__getnewargs__()
     assert type(args) is tuple and same_values(args, values(m))
     other = PyKeywordMatch(*args)
