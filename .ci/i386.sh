@@ -78,7 +78,8 @@ phase() {
 # `timeout` puts the command in its own process group and forwards signals to it.
 run_bounded() {
     local limit=$1; shift
-    timeout --kill-after=30 "$limit" "$@" &
+    # fd 9 holds the lock; a straggler must not keep it after we are gone.
+    timeout --kill-after=30 "$limit" "$@" 9>&- &
     CHILD=$!
     local rc=0
     wait "$CHILD" || rc=$?
@@ -355,6 +356,8 @@ in_root 3600 /bin/sh -c '
     set -e
     cd "$1"
     export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore PIP_NO_INPUT=1
+    # Without ninja, CMake generates Makefiles, which build one file at a time.
+    export CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)"
     name=$(python3 -c "import tomllib; print(tomllib.load(open(\"pyproject.toml\", \"rb\"))[\"project\"][\"name\"])")
     # A previous run installed into the same root: start from none.
     python3 -m pip uninstall -q -y --break-system-packages "$name" 2>/dev/null || true
