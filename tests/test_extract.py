@@ -219,7 +219,8 @@ flags = st.fixed_dictionaries({"case_sensitive": st.booleans(), "allow_overlaps"
 word_sets = st.one_of(st.none(), st.just("-"), st.just("abé"), st.just(["-", "a", "b", "\x87", "\xa9"]))
 
 # The emulated 32-bit run is about ten times slower: it gets fewer examples of each.
-EXAMPLES = 30 if os.environ.get("KWSIEVE_I386_EMULATED") else 200
+# KWSIEVE_TEST_EXAMPLES overrides the count, for a longer soak.
+EXAMPLES = int(os.environ.get("KWSIEVE_TEST_EXAMPLES", 30 if os.environ.get("KWSIEVE_I386_EMULATED") else 200))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
