@@ -280,10 +280,23 @@ mount_root() {
     mount --make-rprivate "$dir/dev"
 }
 
+discard_root() {
+    local dir=$1
+    [[ -e $dir ]] || return 0
+    # Only ever delete something that is one of our roots, whole or half-made,
+    # in case KWSIEVE_I386_ROOT names a directory with other contents.
+    if [[ -f $dir/.kwsieve-root-complete || -d $dir/debootstrap || -f $dir/etc/debian_version ||
+          -z $(ls -A -- "$dir") ]]; then
+        rm -rf --one-file-system -- "$dir"
+    else
+        die "$dir exists and is not an i386 root made by this script; not deleting it"
+    fi
+}
+
 want_line=$(printf '%s\n' "${packages_wanted[@]}" | sort | tr '\n' ' ')
 if [[ ${KWSIEVE_I386_REBUILD:-0} == 1 && -e $ROOT ]]; then
     log "KWSIEVE_I386_REBUILD=1: discarding $ROOT"
-    rm -rf --one-file-system -- "$ROOT"
+    discard_root "$ROOT"
 fi
 
 if [[ -f $MARKER ]]; then
@@ -303,13 +316,17 @@ else
         MIRROR=$(host_mirror || { apt_update_once; host_mirror; }) ||
             die "no Debian archive for this host's release in its apt sources; set KWSIEVE_I386_MIRROR"
     fi
-    log "mirror (from the host's apt sources): $MIRROR"
+    log "mirror: $MIRROR"
     [[ $MIRROR != https://* ]] || packages_wanted+=(ca-certificates)
-    # bookworm's debian-archive-keyring already carries the trixie keys.
-    gpg_ok=$(gpg --no-default-keyring --keyring "$KEYRING" --list-keys 2>/dev/null | grep -c "13/$SUITE" || true)
-    ((gpg_ok > 0)) || die "$KEYRING lacks the $SUITE keys; upgrade debian-archive-keyring"
+    # bookworm's debian-archive-keyring (2023.3+deb12u2 here) carries the
+    # trixie keys; debootstrap checks the Release signature against it.
+    if command -v gpg >/dev/null &&
+        ! gpg --no-default-keyring --keyring "$KEYRING" --list-keys 2>/dev/null | grep -F "(13/$SUITE)" >/dev/null; then
+        die "$KEYRING lacks the $SUITE keys; upgrade debian-archive-keyring"
+    fi
     # A root without its marker is a half-made one: start it afresh.
-    rm -rf --one-file-system -- "$ROOT" "$ROOT.partial"
+    discard_root "$ROOT"
+    discard_root "$ROOT.partial"
     proxy=""
     eval "$(apt-config shell proxy Acquire::http::Proxy)"
     http_proxy=${proxy:-${http_proxy:-}} run_bounded 5400 setarch i686 \
