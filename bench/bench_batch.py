@@ -1,0 +1,114 @@
+"""Batches on the pool against a Python loop and against the peers' batch approaches.
+
+    python bench/bench_batch.py [n_texts=10000] [n_keywords=10000]
+
+Each contender runs in a fresh interpreter (the pool size is fixed by the environment when
+the pool starts), on the same N paragraphs of the corpus, and reports wall-clock time
+(parallel work is what is measured, so CPU time would hide it): the median of 5 runs.
+"""
+
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import common  # noqa: E402
+
+CHILD = r"""
+import json, statistics, sys, time
+sys.path.insert(0, {bench_dir!r})
+import common
+mode, n_texts, n_kw = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+pairs = common.keywords(n_kw)
+paras = common.documents("paras")
+step = max(1, len(paras) // n_texts)
+texts = paras[::step][:n_texts]
+size = sum(len(t.encode()) for t in texts)
+
+if mode.startswith("kwsieve"):
+    import kwsieve
+    kp = kwsieve.KeywordProcessor()
+    for k, c in pairs:
+        kp.add_keyword(k, c)
+    kp.extract_keywords("warm up")
+    if mode == "kwsieve-loop":
+        run = lambda ts: [kp.extract_keywords(t) for t in ts]
+    elif mode == "kwsieve-batch":
+        run = kp.parallel_extract_keywords_from_texts
+    elif mode == "kwsieve-batch-1":
+        run = lambda ts: kp.parallel_extract_keywords_from_texts(ts[:1])
+    elif mode == "kwsieve-single-1":
+        run = lambda ts: [kp.extract_keywords(ts[0])]
+    elif mode == "kwsieve-batch-10":
+        run = lambda ts: kp.parallel_extract_keywords_from_texts(ts[:10])
+    elif mode == "kwsieve-single-10":
+        run = lambda ts: [kp.extract_keywords(t) for t in ts[:10]]
+else:
+    import bench_extract as be
+    aho = be.build_aho(pairs)
+
+    def _run_chunk(ts):
+        return len(be.run_aho(aho, ts))
+
+    if mode == "aho-loop":
+        run = lambda ts: be.run_aho(aho, ts)
+    elif mode == "aho-mp":
+        import multiprocessing
+        chunks = lambda ts: [ts[i::2] for i in range(2)]
+        pool = multiprocessing.get_context("fork").Pool(2)  # forks after _run_chunk exists
+        run = lambda ts: pool.map(_run_chunk, chunks(ts))
+
+reps = 200 if mode.endswith(("-1", "-10")) else 5
+times = []
+for _ in range(reps):
+    fresh = common.fresh_copies(texts)
+    t0 = time.perf_counter()
+    run(fresh)
+    times.append(time.perf_counter() - t0)
+print(json.dumps({{"median": statistics.median(times), "bytes": size, "texts": len(texts)}}))
+"""
+
+
+def run(mode, n_texts, n_kw, env_extra=None):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
+    env.update(env_extra or {})
+    code = CHILD.format(bench_dir=str(Path(__file__).resolve().parent))
+    out = subprocess.run([sys.executable, "-c", code, mode, str(n_texts), str(n_kw)],
+                         env=env, capture_output=True, text=True, check=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def main():
+    n_texts = int(sys.argv[1]) if len(sys.argv) > 1 else 10000
+    n_kw = int(sys.argv[2]) if len(sys.argv) > 2 else 10000
+    rows = []
+    base = run("kwsieve-loop", n_texts, n_kw)
+    contenders = [
+        ("kwsieve: Python loop over extract_keywords", "kwsieve-loop", None),
+        ("kwsieve: parallel_extract, T = 1", "kwsieve-batch", {"RAYON_NUM_THREADS": "1"}),
+        ("kwsieve: parallel_extract, T = 2", "kwsieve-batch", {"RAYON_NUM_THREADS": "2"}),
+        ("pyahocorasick + word filter, Python loop", "aho-loop", None),
+        ("pyahocorasick + word filter, multiprocessing (2)", "aho-mp", None),
+    ]
+    for label, mode, env in contenders:
+        r = base if mode == "kwsieve-loop" else run(mode, n_texts, n_kw, env)
+        rows.append([label, f"{r['median'] * 1e3:.1f}", f"{r['bytes'] / r['median'] / 1e6:.1f}",
+                     f"{base['median'] / r['median']:.2f}x"])
+    common.print_table(f"Batch of {base['texts']} paragraphs ({base['bytes'] / 1e6:.1f} MB), {n_kw} keywords, wall clock",
+                       ["contender", "ms (median of 5)", "MB/s", "speed-up vs loop"], rows)
+    rows = []
+    for n in (1, 10):
+        single = run(f"kwsieve-single-{n}", n_texts, n_kw, {"RAYON_NUM_THREADS": "2"})
+        batch = run(f"kwsieve-batch-{n}", n_texts, n_kw, {"RAYON_NUM_THREADS": "2"})
+        rows.append([str(n), f"{single['median'] * 1e6:.1f}", f"{batch['median'] * 1e6:.1f}",
+                     f"{(batch['median'] - single['median']) * 1e6:+.1f}"])
+    common.print_table("Pool overhead on small batches (T = 2, median of 200)",
+                       ["texts", "single-text calls (us)", "batch call (us)", "overhead (us)"], rows)
+
+
+if __name__ == "__main__":
+    main()
