@@ -361,8 +361,12 @@ std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name) {
   return to_sequence<uint32_t>(o, name, [name](PyObject* item) { return to_char(item, name); });
 }
 
-std::vector<std::string> to_text_sequence(PyObject* o, const char* name) {
-  return to_sequence<std::string>(o, name, [name](PyObject* item) { return std::string(to_text(item, name).view()); });
+std::vector<Text> to_text_sequence(PyObject* o, const char* name) {
+  return to_sequence<Text>(o, name, [name](PyObject* item) {
+    Text t = to_text(item, name);
+    if (!t.owned_) t.keep_ = Ref::borrow(item);
+    return t;
+  });
 }
 
 std::string_view to_byte_string(PyObject* o, const char* name) {

@@ -111,9 +111,11 @@ class Text {
 
  private:
   friend Text to_text(PyObject* o, const char* name);
+  friend std::vector<Text> to_text_sequence(PyObject* o, const char* name);
   std::string_view view_;
   std::string storage_;
   bool owned_ = false;
+  Ref keep_;  // the str that view_ points into, when the caller does not hold it
 };
 
 Text to_text(PyObject* o, const char* name);
@@ -123,7 +125,9 @@ std::optional<float> to_optional_threshold(PyObject* o, const char* name);
 float to_float32(PyObject* o, const char* name);
 uint32_t to_char(PyObject* o, const char* name);
 std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name);
-std::vector<std::string> to_text_sequence(PyObject* o, const char* name);
+// The items' UTF-8 forms; each Text keeps its str alive, since a sequence may hand out
+// fresh objects that nothing else holds.
+std::vector<Text> to_text_sequence(PyObject* o, const char* name);
 std::string_view to_byte_string(PyObject* o, const char* name);
 std::size_t to_usize(PyObject* o, const char* name);
 

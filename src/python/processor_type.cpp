@@ -183,11 +183,11 @@ PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t 
     Args<2> a;
     match_fastcall(sig, args, nargs, kwnames, a.v);
     Call call(self, Borrow::kShared);
-    std::vector<std::string> texts = to_text_sequence(a[0], "texts");
+    std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::vector<KeywordMatch>> results(texts.size());
     run_batch(call.value(), texts.size(), [&](Extractor& x, std::size_t i) {
-      x.extract(texts[i], threshold, results[i]);
+      x.extract(texts[i].view(), threshold, results[i]);
     });
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
@@ -203,11 +203,11 @@ PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t 
     Args<2> a;
     match_fastcall(sig, args, nargs, kwnames, a.v);
     Call call(self, Borrow::kShared);
-    std::vector<std::string> texts = to_text_sequence(a[0], "texts");
+    std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::string> results(texts.size());
     run_batch(call.value(), texts.size(), [&](Extractor& x, std::size_t i) {
-      results[i] = x.replace(texts[i], threshold);
+      results[i] = x.replace(texts[i].view(), threshold);
     });
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
