@@ -25,8 +25,16 @@ inline std::size_t mix(uint32_t node, std::size_t offset) {
 
 }  // namespace
 
-ApproxSearcher::ApproxSearcher(const ReadView& view)
-    : view_(view), bounded_(view.max_name() < ReadView::kNone - 1) {}
+ApproxSearcher::ApproxSearcher(const ReadView& view) : view_(view) {}
+
+// The view builds its search tables only when a search first needs them, so that
+// processors used for exact matching alone never pay for them.
+void ApproxSearcher::prepare() {
+  if (prepared_) return;
+  view_.ensure_search();
+  bounded_ = view_.max_name() < ReadView::kNone - 1;
+  prepared_ = true;
+}
 
 void ApproxSearcher::Seen::next_start() {
   if (++stamp_ == 0) {
@@ -172,6 +180,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
 }
 
 Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
+  prepare();
   const ReadView& v = view_;
   const std::size_t remaining = w.size() - p;
   Candidate best{ReadView::kNone, 0, 0.0f};
@@ -209,6 +218,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
 }
 
 Candidate ApproxSearcher::search_literal(std::string_view w, std::size_t p, float t) {
+  prepare();
   const ReadView& v = view_;
   const std::size_t remaining = w.size() - p;
   Candidate best{ReadView::kNone, 0, 0.0f};

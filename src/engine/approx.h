@@ -137,7 +137,9 @@ class ApproxSearcher {
   void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
 
   const ReadView& view_;
-  const bool bounded_;  // false when a clean name is too long for ReadView::Reach
+  void prepare();
+  bool prepared_ = false;
+  bool bounded_ = false;  // false when a clean name is too long for ReadView::Reach
   std::vector<State> stack_;
   Seen seen_;
   uint64_t visited_ = 0;

@@ -51,6 +51,7 @@ class ExactIndex {
   explicit ExactIndex(const ReadView& view);
 
   bool terminal(uint32_t n) const { return nodes_[n].name != kNone; }
+  uint32_t name_index(uint32_t n) const { return nodes_[n].name; }
   bool leaf(uint32_t n) const { return nodes_[n].count == 0; }
 
   uint32_t step(uint32_t n, unsigned char b) const {

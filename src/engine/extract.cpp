@@ -136,13 +136,14 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
       continue;
     }
     std::size_t start = is_edge_space(w[p]) ? p + 1 : p;
-    out.push_back({view_.name(last), 1.0f, start, e});
+    out.push_back({view_.exact_name(last), 1.0f, start, e});
     blocked = w.cls(e - 1) & word_mask;
     p = e;
   }
 }
 
 void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordMatch>& out) {
+  view_.ensure_search();
   const ReadView& v = view_;
   const bool overlaps = v.allow_overlaps();
   const auto* w = reinterpret_cast<const unsigned char*>(text.data());

@@ -7,25 +7,47 @@
 namespace kwsieve {
 
 ReadView::ReadView(const KeywordProcessor& processor)
-    : case_sensitive_(processor.case_sensitive()), allow_overlaps_(processor.allow_overlaps()) {
-  const Trie& trie = processor.trie();
+    : processor_(processor),
+      case_sensitive_(processor.case_sensitive()),
+      allow_overlaps_(processor.allow_overlaps()) {
   const WordSet& words = processor.non_word_boundaries();
   for (unsigned b = 0; b < 256; ++b) {
     word_byte_[b] = words.contains(b);
     unsigned lowered = (b >= 'A' && b <= 'Z') ? b + 32 : b;
     word_lowered_[b] = words.contains(lowered);
   }
+  build_nodes(true);
+  exact_ = ExactIndex(*this);
+  // Exact matching needs only the index and the names. The node tables come back when
+  // an approximate search first asks for them.
+  std::vector<Node>().swap(nodes_);
+  std::vector<uint32_t>().swap(keys_);
+}
 
+void ReadView::ensure_search() const {
+  std::call_once(search_once_, [this] {
+    auto* self = const_cast<ReadView*>(this);
+    self->build_nodes(false);
+    self->compute_reach();
+    self->compute_fan();
+  });
+}
+
+// Numbers the nodes breadth first: `order` doubles as the queue, and a node's index in it
+// is its id here. The same trie always gives the same ids, so a second build (without the
+// names, which exact scans may be reading meanwhile) matches the first.
+void ReadView::build_nodes(bool with_names) {
+  const Trie& trie = processor_.trie();
   std::size_t n_nodes = trie.node_count();
   nodes_.reserve(n_nodes);
   keys_.reserve(n_nodes);
-  names_.reserve(trie.count());
+  if (with_names) names_.reserve(trie.count());
 
-  // Breadth-first: `order` doubles as the queue, and a node's index in it is its id here.
   std::vector<NodeId> order;
   order.reserve(n_nodes);
   order.push_back(Trie::root());
   keys_.push_back(0);
+  uint32_t names = 0;
   for (std::size_t i = 0; i < order.size(); ++i) {
     NodeId t = order[i];
     Node nd{static_cast<uint32_t>(order.size()), 0, kNone, kNone};
@@ -35,22 +57,19 @@ ReadView::ReadView(const KeywordProcessor& processor)
       ++nd.count;
     }
     if (trie.terminal(t)) {
-      nd.name = static_cast<uint32_t>(names_.size());
-      names_.push_back(trie.clean_name(t));
+      nd.name = names++;
+      if (with_names) names_.push_back(trie.clean_name(t));
     }
     if (i == 0) {
-      nd.wide = static_cast<uint32_t>(wide_.size() / 256);
-      wide_.resize(wide_.size() + 256, kNone);
+      nd.wide = 0;
+      wide_.assign(256, kNone);
       for (uint32_t j = 0; j < nd.count; ++j) {
         uint32_t k = keys_[nd.first + j];
-        if (k < 256) wide_[std::size_t{nd.wide} * 256 + k] = nd.first + j;
+        if (k < 256) wide_[k] = nd.first + j;
       }
     }
     nodes_.push_back(nd);
   }
-  compute_reach();
-  compute_fan();
-  exact_ = ExactIndex(*this);
 }
 
 void ReadView::compute_reach() {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -51,7 +52,16 @@ class ReadView {
     const uint32_t* end;
   };
 
+  // Keeps a reference to `processor`: a view lives only while the processor is unchanged.
   explicit ReadView(const KeywordProcessor& processor);
+
+  // Builds the node tables, bounds and fan-out index that the approximate search reads
+  // (everything below up to exact() but the names). Safe to call from several threads;
+  // the first call does the work.
+  void ensure_search() const;
+
+  // The clean name of a terminal node of the exact index; needs no ensure_search().
+  std::string_view exact_name(uint32_t n) const { return names_[exact_.name_index(n)]; }
 
   const Node& node(uint32_t n) const { return nodes_[n]; }
   uint32_t key(uint32_t n) const { return keys_[n]; }
@@ -106,9 +116,13 @@ class ReadView {
   bool allow_overlaps() const { return allow_overlaps_; }
 
  private:
-  ExactIndex exact_;
+  void build_nodes(bool with_names);
   void compute_reach();
   void compute_fan();
+
+  const KeywordProcessor& processor_;
+  ExactIndex exact_;
+  mutable std::once_flag search_once_;
 
   std::vector<Node> nodes_;
   std::vector<uint32_t> keys_;       // key of each node (the root's is unused)
