@@ -39,8 +39,10 @@ namespace {
 
 constexpr std::size_t kMaxThreads = 255;
 // Fruitless rounds before sleeping: long enough to bridge the gap between the pieces
-// of one batch, short enough that idle workers leave the processors soon.
-constexpr unsigned kIdleRounds = 64;
+// of one batch and between back-to-back small batches (waking a sleeping worker costs
+// tens of microseconds here, several times over for one batch), short enough that idle
+// workers leave the processors within about a millisecond.
+constexpr unsigned kIdleRounds = 1024;
 // Worker stacks hold fork-join frames (depth bounded by the width of size_t) and the
 // engine's per-text work, which keeps its own state on the heap. 2 MiB also keeps
 // 255 workers within the address space of a 32-bit process.
