@@ -9,8 +9,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -27,101 +28,70 @@ namespace {
 
 namespace pool = kwsieve::pool;
 using Range = std::pair<std::size_t, std::size_t>;
+using Item = std::uintptr_t;
 
 int failures = 0;
-#define CHECK(cond)                                                     \
-  do {                                                                  \
-    if (!(cond)) {                                                      \
+#define CHECK(cond)                                                                 \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                       \
-    }                                                                   \
+      ++failures;                                                                   \
+    }                                                                               \
   } while (0)
 
-// --- deque -----------------------------------------------------------------------
-
-// Single-threaded differential test against std::deque: pop is LIFO, steal FIFO,
-// across many growths of a ring that starts at 2 slots.
-void deque_matches_reference_model() {
+// Single-threaded differential test against std::deque (pop LIFO, steal FIFO) across
+// many growths of a ring that starts at 2 slots; then one owner pushes and pops while
+// thieves steal, and every item must be taken exactly once.
+void deque_model_and_exactly_once_under_theft() {
   std::mt19937 rng(7);
   for (int round = 0; round < 50; ++round) {
-    pool::WorkStealingDeque<std::uintptr_t> q(2);
-    std::deque<std::uintptr_t> model;
-    std::uintptr_t next = 1;
-    for (int op = 0; op < 2000; ++op) {
+    pool::WorkStealingDeque<Item> q(2);
+    std::deque<Item> model;
+    for (Item next = 1, op = 0; op < 2000; ++op) {
       unsigned r = rng() % 10;
-      if (r < 5) {
-        q.push(next);
-        model.push_back(next++);
-      } else if (r < 8) {
-        std::uintptr_t want = model.empty() ? 0 : model.back();
-        if (!model.empty()) model.pop_back();
-        CHECK(q.pop() == want);
-      } else {
-        std::uintptr_t want = model.empty() ? 0 : model.front();
-        if (!model.empty()) model.pop_front();
-        CHECK(q.steal() == want);
-      }
+      if (r < 5) { q.push(next); model.push_back(next++); continue; }
+      Item want = model.empty() ? 0 : r < 8 ? model.back() : model.front();
+      if (!model.empty()) r < 8 ? model.pop_back() : model.pop_front();
+      CHECK((r < 8 ? q.pop() : q.steal()) == want);
     }
   }
-}
-
-// One owner pushes and pops, several thieves steal; every item is taken exactly once.
-void deque_items_taken_exactly_once_under_theft() {
-  constexpr std::uintptr_t kItems = 100000;
+  constexpr Item kItems = 100000;
   constexpr int kThieves = 3;
   for (int round = 0; round < 8; ++round) {
-    pool::WorkStealingDeque<std::uintptr_t> q(4);
+    pool::WorkStealingDeque<Item> q(4);
     std::atomic<int> ready{0};
     std::atomic<bool> owner_done{false};
-    std::vector<std::vector<std::uintptr_t>> taken(kThieves + 1);
+    std::vector<std::vector<Item>> taken(kThieves + 1);
     std::vector<std::thread> thieves;
     for (int i = 0; i < kThieves; ++i) {
       thieves.emplace_back([&, i] {
         ready.fetch_add(1);
         for (;;) {
           bool done = owner_done.load(std::memory_order_acquire);
-          if (std::uintptr_t x = q.steal()) {
-            taken[i].push_back(x);
-          } else if (done) {
-            return;
-          }
+          if (Item x = q.steal()) taken[i].push_back(x);
+          else if (done) return;
         }
       });
     }
     while (ready.load() < kThieves) std::this_thread::yield();
     // Bursts keep the deque short, so the owner's pop and the thieves' steals meet
     // at the last item again and again; a stretch without pops makes the ring grow.
-    std::mt19937 rng(11 + round);
-    for (std::uintptr_t x = 1; x <= kItems;) {
+    for (Item x = 1; x <= kItems;) {
       bool grow = x > kItems / 2 && x < kItems / 2 + 5000;
       for (unsigned k = 1 + rng() % 4; k > 0 && x <= kItems; --k) q.push(x++);
-      for (unsigned k = grow ? 0 : rng() % 5; k > 0; --k) {
-        if (std::uintptr_t y = q.pop()) taken[kThieves].push_back(y);
-      }
+      for (unsigned k = grow ? 0 : rng() % 5; k > 0; --k)
+        if (Item y = q.pop()) taken[kThieves].push_back(y);
     }
-    while (std::uintptr_t y = q.pop()) taken[kThieves].push_back(y);
+    while (Item y = q.pop()) taken[kThieves].push_back(y);
     owner_done.store(true, std::memory_order_release);
     for (auto& t : thieves) t.join();
-    std::vector<std::uintptr_t> all;
+    std::vector<Item> all;
     for (auto& v : taken) all.insert(all.end(), v.begin(), v.end());
     std::sort(all.begin(), all.end());
-    std::vector<std::uintptr_t> gold(kItems);
-    for (std::uintptr_t x = 0; x < kItems; ++x) gold[x] = x + 1;
-    CHECK(all == gold);
+    bool exact = all.size() == kItems;
+    for (Item x = 0; exact && x < kItems; ++x) exact = all[x] == x + 1;
+    CHECK(exact);
   }
-}
-
-// --- fork-join -------------------------------------------------------------------
-
-std::uint64_t tree_sum(std::uint64_t lo, std::uint64_t hi) {
-  if (hi - lo <= 2) {
-    std::uint64_t s = 0;
-    for (std::uint64_t i = lo; i < hi; ++i) s += i;
-    return s;
-  }
-  std::uint64_t mid = lo + (hi - lo) / 2, left = 0, right = 0;
-  pool::join([&](bool) { left = tree_sum(lo, mid); }, [&](bool) { right = tree_sum(mid, hi); });
-  return left + right;
 }
 
 // Leaves in [lo, hi) each run once; a leaf whose index is in `faulty` throws its index.
@@ -137,29 +107,38 @@ void fault_tree(std::size_t lo, std::size_t hi, const std::vector<bool>& faulty,
              [&](bool) { fault_tree(mid, hi, faulty, runs); });
 }
 
-void join_sums_and_nesting() {
-  CHECK(tree_sum(0, 1 << 16) == (std::uint64_t{1} << 16) * ((1 << 16) - 1) / 2);
-  // Several outside threads at once share the injection queue.
+// Faults never cut a join short and the leftmost faulting leaf's exception wins; four
+// outside threads at once share the injection queue.
+void join_faults_leftmost_wins() {
+  std::atomic<int> bad{0};
   std::vector<std::thread> callers;
-  std::atomic<int> wrong{0};
   for (int c = 0; c < 4; ++c) {
     callers.emplace_back([&, c] {
-      for (std::uint64_t n = 1; n < 400; n += 7 + c) {
-        if (tree_sum(0, n) != n * (n - 1) / 2) wrong.fetch_add(1);
+      std::mt19937 rng(3 + c);
+      for (int round = 0; round < 60; ++round) {
+        std::size_t n = 1 + rng() % 300, first = n;
+        std::vector<bool> faulty(n);
+        for (int i = static_cast<int>(rng() % 4); i > 0; --i) faulty[rng() % n] = true;
+        for (std::size_t i = n; i-- > 0;) if (faulty[i]) first = i;
+        std::vector<std::atomic<int>> runs(n);
+        std::string caught = "none";
+        try {
+          fault_tree(0, n, faulty, runs);
+        } catch (const kwsieve::Fault& e) {
+          caught = e.what();
+        }
+        if (caught != (first == n ? "none" : std::to_string(first))) bad++;
+        for (auto& r : runs) if (r.load() != 1) bad++;
       }
     });
   }
   for (auto& t : callers) t.join();
-  CHECK(wrong.load() == 0);
-}
-
-// Outside: both halves moved. On a worker: the left half never moved, the right
-// half moved exactly when another thread ran it.
-void join_reports_moved_halves() {
+  CHECK(bad.load() == 0);
+  // Outside: both halves moved. On a worker: the left half never moved, the right
+  // half moved exactly when another thread ran it.
   bool outside_a = false, outside_b = false;
   pool::join([&](bool m) { outside_a = m; }, [&](bool m) { outside_b = m; });
   CHECK(outside_a && outside_b);
-  std::atomic<int> bad{0};
   pool::run_pieces(64, [&](std::size_t, std::size_t) {
     for (int i = 0; i < 50; ++i) {
       auto forker = std::this_thread::get_id();
@@ -169,30 +148,6 @@ void join_reports_moved_halves() {
   });
   CHECK(bad.load() == 0);
 }
-
-// Faults never cut a join short and the leftmost faulting leaf's exception wins.
-void join_faults_leftmost_wins() {
-  std::mt19937 rng(3);
-  for (int round = 0; round < 200; ++round) {
-    std::size_t n = 1 + rng() % 300;
-    std::vector<bool> faulty(n);
-    std::size_t first = n;
-    int k = static_cast<int>(rng() % 4);  // 0..3 faults, often on both sides
-    for (int i = 0; i < k; ++i) faulty[rng() % n] = true;
-    for (std::size_t i = 0; i < n; ++i) if (faulty[i]) { first = i; break; }
-    std::vector<std::atomic<int>> runs(n);
-    std::string caught = "none";
-    try {
-      fault_tree(0, n, faulty, runs);
-    } catch (const kwsieve::Fault& e) {
-      caught = e.what();
-    }
-    CHECK(caught == (first == n ? "none" : std::to_string(first)));
-    for (auto& r : runs) CHECK(r.load() == 1);
-  }
-}
-
-// --- run_pieces ------------------------------------------------------------------
 
 // Leaves of the split tree when no piece is stolen, for a call from outside the pool.
 std::vector<Range> unstolen_pieces(std::size_t n, std::size_t t) {
@@ -245,13 +200,11 @@ bool refines(const std::vector<Range>& pieces, const std::vector<Range>& coarse)
 }
 
 void run_pieces_splits_by_the_rule() {
-  auto worked = unstolen_pieces(100, 4);
+  auto worked = unstolen_pieces(100, 4);  // T=4, N=100: 32 pieces of 3 or 4
   CHECK(worked.size() == 32);
   for (auto [b, e] : worked) CHECK(e - b == 3 || e - b == 4);
-
   std::size_t t = pool::num_threads();
-  std::vector<std::size_t> sizes{0, 1, 2, 3, 5, 8, 17, 100, 255, 256, 1000, 100000};
-  for (std::size_t n : sizes) {
+  for (std::size_t n : {0, 1, 2, 3, 5, 8, 17, 100, 255, 256, 1000, 100000}) {
     for (int rep = 0; rep < 5; ++rep) {
       auto seen = record_pieces(n);
       CHECK(tiles(seen, n));
@@ -259,33 +212,31 @@ void run_pieces_splits_by_the_rule() {
       if (t == 1) CHECK(seen == unstolen_pieces(n, t));
     }
   }
-  // n <= 1 stays on the caller; larger batches run on workers only.
+  // n <= 1 stays on the caller; larger batches run on workers only; nested calls from
+  // inside a worker's piece cover every index once too.
   auto caller = std::this_thread::get_id();
-  std::atomic<int> off{0};
+  std::atomic<int> bad{0};
   pool::run_pieces(1, [&](std::size_t, std::size_t) {
-    if (std::this_thread::get_id() != caller || pool::on_worker()) off++;
+    if (std::this_thread::get_id() != caller || pool::on_worker()) bad++;
   });
-  pool::run_pieces(50, [&](std::size_t, std::size_t) { if (!pool::on_worker()) off++; });
-  CHECK(off.load() == 0);
-  // From inside the pool: same coverage, nested in a worker's piece.
-  std::atomic<int> nested_bad{0};
   pool::run_pieces(8, [&](std::size_t, std::size_t) {
+    if (!pool::on_worker()) bad++;
     std::vector<std::atomic<int>> hits(333);
     pool::run_pieces(hits.size(), [&](std::size_t b, std::size_t e) {
       for (std::size_t i = b; i < e; ++i) hits[i]++;
     });
-    for (auto& h : hits) if (h.load() != 1) nested_bad++;
+    for (auto& h : hits) if (h.load() != 1) bad++;
   });
-  CHECK(nested_bad.load() == 0);
+  CHECK(bad.load() == 0);
 }
 
 // The first fault in index order leaves run_pieces; nothing runs twice, and every
-// index before it ran.
-void run_pieces_faults_and_quiet_pool() {
+// index before it ran. Outside calls also arrive while workers are on their way to
+// sleep: a lost wake-up would hang the caller (the alarm in main() then fails the run).
+void run_pieces_faults_and_wake_ups() {
   std::mt19937 rng(5);
   for (int round = 0; round < 300; ++round) {
-    std::size_t n = 2 + rng() % 2000;
-    std::size_t bad1 = rng() % n, bad2 = rng() % n;
+    std::size_t n = 2 + rng() % 2000, bad1 = rng() % n, bad2 = rng() % n;
     std::vector<std::atomic<int>> hits(n);
     std::string caught;
     try {
@@ -300,18 +251,9 @@ void run_pieces_faults_and_quiet_pool() {
     }
     std::size_t first = std::min(bad1, bad2);
     CHECK(caught == std::to_string(first));
-    for (std::size_t i = 0; i < n; ++i) {
-      CHECK(hits[i].load() == 1 || (i > first && hits[i].load() == 0));
-    }
-    // Let the workers fall asleep now and then, so wake-ups are exercised.
+    for (std::size_t i = 0; i < n; ++i) CHECK(hits[i].load() == 1 || (i > first && hits[i].load() == 0));
     if (round % 10 == 0) usleep(2000);
   }
-}
-
-// Outside calls that arrive while workers are on their way to sleep: a lost wake-up
-// would leave the caller waiting forever (the alarm in main() then fails the run).
-void submissions_racing_with_sleep() {
-  std::mt19937 rng(9);
   std::atomic<int> sum{0};
   for (int i = 0; i < 3000; ++i) {
     usleep(rng() % 200);
@@ -320,86 +262,73 @@ void submissions_racing_with_sleep() {
   CHECK(sum.load() == 6000);
 }
 
-// --- processes -------------------------------------------------------------------
-
 // Runs `body` in a forked child and returns its exit status, or -1 if it crashed or
-// was still running after `seconds`.
-int in_child(const std::function<int()>& body, int seconds = 30) {
+// was still running after 30 seconds.
+int in_child(const std::function<int()>& body) {
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) _exit(body());
-  for (int waited = 0; waited < seconds * 100; ++waited) {
+  for (int waited = 0; waited < 3000; ++waited, usleep(10000)) {
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    usleep(10000);
   }
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   return -1;
 }
 
-int threads_with(const char* num_threads, const char* rs_num_cpus) {
-  return in_child([&] {
-    for (auto [name, value] : {std::pair{"RAYON_NUM_THREADS", num_threads},
-                               std::pair{"RAYON_RS_NUM_CPUS", rs_num_cpus}}) {
-      if (value) setenv(name, value, 1); else unsetenv(name);
-    }
-    return static_cast<int>(pool::num_threads());
-  });
-}
-
-void pool_size_follows_environment() {
+void pool_size_from_environment_and_fork() {
+  auto threads_with = [](const char* num_threads, const char* rs_num_cpus) {
+    return in_child([&] {
+      for (auto [name, v] : {std::pair{"RAYON_NUM_THREADS", num_threads},
+                             std::pair{"RAYON_RS_NUM_CPUS", rs_num_cpus}})
+        v ? setenv(name, v, 1) : unsetenv(name);
+      return static_cast<int>(pool::num_threads());
+    });
+  };
   int def = threads_with(nullptr, nullptr);
   CHECK(def >= 1);
   CHECK(def == static_cast<int>(std::min<std::size_t>(pool::detail::default_thread_count(), 255)));
-  CHECK(threads_with("1", "5") == 1);
-  CHECK(threads_with("3", nullptr) == 3);
-  CHECK(threads_with("+2", nullptr) == 2);
-  CHECK(threads_with("300", nullptr) == 255);
-  CHECK(threads_with("99999999999999999999999", nullptr) == 255);
-  CHECK(threads_with("0", "5") == def);  // 0 means the default, not the next rule
-  for (const char* junk : {"3x", " 3", "-1", "", "0x4", "٣"}) CHECK(threads_with(junk, "5") == 5);
-  CHECK(threads_with(nullptr, "0") == def);
-  CHECK(threads_with(nullptr, "many") == def);
-}
-
-// A child of a process whose pool is running gets a pool of its own.
-void fork_child_starts_fresh_pool() {
+  // 0 means the default, not the next rule; junk falls through to RAYON_RS_NUM_CPUS.
+  struct { const char *num, *cpus; int want; } cases[] = {
+      {"1", "5", 1}, {"3", nullptr, 3}, {"+2", nullptr, 2}, {"300", nullptr, 255},
+      {"99999999999999999999999", nullptr, 255}, {"0", "5", def}, {nullptr, "0", def},
+      {nullptr, "many", def}, {"3x", "5", 5}, {" 3", "5", 5}, {"-1", "5", 5}, {"", "5", 5},
+      {"0x4", "5", 5}, {"٣", "5", 5}};
+  for (auto& c : cases) {
+    int got = threads_with(c.num, c.cpus);
+    if (got != c.want) std::fprintf(stderr, "  threads_with(%s, %s) = %d\n", c.num, c.cpus, got);
+    CHECK(got == c.want);
+  }
+  // A child (and grandchild) of a process whose pool is running gets a pool of its
+  // own, and the parent's pool is untouched by the fork.
   CHECK(record_pieces(1000).size() > 1);
-  int rc = in_child([] {
-    // ... and so does a grandchild.
+  CHECK(in_child([] {
     int grandchild = in_child([] { return tiles(record_pieces(77), 77) ? 0 : 1; });
     return tiles(record_pieces(5000), 5000) && grandchild == 0 ? 0 : 1;
-  });
-  CHECK(rc == 0);
-  // The parent's pool is untouched by the fork.
+  }) == 0);
   CHECK(tiles(record_pieces(3000), 3000));
-  // RAYON_NUM_THREADS=1 gives exactly the unstolen split tree.
-  CHECK(in_child([] {
+  CHECK(in_child([] {  // one thread gives exactly the unstolen split tree
     setenv("RAYON_NUM_THREADS", "1", 1);
     for (std::size_t n : {2, 3, 100, 1001}) if (record_pieces(n) != unstolen_pieces(n, 1)) return 1;
     return 0;
   }) == 0);
-}
-
-void failed_start_is_a_fault_and_retried() {
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+  // Thread start fails under an address-space limit: a fault, and a later call retries.
   CHECK(in_child([] {
     setenv("RAYON_NUM_THREADS", "255", 1);
-    rlimit old{}, small{};
+    rlimit old{};
     getrlimit(RLIMIT_AS, &old);
-    small = old;
+    rlimit small = old;
     small.rlim_cur = 256u << 20;  // room for the process, not for 255 stacks of 2 MiB
     setrlimit(RLIMIT_AS, &small);
     // Under an emulator the limit may bind the emulator, not us: nothing to test then.
-    void* probe = mmap(nullptr, 512u << 20, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (probe != MAP_FAILED) return 0;
+    if (mmap(nullptr, 512u << 20, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED) return 0;
     bool faulted = false;
     try {
       pool::num_threads();
     } catch (const kwsieve::Fault& f) {
-      std::string what = f.what();
-      faulted = what.rfind("The global thread pool has not been initialized.", 0) == 0;
+      faulted = std::string(f.what()).rfind("The global thread pool has not been initialized.", 0) == 0;
     }
     setrlimit(RLIMIT_AS, &old);
     return faulted && pool::num_threads() == 255 && tiles(record_pieces(999), 999) ? 0 : 1;
@@ -407,65 +336,52 @@ void failed_start_is_a_fault_and_retried() {
 #endif
 }
 
-// --- cgroup quota ----------------------------------------------------------------
-
-void write_file(const std::string& path, const std::string& text) {
-  FILE* f = std::fopen(path.c_str(), "w");
-  std::fputs(text.c_str(), f);
-  std::fclose(f);
-}
-
 void cgroup_quota_is_read_from_both_versions() {
-  char tmpl[] = "/tmp/kwsieve-cgroup-XXXXXX";
-  std::string root = mkdtemp(tmpl);
-  auto mk = [&](const std::string& rel) {
-    CHECK(std::system(("mkdir -p '" + root + "/" + rel + "'").c_str()) == 0);
+  namespace fs = std::filesystem;
+  std::string root = (fs::temp_directory_path() / ("kwsieve-cgroup-" + std::to_string(getpid()))).string();
+  auto put = [&](const std::string& rel, const char* text) {
+    fs::create_directories(fs::path(root + rel).parent_path());
+    std::ofstream(root + rel) << text;
+  };
+  auto limit = [&](const std::string& r, const char* cg, const std::string& mounts = "") {
+    return pool::detail::cgroup_cpu_limit(r, cg, mounts);
   };
   const std::uint64_t none = UINT64_MAX;
   // v2: the smallest quota on the way up to the root counts.
-  mk("a/b");
-  for (const char* d : {"", "/a", "/a/b"}) write_file(root + d + "/cgroup.controllers", "cpu\n");
-  write_file(root + "/a/cpu.max", "250000 100000\n");
-  write_file(root + "/a/b/cpu.max", "max 100000\n");
-  CHECK(pool::detail::cgroup_cpu_limit(root, "0::/a/b\n", "") == 2);
-  write_file(root + "/a/b/cpu.max", "50000 100000\n");
-  CHECK(pool::detail::cgroup_cpu_limit(root, "0::/a/b\n", "") == 0);
-  CHECK(pool::detail::cgroup_cpu_limit(root, "0::/missing\n", "") == none);
+  for (const char* d : {"", "/a", "/a/b"}) put(std::string(d) + "/cgroup.controllers", "cpu\n");
+  put("/a/cpu.max", "250000 100000\n");
+  put("/a/b/cpu.max", "max 100000\n");
+  CHECK(limit(root, "0::/a/b\n") == 2);
+  put("/a/b/cpu.max", "50000 100000\n");
+  CHECK(limit(root, "0::/a/b\n") == 0);
+  CHECK(limit(root, "0::/missing\n") == none);
   // v1 at a usual mount point wins over v2; -1 means no quota at that level.
-  mk("cpu,cpuacct/g/h");
-  write_file(root + "/cpu,cpuacct/g/h/cpu.cfs_quota_us", "-1\n");
-  write_file(root + "/cpu,cpuacct/g/h/cpu.cfs_period_us", "100000\n");
-  write_file(root + "/cpu,cpuacct/g/cpu.cfs_quota_us", "400000\n");
-  write_file(root + "/cpu,cpuacct/g/cpu.cfs_period_us", "100000\n");
-  CHECK(pool::detail::cgroup_cpu_limit(root, "0::/a/b\n3:cpu,cpuacct:/g/h\n", "") == 4);
-  CHECK(pool::detail::cgroup_cpu_limit(root, "2:cpuacct:/g/h\n1:memory:/x\n", "") == none);
+  for (auto [dir, quota] : {std::pair{"/g/h", "-1\n"}, {"/g", "400000\n"}, {"/elsewhere", "300000\n"}}) {
+    std::string base = std::string(dir).rfind("/g", 0) == 0 ? "/cpu,cpuacct" : "";
+    put(base + dir + "/cpu.cfs_quota_us", quota);
+    put(base + dir + "/cpu.cfs_period_us", "100000\n");
+  }
+  CHECK(limit(root, "0::/a/b\n3:cpu,cpuacct:/g/h\n") == 4);
+  CHECK(limit(root, "2:cpuacct:/g/h\n1:memory:/x\n") == none);
   // v1 found through the mount table, a bind mount of the subtree /g.
-  mk("elsewhere/h");
-  write_file(root + "/elsewhere/cpu.cfs_quota_us", "300000\n");
-  write_file(root + "/elsewhere/cpu.cfs_period_us", "100000\n");
   std::string mountinfo = "30 1 0:27 / /proc rw - proc proc rw\n32 31 0:29 /g " + root +
                           "/elsewhere rw,relatime - cgroup cgroup rw,cpu,cpuacct\n";
-  CHECK(pool::detail::cgroup_cpu_limit(root + "/nowhere", "5:cpu:/g/h\n", mountinfo) == 3);
-  CHECK(pool::detail::cgroup_cpu_limit(root + "/nowhere", "5:cpu:/gh\n", mountinfo) == none);
-  std::system(("rm -rf '" + root + "'").c_str());
+  put("/elsewhere/h/.keep", "");
+  CHECK(limit(root + "/nowhere", "5:cpu:/g/h\n", mountinfo) == 3);
+  CHECK(limit(root + "/nowhere", "5:cpu:/gh\n", mountinfo) == none);
+  fs::remove_all(root);
 }
 
 }  // namespace
 
 int main() {
   alarm(300);  // a lost wake-up hangs; let it fail instead
-  deque_matches_reference_model();
-  deque_items_taken_exactly_once_under_theft();
+  deque_model_and_exactly_once_under_theft();
   cgroup_quota_is_read_from_both_versions();
-  join_sums_and_nesting();
-  join_reports_moved_halves();
   join_faults_leftmost_wins();
   run_pieces_splits_by_the_rule();
-  run_pieces_faults_and_quiet_pool();
-  submissions_racing_with_sleep();
-  pool_size_follows_environment();
-  fork_child_starts_fresh_pool();
-  failed_start_is_a_fault_and_retried();
+  run_pieces_faults_and_wake_ups();
+  pool_size_from_environment_and_fork();
   std::printf("pool_stress: %d failure(s), T=%zu\n", failures, pool::num_threads());
   return failures == 0 ? 0 : 1;
 }
