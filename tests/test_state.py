@@ -55,6 +55,7 @@ def word_set(chars):
 DEFAULT_CHARS = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz"
 DEFAULT_WORDS = word_set(DEFAULT_CHARS)
 HEADER = u64(WORDS) + DEFAULT_WORDS
+ROOT = len(HEADER)
 
 
 def state(root=None, flags=b"\x00\x00"):
@@ -93,32 +94,23 @@ def processor_from_state(data):
 
 # ---- bytes written ----
 
-def test_empty_processor_state_byte_for_byte():
-    s = KeywordProcessor().__getstate__()
-    assert len(s) == 139283
-    assert s[:8] == bytes.fromhex("0044000000000000")
-    assert s[8:16] == bytes.fromhex("000000000000ff03")  # digits
-    assert s[16:24] == bytes.fromhex("feffff87feffff07")  # A-Z, underscore, a-z
-    assert s[24:139272] == bytes(8 * 17406)
-    assert s[139272:] == bytes(11)
-
-
-def test_state_of_ab_byte_for_byte():
+def test_state_bytes_of_empty_ab_and_two_byte_keyword():
+    empty = KeywordProcessor().__getstate__()
+    assert len(empty) == 139283
+    assert empty[:24] == bytes.fromhex(
+        "0044000000000000 000000000000ff03 feffff87feffff07")  # count, digits, A-Z _ a-z
+    assert empty[24:] == bytes(8 * 17406 + 11)
     kp = KeywordProcessor()
     kp.add_keyword("ab")
     s = kp.__getstate__()
-    assert len(s) == 139313
-    assert s[:139272] == KeywordProcessor().__getstate__()[:139272]
-    assert s[139272:] == bytes.fromhex(
+    assert len(s) == 139313 and s[:ROOT] == empty[:ROOT]
+    assert s[ROOT:] == bytes.fromhex(
         "0100000000000000 61 0100000000000000 62 0000000000000000 01 0200000000000000 6162"
         " 00 00 0000")
-
-
-def test_two_byte_character_takes_two_levels_with_keys_written_as_utf8():
     kp = KeywordProcessor()
-    kp.add_keyword("é")
-    assert kp.__getstate__()[139272:] == chain([0xC3, 0xA9], "é") + b"\x00\x00"
-    assert kp.__getstate__()[139272 + 8:139272 + 10] == b"\xc3\x83"
+    kp.add_keyword("é")  # one level per UTF-8 byte, each key written as UTF-8
+    assert kp.__getstate__()[ROOT:] == chain([0xC3, 0xA9], "é") + b"\x00\x00"
+    assert kp.__getstate__()[ROOT + 8:ROOT + 10] == b"\xc3\x83"
 
 
 keyword_sets = st.dictionaries(
@@ -127,8 +119,10 @@ keyword_sets = st.dictionaries(
 
 
 @settings(max_examples=150, deadline=None)
-@given(keyword_sets, st.booleans(), st.booleans(), st.text(max_size=3))
-def test_state_matches_reference_encoding(keywords, case_sensitive, allow_overlaps, extra):
+@given(keyword_sets, st.booleans(), st.booleans(), st.text(max_size=3),
+       st.lists(st.sampled_from("abé€ Z-"), max_size=8))
+def test_state_matches_reference_encoding_and_round_trips(
+        keywords, case_sensitive, allow_overlaps, extra, text_parts):
     kp = KeywordProcessor(case_sensitive, allow_overlaps)
     expected = {}
     for kw, clean in keywords.items():
@@ -137,15 +131,20 @@ def test_state_matches_reference_encoding(keywords, case_sensitive, allow_overla
         expected[norm] = norm if clean is None else clean
     for c in extra:
         kp.add_non_word_boundary(c)
-    flags = bytes([case_sensitive, allow_overlaps])
-    assert kp.__getstate__() == (u64(WORDS) + word_set(DEFAULT_CHARS + extra)
-                                 + trie_of(expected) + flags)
+    s = kp.__getstate__()
+    assert s == (u64(WORDS) + word_set(DEFAULT_CHARS + extra) + trie_of(expected)
+                 + bytes([case_sensitive, allow_overlaps]))
+    copy = processor_from_state(s)
+    assert copy.get_all_keywords() == kp.get_all_keywords() and len(copy) == len(kp)
+    assert copy.__getstate__() == s
+    text = " ".join(list(keywords) + text_parts)
+    spans = lambda p: [(m.keyword, m.similarity, m.start, m.end) for m in p.extract_keywords(text)]
+    assert spans(copy) == spans(kp)
 
 
 # ---- decoding errors ----
 
 STATE_AB = state(chain(b"ab", "ab"))
-ROOT = len(HEADER)
 
 ERRORS = [
     ("empty input", b"", "Io"),
@@ -216,33 +215,32 @@ def test_every_truncation_of_a_state_fails_cleanly(panic_type):
 
 # ---- what decodes ----
 
-def test_trailing_bytes_are_ignored():
-    for extra in [b"\x00", b"\xff" * 9, STATE_AB]:
-        assert processor_from_state(STATE_AB + extra).__getstate__() == STATE_AB
+SURROGATE_WORDS = bytearray(DEFAULT_WORDS)
+SURROGATE_WORDS[0xD800 // 8] = 0xFF  # bits of surrogate code points
+TERMINAL_ROOT = (u64(WORDS) + bytes(SURROGATE_WORDS)
+                 + node([(ord("x"), node(name=""))], name="") + b"\0\0")
 
 
-def test_repeated_key_keeps_the_later_child_only():
-    root = node([(ord("a"), chain(b"bc", "first")), (ord("b"), node(name="b")),
-                 (ord("a"), node(name="second"))])
-    kp = processor_from_state(state(root))
-    assert kp.get_all_keywords() == {"a": "second", "b": "b"}
-    assert len(kp) == 2
-    assert kp.__getstate__() == state(trie_of({"a": "second", "b": "b"}))
-
-
-def test_sibling_order_in_the_input_does_not_matter():
-    kids = [(ord(c), node(name=c.upper())) for c in "zamq"]
-    shuffled = processor_from_state(state(node(kids), b"\x01\x01"))
-    assert shuffled.__getstate__() == state(trie_of({c: c.upper() for c in "zamq"}), b"\x01\x01")
-
-
-def test_terminal_root_empty_names_and_surrogate_bits_are_accepted():
-    words = bytearray(DEFAULT_WORDS)
-    words[0xD800 // 8] = 0xFF  # bits of surrogate code points
-    data = u64(WORDS) + bytes(words) + node([(ord("x"), node(name=""))], name="") + b"\0\0"
+@pytest.mark.parametrize("data, listed, written", [
+    # trailing bytes are ignored
+    (STATE_AB + b"\x00", {"ab": "ab"}, STATE_AB),
+    (STATE_AB + b"\xff" * 9, {"ab": "ab"}, STATE_AB),
+    (STATE_AB + STATE_AB, {"ab": "ab"}, STATE_AB),
+    # a repeated key keeps the later child only
+    (state(node([(ord("a"), chain(b"bc", "first")), (ord("b"), node(name="b")),
+                 (ord("a"), node(name="second"))])),
+     {"a": "second", "b": "b"}, state(trie_of({"a": "second", "b": "b"}))),
+    # sibling order in the input does not matter
+    (state(node([(ord(c), node(name=c.upper())) for c in "zamq"]), b"\x01\x01"),
+     {c: c.upper() for c in "zamq"}, state(trie_of({c: c.upper() for c in "zamq"}), b"\x01\x01")),
+    # a terminal root, empty names and surrogate bits in the word set are accepted
+    (TERMINAL_ROOT, {"": "", "x": ""}, TERMINAL_ROOT),
+], ids=["trailing 1", "trailing 9", "trailing state", "repeated key", "sibling order",
+        "terminal root"])
+def test_what_decodes(data, listed, written):
     kp = processor_from_state(data)
-    assert kp.get_all_keywords() == {"": "", "x": ""}
-    assert kp.__getstate__() == data
+    assert kp.get_all_keywords() == listed and len(kp) == len(listed)
+    assert kp.__getstate__() == written
 
 
 FORGED_ROOT = node([
@@ -255,30 +253,8 @@ FORGED_ROOT = node([
 ])
 
 
-def test_unlistable_paths_are_skipped_but_kept_and_counted():
-    kp = processor_from_state(state(FORGED_ROOT))
-    assert kp.get_all_keywords() == {"a": "A", "é": "E"}
-    assert len(kp) == 7
-    # Nodes no insertion can make survive a round trip.
-    assert processor_from_state(kp.__getstate__()).__getstate__() == kp.__getstate__()
-    assert kp.remove_keyword("é") and kp.remove_keyword("a")
-    assert not kp.remove_keyword("ÿ") and not kp.remove_keyword("\u0100")
-    assert len(kp) == 5 and kp.get_all_keywords() == {}
-
-
-def test_thousands_of_siblings_with_keys_above_255():
-    keys = list(range(0x20, 0x7F)) + list(range(0xE000, 0xE000 + 10_000)) + [0x10FFFF]
-    root = node([(k, node(name=f"{k:x}")) for k in keys])
-    data = state(root)
-    kp = processor_from_state(data)
-    assert len(kp) == len(keys)
-    assert kp.get_all_keywords() == {chr(k): f"{k:x}" for k in range(0x20, 0x7F)}
-    assert kp.__getstate__() == data
-    assert [m.keyword for m in kp.extract_keywords("q \ue000")] == ["71"]
-
-
 @pytest.mark.parametrize("overlaps", [b"\x00", b"\x01"])
-def test_extraction_over_forged_nodes_is_safe(overlaps):
+def test_unlistable_paths_are_skipped_but_kept_counted_and_safe(overlaps):
     kp = processor_from_state(state(FORGED_ROOT, b"\x00" + overlaps))
     text = "a é ÿ Ā z \U0010ffff í Ã"
     found = {m.keyword for m in kp.extract_keywords(text)}
@@ -289,50 +265,37 @@ def test_extraction_over_forged_nodes_is_safe(overlaps):
         for m in kp.extract_keywords(text, threshold):
             assert 0 <= m.start <= m.end <= len(text.encode())
         assert isinstance(kp.replace_keywords(text, threshold), str)
+    assert kp.get_all_keywords() == {"a": "A", "é": "E"} and len(kp) == 7
+    # Nodes no insertion can make survive a round trip.
+    assert processor_from_state(kp.__getstate__()).__getstate__() == kp.__getstate__()
+    assert kp.remove_keyword("é") and kp.remove_keyword("a")
+    assert not kp.remove_keyword("ÿ") and not kp.remove_keyword("\u0100")
+    assert len(kp) == 5 and kp.get_all_keywords() == {}
+
+
+def test_thousands_of_siblings_with_keys_above_255():
+    keys = list(range(0x20, 0x7F)) + list(range(0xE000, 0xE000 + 10_000)) + [0x10FFFF]
+    data = state(node([(k, node(name=f"{k:x}")) for k in keys]))
+    kp = processor_from_state(data)
+    assert len(kp) == len(keys) and kp.__getstate__() == data
+    assert kp.get_all_keywords() == {chr(k): f"{k:x}" for k in range(0x20, 0x7F)}
+    assert [m.keyword for m in kp.extract_keywords("q \ue000")] == ["71"]
 
 
 # ---- deep and large states ----
 
 @pytest.mark.slow
-def test_fifty_megabyte_chain_decodes_lists_and_encodes_back():
+def test_fifty_megabyte_chain_decodes_lists_encodes_back_and_fails_cleanly_when_cut(panic_type):
     depth = 5_000_000  # ten bytes a level: count, key, tag
     data = HEADER + (u64(1) + b"k") * depth + node(name="deep") + b"\x00" * depth + b"\0\0"
     assert len(data) > 50_000_000
+    for cut in [ROOT + 9 * depth // 2 + 3, ROOT + 9 * depth + 5, len(data) - depth // 2]:
+        with pytest.raises(panic_type, match="^Io"):
+            KeywordProcessor().__setstate__(data[:cut])
     kp = processor_from_state(data)
-    assert len(kp) == 1
-    assert kp.get_all_keywords() == {"k" * depth: "deep"}
+    assert len(kp) == 1 and kp.get_all_keywords() == {"k" * depth: "deep"}
     assert kp.__getstate__() == data
     assert kp.remove_keyword("k" * depth) and len(kp) == 0
     assert kp.__getstate__() == state()
     kp.__setstate__(data)
     del kp  # frees five million nested nodes
-
-
-@pytest.mark.slow
-def test_deep_chain_cut_anywhere_fails_cleanly(panic_type):
-    depth = 1_000_000
-    data = HEADER + (u64(1) + b"k") * depth + node(name="deep") + b"\x00" * depth + b"\0\0"
-    for cut in [ROOT + 9 * depth // 2 + 3, ROOT + 9 * depth + 5, len(data) - depth // 2]:
-        with pytest.raises(panic_type, match="^Io"):
-            KeywordProcessor().__setstate__(data[:cut])
-
-
-@settings(max_examples=100, deadline=None)
-@given(keyword_sets, st.booleans(), st.booleans(), st.lists(st.sampled_from("abé€ Z-"), max_size=8))
-def test_round_trip_keeps_keywords_names_word_set_flags_and_matches(
-        keywords, case_sensitive, allow_overlaps, text_parts):
-    kp = KeywordProcessor(case_sensitive, allow_overlaps)
-    for kw, clean in keywords.items():
-        kp.add_keyword(kw, clean)
-    kp.add_non_word_boundary("é")
-    s = kp.__getstate__()
-    copy = processor_from_state(s)
-    assert copy.get_all_keywords() == kp.get_all_keywords()
-    assert len(copy) == len(kp)
-    assert copy.__getstate__() == s  # word set and both flags included
-    text = " ".join(list(keywords) + text_parts)
-    assert spans(copy.extract_keywords(text)) == spans(kp.extract_keywords(text))
-
-
-def spans(matches):
-    return [(m.keyword, m.similarity, m.start, m.end) for m in matches]
