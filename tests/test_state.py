@@ -21,16 +21,11 @@ def u64(n):
     return struct.pack("<Q", n)
 
 
-def key(k):
-    # Any scalar value, surrogates excluded, as UTF-8 (chr() of a byte value is Latin-1,
-    # so keys 0x80..0xFF take two bytes, exactly as the encoder writes them).
-    return chr(k).encode("utf-8")
-
-
-def node(children=(), name=None, count=None):
-    """A node: `children` lists (key, encoded child); `count` overrides the real count."""
-    out = u64(len(children) if count is None else count)
-    out += b"".join(key(k) + child for k, child in children)
+def node(children=(), name=None):
+    """A node: `children` lists (key, encoded child). Keys are any scalar value as UTF-8
+    (chr() of a byte value is Latin-1, so keys 0x80..0xFF take two bytes, exactly as the
+    encoder writes them)."""
+    out = u64(len(children)) + b"".join(chr(k).encode() + child for k, child in children)
     if name is None:
         return out + b"\x00"
     name = name.encode() if isinstance(name, str) else name
@@ -175,9 +170,7 @@ ERRORS = [
 def big(n):
     """The error a forged count or length n gives at once: it cannot be read past the
     end of the input where size_t holds it, and does not fit size_t elsewhere."""
-    if n <= SIZE_MAX:
-        return "Io"
-    return f"Custom: Invalid size {n}: sizes must fit in a usize (0 to {SIZE_MAX})"
+    return "Io" if n <= SIZE_MAX else f"Custom: Invalid size {n}: sizes must fit in a usize (0 to {SIZE_MAX})"
 
 
 FORGED = [
@@ -193,8 +186,7 @@ FORGED = [
 @pytest.mark.parametrize("data, message", [e[1:] for e in ERRORS + FORGED],
                          ids=[e[0] for e in ERRORS + FORGED])
 def test_decoding_error_kinds_leave_the_processor_unchanged(data, message, panic_type):
-    kp = KeywordProcessor(case_sensitive=True)
-    kp.add_keyword("Keep", "kept")
+    kp = processor_from_state(state(chain(b"Keep", "kept"), b"\x01\x00"))
     before = kp.__getstate__()
     with pytest.raises(panic_type) as info:
         kp.__setstate__(data)
@@ -204,10 +196,7 @@ def test_decoding_error_kinds_leave_the_processor_unchanged(data, message, panic
 
 
 def test_every_truncation_of_a_state_fails_cleanly(panic_type):
-    kp = KeywordProcessor()
-    for kw in ["a", "ab", "b", "é", "new york"]:
-        kp.add_keyword(kw, kw.upper())
-    full = kp.__getstate__()
+    full = state(trie_of({kw: kw.upper() for kw in ["a", "ab", "b", "é", "new york"]}))
     for cut in list(range(0, 64)) + list(range(ROOT - 8, len(full))):
         with pytest.raises(panic_type):
             KeywordProcessor().__setstate__(full[:cut])
@@ -294,8 +283,7 @@ def test_fifty_megabyte_chain_decodes_lists_encodes_back_and_fails_cleanly_when_
             KeywordProcessor().__setstate__(data[:cut])
     kp = processor_from_state(data)
     assert len(kp) == 1 and kp.get_all_keywords() == {"k" * depth: "deep"}
-    assert kp.__getstate__() == data
-    assert kp.remove_keyword("k" * depth) and len(kp) == 0
-    assert kp.__getstate__() == state()
+    assert kp.__getstate__() == data and kp.remove_keyword("k" * depth)
+    assert len(kp) == 0 and kp.__getstate__() == state()
     kp.__setstate__(data)
     del kp  # frees five million nested nodes
