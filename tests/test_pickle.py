@@ -43,8 +43,7 @@ def test_empty_and_loaded_processors_survive_pickling(protocol):
 @pytest.mark.parametrize("make_copy", [copy.copy, copy.deepcopy], ids=["copy", "deepcopy"])
 def test_copies_are_independent(make_copy):
     kp = loaded()
-    before = kp.__getstate__()
-    dup = make_copy(kp)
+    before, dup = kp.__getstate__(), make_copy(kp)
     assert dup is not kp and dup.__getstate__() == before
     dup.add_keyword("only in the copy"), dup.remove_keyword("apple"), dup.add_non_word_boundary("z")
     assert kp.__getstate__() == before
@@ -58,8 +57,7 @@ def test_setstate_replaces_everything_and_takes_bytes_and_subclasses_only():
 
     source = loaded().__getstate__()
     kp = KeywordProcessor()
-    kp.add_keyword("old")
-    kp.add_non_word_boundary("-")
+    kp.add_keyword("old"), kp.add_non_word_boundary("-")
     for data in [source, Blob(source), source + b"\x00"]:  # trailing bytes are ignored
         assert kp.__setstate__(data) is None
         assert kp.__getstate__() == source and kp.get_all_keywords() == loaded().get_all_keywords()
@@ -78,14 +76,11 @@ def test_setstate_replaces_everything_and_takes_bytes_and_subclasses_only():
 def test_failed_setstate_keeps_the_processor_usable(panic_type):
     kp = loaded()
     before, found = kp.__getstate__(), spans(kp)
-    good = KeywordProcessor().__getstate__()
-    short_count = (3).to_bytes(8, "little") + good[8:]
-    for bad, message in [(b"", "Io"), (before[:-1], "Io"), (before[:139272], "Io"),
-                         (short_count, "Custom: Expected 17408 elements, got 3"),
-                         (good[:-2] + b"\x00\x07", "InvalidBoolEncoding: 7")]:
-        with pytest.raises(panic_type, match=message) as info:
+    for bad in [b"", before[:-1], before[:139272], (3).to_bytes(8, "little") + before[8:],
+                before[:-2] + b"\x00\x07"]:
+        with pytest.raises(panic_type) as info:
             kp.__setstate__(bad)
-        assert not isinstance(info.value, Exception)
+        assert not isinstance(info.value, Exception)  # not caught by `except Exception`
         assert kp.__getstate__() == before and spans(kp) == found
     kp.add_keyword("still mutable")
     assert "still mutable" in kp.get_all_keywords()
