@@ -1,6 +1,7 @@
 // The KeywordProcessor class.
 #include <Python.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -31,16 +32,19 @@ struct Call {
   Borrow borrow;
 };
 
-template <int N>
-struct Args {
-  PyObject* v[N > 0 ? N : 1];
-  PyObject* operator[](int i) const { return v[i]; }
-};
-
-#define KW_SIGNATURE(var, func, required, ...)                               \
-  static const char* const var##_names[] = {__VA_ARGS__};                    \
-  static const Signature var = {kClass, func, var##_names,                   \
-                                static_cast<int>(std::size(var##_names)), required}
+// Every fast-call method has the same frame: match the arguments, check the receiver and
+// borrow it for the whole call, then run `body(processor, arguments)`; all inside the guard.
+template <std::size_t N, class Body>
+PyObject* method(const char* name, int required, const std::array<const char*, N>& names, Borrow::Kind kind,
+                 PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  return guard([&] {
+    const Signature sig = {kClass, name, names.data(), static_cast<int>(N), required};
+    PyObject* a[N];
+    match_fastcall(sig, args, nargs, kwnames, a);
+    Call call(self, kind);
+    return body(call.value(), a);
+  });
+}
 
 Ref match_list(const std::vector<KeywordMatch>& matches) {
   Ref list = own(PyList_New(static_cast<Py_ssize_t>(matches.size())));
@@ -56,9 +60,10 @@ Ref match_list(const std::vector<KeywordMatch>& matches) {
 
 PyObject* kp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    KW_SIGNATURE(sig, "__new__", 0, "case_sensitive", "allow_overlaps");
-    Args<2> a;
-    match_tuple(sig, args, kwargs, a.v);
+    static const char* const names[] = {"case_sensitive", "allow_overlaps"};
+    static const Signature sig = {kClass, "__new__", names, 2, 0};
+    PyObject* a[2];
+    match_tuple(sig, args, kwargs, a);
     bool case_sensitive = to_optional_flag(a[0], "case_sensitive").value_or(false);
     bool allow_overlaps = to_optional_flag(a[1], "allow_overlaps").value_or(false);
     allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
@@ -110,40 +115,30 @@ Py_ssize_t kp_length(PyObject* self) {
 // ---- methods ----
 
 PyObject* kp_add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&] {
-    KW_SIGNATURE(sig, "add_keyword", 1, "keyword", "clean_name");
-    Args<2> a;
-    match_fastcall(sig, args, nargs, kwnames, a.v);
-    Call call(self, Borrow::kExclusive);
+  return method<2>("add_keyword", 1, {"keyword", "clean_name"}, Borrow::kExclusive, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     Text keyword = to_text(a[0], "keyword");
     std::optional<Text> clean_name = to_optional_text(a[1], "clean_name");
-    call.value().add_keyword(keyword.view(),
-                             clean_name ? std::optional<std::string_view>(clean_name->view()) : std::nullopt);
+    kp.add_keyword(keyword.view(), clean_name ? std::optional<std::string_view>(clean_name->view()) : std::nullopt);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* kp_remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&] {
-    KW_SIGNATURE(sig, "remove_keyword", 1, "keyword");
-    Args<1> a;
-    match_fastcall(sig, args, nargs, kwnames, a.v);
-    Call call(self, Borrow::kExclusive);
+  return method<1>("remove_keyword", 1, {"keyword"}, Borrow::kExclusive, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     Text keyword = to_text(a[0], "keyword");
-    return Py_NewRef(call.value().remove_keyword(keyword.view()) ? Py_True : Py_False);
+    return Py_NewRef(kp.remove_keyword(keyword.view()) ? Py_True : Py_False);
   });
 }
 
 PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&] {
-    KW_SIGNATURE(sig, "extract_keywords", 1, "text", "threshold");
-    Args<2> a;
-    match_fastcall(sig, args, nargs, kwnames, a.v);
-    Call call(self, Borrow::kShared);
+  return method<2>("extract_keywords", 1, {"text", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     Text text = to_text(a[0], "text");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     check_threshold(threshold);
-    Extractor x(call.value().read_view());
+    Extractor x(kp.read_view());
     std::vector<KeywordMatch> matches;
     x.extract(text.view(), threshold, matches);
     return match_list(matches).release();
@@ -151,15 +146,12 @@ PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&] {
-    KW_SIGNATURE(sig, "replace_keywords", 1, "text", "threshold");
-    Args<2> a;
-    match_fastcall(sig, args, nargs, kwnames, a.v);
-    Call call(self, Borrow::kShared);
+  return method<2>("replace_keywords", 1, {"text", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     Text text = to_text(a[0], "text");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     check_threshold(threshold);
-    Extractor x(call.value().read_view());
+    Extractor x(kp.read_view());
     return new_str(x.replace(text.view(), threshold)).release();
   });
 }
@@ -178,15 +170,12 @@ void run_batch(const KeywordProcessor& processor, std::size_t n, Work work) {
 }
 
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&] {
-    KW_SIGNATURE(sig, "parallel_extract_keywords_from_texts", 1, "texts", "threshold");
-    Args<2> a;
-    match_fastcall(sig, args, nargs, kwnames, a.v);
-    Call call(self, Borrow::kShared);
+  return method<2>("parallel_extract_keywords_from_texts", 1, {"texts", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::vector<KeywordMatch>> results(texts.size());
-    run_batch(call.value(), texts.size(), [&](Extractor& x, std::size_t i) {
+    run_batch(kp, texts.size(), [&](Extractor& x, std::size_t i) {
       x.extract(texts[i].view(), threshold, results[i]);
     });
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
@@ -198,15 +187,12 @@ PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&] {
-    KW_SIGNATURE(sig, "parallel_replace_keywords_from_texts", 1, "texts", "threshold");
-    Args<2> a;
-    match_fastcall(sig, args, nargs, kwnames, a.v);
-    Call call(self, Borrow::kShared);
+  return method<2>("parallel_replace_keywords_from_texts", 1, {"texts", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::string> results(texts.size());
-    run_batch(call.value(), texts.size(), [&](Extractor& x, std::size_t i) {
+    run_batch(kp, texts.size(), [&](Extractor& x, std::size_t i) {
       results[i] = x.replace(texts[i].view(), threshold);
     });
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
@@ -231,38 +217,29 @@ PyObject* kp_get_all_keywords(PyObject* self, PyObject*) {
 }
 
 PyObject* kp_set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&] {
-    KW_SIGNATURE(sig, "set_non_word_boundaries", 1, "boundaries");
-    Args<1> a;
-    match_fastcall(sig, args, nargs, kwnames, a.v);
-    Call call(self, Borrow::kExclusive);
+  return method<1>("set_non_word_boundaries", 1, {"boundaries"}, Borrow::kExclusive, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     std::vector<uint32_t> chars = to_char_sequence(a[0], "boundaries");
-    call.value().set_non_word_boundaries(chars);
+    kp.set_non_word_boundaries(chars);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* kp_add_non_word_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&] {
-    KW_SIGNATURE(sig, "add_non_word_boundary", 1, "boundary");
-    Args<1> a;
-    match_fastcall(sig, args, nargs, kwnames, a.v);
-    Call call(self, Borrow::kExclusive);
+  return method<1>("add_non_word_boundary", 1, {"boundary"}, Borrow::kExclusive, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     uint32_t c = to_char(a[0], "boundary");
-    call.value().add_non_word_boundary(c);
+    kp.add_non_word_boundary(c);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* kp_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&] {
-    KW_SIGNATURE(sig, "__setstate__", 1, "state");
-    Args<1> a;
-    match_fastcall(sig, args, nargs, kwnames, a.v);
-    Call call(self, Borrow::kExclusive);
+  return method<1>("__setstate__", 1, {"state"}, Borrow::kExclusive, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     std::string_view state = to_byte_string(a[0], "state");
     DecodedProcessor decoded = decode_processor(state);
-    call.value().replace_state(std::move(decoded.words), std::move(decoded.trie),
+    kp.replace_state(std::move(decoded.words), std::move(decoded.trie),
                                decoded.case_sensitive, decoded.allow_overlaps);
     Py_RETURN_NONE;
   });
