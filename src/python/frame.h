@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,32 +33,15 @@ inline Ref own(PyObject* o) { return Ref::steal(check(o)); }
 // Sets the current exception from the exception being handled (call inside catch (...)).
 void set_error_from_current_exception() noexcept;
 
-// The entry guard.
-template <class F>
-PyObject* guard(F&& body) noexcept {
+// The entry guard: runs `body` and turns anything it throws into the Python error
+// indicator and the slot's failure value (nullptr for objects, -1 for integer slots).
+template <class F, class R = std::invoke_result_t<F>>
+R guard(F&& body, R failure = R{}) noexcept {
   try {
     return body();
   } catch (...) {
     set_error_from_current_exception();
-    return nullptr;
-  }
-}
-template <class F>
-int guard_int(F&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    set_error_from_current_exception();
-    return -1;
-  }
-}
-template <class F>
-Py_ssize_t guard_ssize(F&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    set_error_from_current_exception();
-    return -1;
+    return failure;
   }
 }
 

@@ -15,15 +15,8 @@ namespace {
 
 constexpr const char kClass[] = "PyKeywordMatch";
 
-MatchValue& value_of(PyObject* self) { return reinterpret_cast<MatchObject*>(self)->value; }
-Py_ssize_t& borrow_of(PyObject* self) { return reinterpret_cast<MatchObject*>(self)->borrow; }
-
-struct Call {
-  Call(PyObject* self, Borrow::Kind kind)
-      : self(self), borrow((check_receiver(self, match_type(), kClass), self), borrow_of(self), kind) {}
-  MatchValue& value() { return value_of(self); }
-  PyObject* self;
-  Borrow borrow;
+struct MatchCall : Call<MatchObject> {
+  MatchCall(PyObject* self, Borrow::Kind kind) : Call(self, match_type(), kClass, kind) {}
 };
 
 const char* const kNewNames[] = {"keyword", "similarity", "start", "end"};
@@ -58,7 +51,7 @@ std::string format_similarity(float s) {
 
 PyObject* km_repr(PyObject* self) {
   return guard([&] {
-    Call call(self, Borrow::kShared);
+    MatchCall call(self, Borrow::kShared);
     const MatchValue& v = call.value();
     std::string text = "KeywordMatch(keyword='";
     text += v.keyword;
@@ -77,7 +70,7 @@ enum Field { kKeyword, kSimilarity, kStart, kEnd };
 
 PyObject* km_get(PyObject* self, void* closure) {
   return guard([&] {
-    Call call(self, Borrow::kShared);
+    MatchCall call(self, Borrow::kShared);
     const MatchValue& v = call.value();
     switch (static_cast<Field>(reinterpret_cast<intptr_t>(closure))) {
       case kKeyword: return new_str(v.keyword).release();
@@ -90,7 +83,7 @@ PyObject* km_get(PyObject* self, void* closure) {
 }
 
 int km_set(PyObject* self, PyObject* value, void* closure) {
-  return guard_int([&] {
+  return guard([&] {
     Field field = static_cast<Field>(reinterpret_cast<intptr_t>(closure));
     if (value == nullptr) {
       PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
@@ -101,26 +94,26 @@ int km_set(PyObject* self, PyObject* value, void* closure) {
     switch (field) {
       case kKeyword: {
         std::string keyword(to_text(value, "keyword").view());
-        Call call(self, Borrow::kExclusive);
+        MatchCall call(self, Borrow::kExclusive);
         call.value().keyword.swap(keyword);
         break;
       }
       case kSimilarity: {
         float s = to_float32(value, "similarity");
-        Call call(self, Borrow::kExclusive);
+        MatchCall call(self, Borrow::kExclusive);
         call.value().similarity = s;
         break;
       }
       case kStart:
       case kEnd: {
         std::size_t n = to_usize(value, field == kStart ? "start" : "end");
-        Call call(self, Borrow::kExclusive);
+        MatchCall call(self, Borrow::kExclusive);
         (field == kStart ? call.value().start : call.value().end) = n;
         break;
       }
     }
     return 0;
-  });
+  }, -1);
 }
 
 #define FIELD(name, f) \
@@ -137,7 +130,7 @@ PyGetSetDef km_getset[] = {
 
 PyObject* km_getstate(PyObject* self, PyObject*) {
   return guard([&] {
-    Call call(self, Borrow::kShared);
+    MatchCall call(self, Borrow::kShared);
     return new_bytes(encode_match(call.value())).release();
   });
 }
@@ -146,7 +139,7 @@ PyObject* km_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return guard([&] {
     PyObject* a[1];
     match_fastcall(kSetStateSig, args, nargs, kwnames, a);
-    Call call(self, Borrow::kExclusive);
+    MatchCall call(self, Borrow::kExclusive);
     std::string_view state = to_byte_string(a[0], "state");
     MatchValue decoded = decode_match(state);
     call.value() = std::move(decoded);
@@ -156,7 +149,7 @@ PyObject* km_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* km_getnewargs(PyObject* self, PyObject*) {
   return guard([&] {
-    Call call(self, Borrow::kShared);
+    MatchCall call(self, Borrow::kShared);
     const MatchValue& v = call.value();
     Ref keyword = new_str(v.keyword);
     Ref similarity = own(PyFloat_FromDouble(v.similarity));

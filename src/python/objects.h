@@ -67,4 +67,19 @@ void destroy_object(PyObject* self) noexcept {
 
 Ref new_match(MatchValue&& value);
 
+// A call on an object of one of the classes: the receiver check, then its borrow for the
+// whole call.
+template <class Object>
+class Call {
+ public:
+  Call(PyObject* self, PyTypeObject* type, const char* cls, Borrow::Kind kind)
+      : self_(self), borrow_((check_receiver(self, type, cls), self), as_object(self)->borrow, kind) {}
+  auto& value() { return as_object(self_)->value; }
+
+ private:
+  static Object* as_object(PyObject* o) { return reinterpret_cast<Object*>(o); }
+  PyObject* self_;
+  Borrow borrow_;
+};
+
 }  // namespace kwsieve::py

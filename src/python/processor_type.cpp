@@ -21,15 +21,9 @@ namespace {
 constexpr const char kClass[] = "KeywordProcessor";
 
 KeywordProcessor& value_of(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self)->value; }
-Py_ssize_t& borrow_of(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self)->borrow; }
 
-// A method call on a processor: receiver check, then the borrow for the whole call.
-struct Call {
-  Call(PyObject* self, Borrow::Kind kind)
-      : self(self), borrow((check_receiver(self, processor_type(), kClass), self), borrow_of(self), kind) {}
-  KeywordProcessor& value() { return value_of(self); }
-  PyObject* self;
-  Borrow borrow;
+struct ProcessorCall : Call<ProcessorObject> {
+  ProcessorCall(PyObject* self, Borrow::Kind kind) : Call(self, processor_type(), kClass, kind) {}
 };
 
 // Every fast-call method has the same frame: match the arguments, check the receiver and
@@ -41,7 +35,7 @@ PyObject* method(const char* name, int required, const std::array<const char*, N
     const Signature sig = {kClass, name, names.data(), static_cast<int>(N), required};
     PyObject* a[N];
     match_fastcall(sig, args, nargs, kwnames, a);
-    Call call(self, kind);
+    ProcessorCall call(self, kind);
     return body(call.value(), a);
   });
 }
@@ -95,21 +89,21 @@ void kp_dealloc(PyObject* self) {
 
 PyObject* kp_repr(PyObject* self) {
   return guard([&] {
-    Call call(self, Borrow::kShared);
+    ProcessorCall call(self, Borrow::kShared);
     return PyUnicode_FromFormat("KeywordProcessor(num_keywords=%zu)", call.value().count_keywords());
   });
 }
 
 Py_ssize_t kp_length(PyObject* self) {
-  return guard_ssize([&]() -> Py_ssize_t {
-    Call call(self, Borrow::kShared);
+  return guard([&]() -> Py_ssize_t {
+    ProcessorCall call(self, Borrow::kShared);
     std::size_t n = call.value().count_keywords();
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
       PyErr_SetNone(PyExc_OverflowError);
       throw_error_set();
     }
     return static_cast<Py_ssize_t>(n);
-  });
+  }, Py_ssize_t{-1});
 }
 
 // ---- methods ----
@@ -205,7 +199,7 @@ PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* kp_get_all_keywords(PyObject* self, PyObject*) {
   return guard([&] {
-    Call call(self, Borrow::kShared);
+    ProcessorCall call(self, Borrow::kShared);
     Ref dict = own(PyDict_New());
     list_keywords(call.value().trie(), [&](std::string_view keyword, std::string_view clean_name) {
       Ref k = new_str(keyword);
@@ -247,7 +241,7 @@ PyObject* kp_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* kp_getstate(PyObject* self, PyObject*) {
   return guard([&] {
-    Call call(self, Borrow::kShared);
+    ProcessorCall call(self, Borrow::kShared);
     return new_bytes(encode_processor(call.value())).release();
   });
 }
