@@ -179,6 +179,18 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   }
 }
 
+// Scores a popped state, making it the best candidate when it reaches the threshold and
+// beats the best so far strictly (so among equals the first popped stays). Only states that
+// consumed text are scored: a zero-length candidate could neither be placed in the text nor
+// advance the scan.
+bool ApproxSearcher::offer(const ReadView& v, const State& s, float t, Candidate& best) {
+  if (s.offset == 0 || !v.terminal(s.node)) return false;
+  const float sim = similarity(s.cost, std::max(s.offset, v.name(s.node).size()));
+  if (!(sim >= t && sim > best.similarity)) return false;
+  best = {s.node, s.offset, sim};
+  return true;
+}
+
 Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   prepare();
   const ReadView& v = view_;
@@ -198,13 +210,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     ++visited_;
     if (!seen_.admit(s.node, s.offset, s.cost)) continue;
     if (!passes(sc, bound(s.node, s.offset, s.cost, sc.exact))) continue;
-    if (s.offset > 0 && v.terminal(s.node)) {
-      const float sim = similarity(s.cost, std::max(s.offset, v.name(s.node).size()));
-      if (sim >= t && sim > best.similarity) {
-        best = {s.node, s.offset, sim};
-        if (sim == 1.0f) break;
-      }
-    }
+    if (offer(v, s, t, best) && best.similarity == 1.0f) break;
     if (s.offset >= remaining) continue;
     const unsigned char b = sc.text[s.offset];
     const std::size_t j1 = s.offset + 1;
@@ -228,12 +234,7 @@ Candidate ApproxSearcher::search_literal(std::string_view w, std::size_t p, floa
     const State s = stack_.back();
     stack_.pop_back();
     ++visited_;
-    // Only states that consumed text are scored: a zero-length candidate could neither be
-    // placed in the text nor advance the scan.
-    if (s.offset > 0 && v.terminal(s.node)) {
-      const float sim = similarity(s.cost, std::max(s.offset, v.name(s.node).size()));
-      if (sim >= t && sim > best.similarity) best = {s.node, s.offset, sim};
-    }
+    offer(v, s, t, best);
     if (s.offset >= remaining) continue;
     const unsigned char b = static_cast<unsigned char>(w[p + s.offset]);
     const uint32_t m = v.exact().step(s.node, b);

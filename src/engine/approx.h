@@ -138,6 +138,7 @@ class ApproxSearcher {
 
   const ReadView& view_;
   void prepare();
+  static bool offer(const ReadView& v, const State& s, float t, Candidate& best);
   bool prepared_ = false;
   bool bounded_ = false;  // false when a clean name is too long for ReadView::Reach
   std::vector<State> stack_;
