@@ -312,6 +312,25 @@ def test_text_accepts_str_subclasses_astral_characters_and_any_sequence():
     assert kp.parallel_replace_keywords_from_texts(texts=("k", "")) == ["k", ""]
 
 
+# Code points from every storage width of a str (Latin-1, BMP, astral), mostly in ASCII
+# runs as real text is, so that encoding's ASCII stride and its tail both get exercised.
+WIDE_TEXT = st.text(st.one_of(st.sampled_from("ab ."), st.characters(exclude_categories=("Cs",))),
+                    max_size=40)
+
+
+@given(st.lists(WIDE_TEXT, max_size=6), st.integers(0, 40))
+def test_texts_reach_the_engine_as_their_exact_utf8_and_surrogates_are_refused(texts, at):
+    kp = KeywordProcessor(case_sensitive=True)
+    assert [kp.replace_keywords(t) for t in texts] == texts
+    assert kp.parallel_replace_keywords_from_texts(texts) == texts
+    if texts:
+        bad = texts[-1][:at] + LONE + texts[-1][at:]
+        for call in (lambda: kp.replace_keywords(bad),
+                     lambda: kp.parallel_replace_keywords_from_texts(texts[:-1] + [bad])):
+            with pytest.raises(UnicodeEncodeError):
+                call()
+
+
 # ---- constructor flags ----
 
 def fake_numpy_type(name, module="numpy", **namespace):

@@ -210,68 +210,27 @@ namespace {
 }
 }  // namespace
 
-namespace {
-
-// Encodes the code points of a canonical str as UTF-8; false at the first surrogate,
-// which has no UTF-8 form (the interpreter's own encoder then raises the right error).
-template <class Unit>
-bool encode_utf8(const Unit* data, std::size_t n, std::string& out) {
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    uint32_t c = data[i];
-    if (c >= 0xD800 && c <= 0xDFFF) return false;
-    size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-  }
-  out.resize(size);
-  char* q = out.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    uint32_t c = data[i];
-    if (c < 0x80) {
-      *q++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *q++ = static_cast<char>(0xC0 | (c >> 6));
-      *q++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *q++ = static_cast<char>(0xE0 | (c >> 12));
-      *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *q++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *q++ = static_cast<char>(0xF0 | (c >> 18));
-      *q++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *q++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
-Text to_text(PyObject* o, const char* name) {
+// The str's units, refused (with the interpreter's own UnicodeEncodeError) if one is a
+// lone surrogate, which has no UTF-8 form.
+Text checked_units(PyObject* o, const char* name) {
   if (!PyUnicode_Check(o)) type_mismatch(o, "str", name);
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(o) < 0) fail_argument(name);
 #endif
   Text t;
-  const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
-  const void* data = PyUnicode_DATA(o);
-  if (PyUnicode_IS_ASCII(o)) {
-    t.view_ = {static_cast<const char*>(data), n};
-    return t;
-  }
-  bool ok;
-  switch (PyUnicode_KIND(o)) {
-    case PyUnicode_1BYTE_KIND: ok = encode_utf8(static_cast<const Py_UCS1*>(data), n, t.storage_); break;
-    case PyUnicode_2BYTE_KIND: ok = encode_utf8(static_cast<const Py_UCS2*>(data), n, t.storage_); break;
-    default: ok = encode_utf8(static_cast<const Py_UCS4*>(data), n, t.storage_); break;
-  }
-  if (!ok) {
-    // Let the interpreter raise its UnicodeEncodeError for the lone surrogate.
+  t.units_ = CodeUnits(PyUnicode_DATA(o), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)),
+                       PyUnicode_KIND(o), PyUnicode_IS_ASCII(o));
+  if (t.units_.has_surrogate()) {
     if (PyUnicode_AsUTF8AndSize(o, nullptr) == nullptr) fail_argument(name);
     PyErr_SetString(PyExc_SystemError, "surrogate in str was encoded");
     throw_error_set();
   }
-  t.owned_ = true;
+  return t;
+}
+
+Text to_text(PyObject* o, const char* name) {
+  Text t = checked_units(o, name);
+  t.units_.utf8(t.storage_);
   return t;
 }
 
@@ -363,8 +322,8 @@ std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name) {
 
 std::vector<Text> to_text_sequence(PyObject* o, const char* name) {
   return to_sequence<Text>(o, name, [name](PyObject* item) {
-    Text t = to_text(item, name);
-    if (!t.owned_) t.keep_ = Ref::borrow(item);
+    Text t = checked_units(item, name);
+    t.keep_ = Ref::borrow(item);
     return t;
   });
 }

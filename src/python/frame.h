@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/code_units.h"
 #include "python/ref.h"
 
 namespace kwsieve::py {
@@ -86,20 +87,25 @@ void check_receiver(PyObject* self, PyTypeObject* type, const char* cls);
 
 [[noreturn]] void fail_argument(const char* name);
 
-// The UTF-8 form of a str, valid while the Text lives. ASCII strings are read in place;
-// others are encoded into the Text's own buffer, so that converting a caller's string never
-// leaves a cached UTF-8 copy inside it (a multi-megabyte document would keep it for life).
+// A str argument, readable as UTF-8 while the Text lives (it keeps its str alive when the
+// caller might not). ASCII strings are read in place; others are encoded into a buffer of
+// ours, never through the interpreter's cached UTF-8 form, so converting a caller's string
+// does not leave a copy inside it (a multi-megabyte document would keep it for life).
 class Text {
  public:
-  std::string_view view() const { return owned_ ? std::string_view(storage_) : view_; }
+  // The form made by to_text: encoded once, at conversion.
+  std::string_view view() const { return units_.ascii() ? units_.ascii_view() : std::string_view(storage_); }
+  // The form of a sequence item, which is encoded where it is used (by a pool worker, say):
+  // needs no interpreter call, and `buffer` is the caller's to reuse.
+  std::string_view utf8(std::string& buffer) const { return units_.utf8(buffer); }
 
  private:
   friend Text to_text(PyObject* o, const char* name);
   friend std::vector<Text> to_text_sequence(PyObject* o, const char* name);
-  std::string_view view_;
+  friend Text checked_units(PyObject* o, const char* name);
+  CodeUnits units_;
   std::string storage_;
-  bool owned_ = false;
-  Ref keep_;  // the str that view_ points into, when the caller does not hold it
+  Ref keep_;
 };
 
 Text to_text(PyObject* o, const char* name);
@@ -109,8 +115,8 @@ std::optional<float> to_optional_threshold(PyObject* o, const char* name);
 float to_float32(PyObject* o, const char* name);
 uint32_t to_char(PyObject* o, const char* name);
 std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name);
-// The items' UTF-8 forms; each Text keeps its str alive, since a sequence may hand out
-// fresh objects that nothing else holds.
+// The items, checked but not yet encoded (read them with utf8()); each Text keeps its str
+// alive, since a sequence may hand out fresh objects that nothing else holds.
 std::vector<Text> to_text_sequence(PyObject* o, const char* name);
 std::string_view to_byte_string(PyObject* o, const char* name);
 std::size_t to_usize(PyObject* o, const char* name);

@@ -150,8 +150,10 @@ PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-// Runs `work(extractor, i)` for every text on the pool. The interpreter lock stays held:
-// the workers only read engine values, and Python objects are made afterwards, here.
+// Runs `work(extractor, buffer, i)` for every text on the pool. The interpreter lock stays
+// held: the workers call no Python API and only read engine values and the characters of
+// the texts (a str never changes, and the Texts keep them alive); Python objects are made
+// afterwards, here.
 template <class Work>
 void run_batch(const KeywordProcessor& processor, std::size_t n, Work work) {
   pool::num_threads();  // the first batch call starts the pool, even for no texts
@@ -159,7 +161,8 @@ void run_batch(const KeywordProcessor& processor, std::size_t n, Work work) {
   const ReadView& view = processor.read_view();
   pool::run_pieces(n, [&](std::size_t begin, std::size_t end) {
     Extractor x(view);
-    for (std::size_t i = begin; i < end; ++i) work(x, i);
+    std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
+    for (std::size_t i = begin; i < end; ++i) work(x, buffer, i);
   });
 }
 
@@ -169,8 +172,8 @@ PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::vector<KeywordMatch>> results(texts.size());
-    run_batch(kp, texts.size(), [&](Extractor& x, std::size_t i) {
-      x.extract(texts[i].view(), threshold, results[i]);
+    run_batch(kp, texts.size(), [&](Extractor& x, std::string& buffer, std::size_t i) {
+      x.extract(texts[i].utf8(buffer), threshold, results[i]);
     });
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
@@ -186,8 +189,8 @@ PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::string> results(texts.size());
-    run_batch(kp, texts.size(), [&](Extractor& x, std::size_t i) {
-      results[i] = x.replace(texts[i].view(), threshold);
+    run_batch(kp, texts.size(), [&](Extractor& x, std::string& buffer, std::size_t i) {
+      results[i] = x.replace(texts[i].utf8(buffer), threshold);
     });
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
