@@ -325,10 +325,16 @@ def test_texts_reach_the_engine_as_their_exact_utf8_and_surrogates_are_refused(t
     assert kp.parallel_replace_keywords_from_texts(texts) == texts
     if texts:
         bad = texts[-1][:at] + LONE + texts[-1][at:]
+        batch = texts[:-1] + [bad]
+        # The first text that cannot be encoded is reported, ahead of a later item that
+        # cannot be converted and of a fault in the work.
         for call in (lambda: kp.replace_keywords(bad),
-                     lambda: kp.parallel_replace_keywords_from_texts(texts[:-1] + [bad])):
-            with pytest.raises(UnicodeEncodeError):
+                     lambda: kp.parallel_replace_keywords_from_texts(batch),
+                     lambda: kp.parallel_extract_keywords_from_texts(batch, 5.0),
+                     lambda: kp.parallel_extract_keywords_from_texts(batch + [LONE, 7])):
+            with pytest.raises(UnicodeEncodeError) as raised:
                 call()
+            assert raised.value.object is bad
 
 
 # ---- constructor flags ----

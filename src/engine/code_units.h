@@ -1,12 +1,14 @@
 // Strings held as fixed-width code units (1, 2 or 4 bytes per code point), the way the
 // interpreter stores a str, and their UTF-8 form.
 //
-// Encoding needs nothing but the units, so a batch's texts are encoded by the threads
-// that scan them rather than one after another by the caller before any work starts.
+// Encoding needs nothing but the units, so a batch's texts are encoded (and checked for
+// lone surrogates) by the threads that scan them, rather than one after another by the
+// caller before any work starts.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,41 +28,48 @@ class CodeUnits {
   // Whether a unit is a surrogate, which has no UTF-8 form. Latin-1 units never are.
   bool has_surrogate() const {
     switch (width_) {
-      case 2: return any_surrogate(static_cast<const uint16_t*>(data_));
-      case 4: return any_surrogate(static_cast<const uint32_t*>(data_));
+      case 2: return surrogates(static_cast<const uint16_t*>(data_)) != 0;
+      case 4: return surrogates(static_cast<const uint32_t*>(data_)) != 0;
       default: return false;
     }
   }
 
-  // The UTF-8 form: ASCII in place, anything else encoded into `buffer`. The units must
-  // hold no surrogate.
-  std::string_view utf8(std::string& buffer) const {
+  // The UTF-8 form: ASCII in place, anything else encoded into `buffer`; nothing if a
+  // unit is a surrogate.
+  std::optional<std::string_view> utf8(std::string& buffer) const {
     if (ascii_) return ascii_view();
+    bool ok;
     switch (width_) {
-      case 1: encode(static_cast<const uint8_t*>(data_), buffer); break;
-      case 2: encode(static_cast<const uint16_t*>(data_), buffer); break;
-      default: encode(static_cast<const uint32_t*>(data_), buffer); break;
+      case 1: ok = encode(static_cast<const uint8_t*>(data_), buffer); break;
+      case 2: ok = encode(static_cast<const uint16_t*>(data_), buffer); break;
+      default: ok = encode(static_cast<const uint32_t*>(data_), buffer); break;
     }
-    return buffer;
+    if (!ok) return std::nullopt;
+    return std::string_view(buffer);
   }
 
  private:
+  static bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800u; }
+
   // Counting rather than stopping at the first one lets the compiler vectorise the loop;
   // lone surrogates are rare enough that finding one early would save nothing.
   template <class Unit>
-  bool any_surrogate(const Unit* p) const {
+  std::size_t surrogates(const Unit* p) const {
     std::size_t hits = 0;
-    for (std::size_t i = 0; i < length_; ++i) hits += (uint32_t{p[i]} & 0xFFFFF800u) == 0xD800u;
-    return hits != 0;
+    for (std::size_t i = 0; i < length_; ++i) hits += is_surrogate(p[i]);
+    return hits;
   }
 
   template <class Unit>
-  void encode(const Unit* p, std::string& out) const {
+  bool encode(const Unit* p, std::string& out) const {
     std::size_t size = length_;
+    std::size_t bad = 0;
     for (std::size_t i = 0; i < length_; ++i) {
       uint32_t c = p[i];
       size += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+      bad += is_surrogate(c);
     }
+    if (bad != 0) return false;
     out.resize(size);
     char* q = out.data();
     std::size_t i = 0;
@@ -94,6 +103,7 @@ class CodeUnits {
         *q++ = static_cast<char>(0x80 | (c & 0x3F));
       }
     }
+    return true;
   }
 
   const void* data_ = nullptr;

@@ -210,27 +210,28 @@ namespace {
 }
 }  // namespace
 
-// The str's units, refused (with the interpreter's own UnicodeEncodeError) if one is a
-// lone surrogate, which has no UTF-8 form.
-Text checked_units(PyObject* o, const char* name) {
+namespace {
+Text text_units(PyObject* o, const char* name) {
   if (!PyUnicode_Check(o)) type_mismatch(o, "str", name);
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(o) < 0) fail_argument(name);
 #endif
-  Text t;
-  t.units_ = CodeUnits(PyUnicode_DATA(o), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)),
-                       PyUnicode_KIND(o), PyUnicode_IS_ASCII(o));
-  if (t.units_.has_surrogate()) {
-    if (PyUnicode_AsUTF8AndSize(o, nullptr) == nullptr) fail_argument(name);
-    PyErr_SetString(PyExc_SystemError, "surrogate in str was encoded");
-    throw_error_set();
-  }
-  return t;
+  return Text(CodeUnits(PyUnicode_DATA(o), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)),
+                        PyUnicode_KIND(o), PyUnicode_IS_ASCII(o)));
 }
 
+// For a str known to hold a lone surrogate: let the interpreter's own encoder raise.
+[[noreturn]] void raise_surrogate_error(PyObject* o) {
+  PyErr_Clear();
+  if (PyUnicode_AsUTF8AndSize(o, nullptr) == nullptr) throw_error_set();
+  PyErr_SetString(PyExc_SystemError, "surrogate in str was encoded");
+  throw_error_set();
+}
+}  // namespace
+
 Text to_text(PyObject* o, const char* name) {
-  Text t = checked_units(o, name);
-  t.units_.utf8(t.storage_);
+  Text t = text_units(o, name);
+  if (!t.units_.utf8(t.storage_)) raise_surrogate_error(o);
   return t;
 }
 
@@ -293,14 +294,14 @@ uint32_t to_char(PyObject* o, const char* name) {
 }
 
 namespace {
+// Appends the converted items to `out`, which keeps those converted before a failure.
 template <class T, class Item>
-std::vector<T> to_sequence(PyObject* o, const char* name, Item item) {
+void to_sequence(PyObject* o, const char* name, std::vector<T>& out, Item item) {
   if (PyUnicode_Check(o)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     fail_argument(name);
   }
   if (!PySequence_Check(o)) type_mismatch(o, "Sequence", name);
-  std::vector<T> out;
   Py_ssize_t hint = PySequence_Size(o);
   if (hint < 0) {
     PyErr_Clear();
@@ -312,20 +313,36 @@ std::vector<T> to_sequence(PyObject* o, const char* name, Item item) {
   if (!iter) fail_argument(name);
   while (Ref next = Ref::steal(PyIter_Next(iter.get()))) out.push_back(item(next.get()));
   if (PyErr_Occurred()) fail_argument(name);
-  return out;
 }
 }  // namespace
 
 std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name) {
-  return to_sequence<uint32_t>(o, name, [name](PyObject* item) { return to_char(item, name); });
+  std::vector<uint32_t> chars;
+  to_sequence(o, name, chars, [name](PyObject* item) { return to_char(item, name); });
+  return chars;
 }
 
 std::vector<Text> to_text_sequence(PyObject* o, const char* name) {
-  return to_sequence<Text>(o, name, [name](PyObject* item) {
-    Text t = checked_units(item, name);
-    t.keep_ = Ref::borrow(item);
-    return t;
-  });
+  std::vector<Text> texts;
+  try {
+    to_sequence(o, name, texts, [name](PyObject* item) {
+      Text t = text_units(item, name);
+      t.keep_ = Ref::borrow(item);
+      return t;
+    });
+  } catch (const ErrorAlreadySet&) {
+    // Encoding used to come with conversion: a lone surrogate in an earlier item is the
+    // error the caller sees first.
+    refuse_surrogates(texts, texts.size());
+    throw;
+  }
+  return texts;
+}
+
+void refuse_surrogates(const std::vector<Text>& texts, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (texts[i].units_.has_surrogate()) raise_surrogate_error(texts[i].keep_.get());
+  }
 }
 
 std::string_view to_byte_string(PyObject* o, const char* name) {

@@ -93,16 +93,18 @@ void check_receiver(PyObject* self, PyTypeObject* type, const char* cls);
 // does not leave a copy inside it (a multi-megabyte document would keep it for life).
 class Text {
  public:
+  explicit Text(CodeUnits units) : units_(units) {}
   // The form made by to_text: encoded once, at conversion.
   std::string_view view() const { return units_.ascii() ? units_.ascii_view() : std::string_view(storage_); }
-  // The form of a sequence item, which is encoded where it is used (by a pool worker, say):
-  // needs no interpreter call, and `buffer` is the caller's to reuse.
-  std::string_view utf8(std::string& buffer) const { return units_.utf8(buffer); }
+  // The form of a sequence item, encoded where it is used (by a pool worker, say): needs
+  // no interpreter call; `buffer` is the caller's to reuse. Nothing if the str holds a
+  // lone surrogate: refuse_surrogates() then raises the interpreter's error for it.
+  std::optional<std::string_view> utf8(std::string& buffer) const { return units_.utf8(buffer); }
 
  private:
   friend Text to_text(PyObject* o, const char* name);
   friend std::vector<Text> to_text_sequence(PyObject* o, const char* name);
-  friend Text checked_units(PyObject* o, const char* name);
+  friend void refuse_surrogates(const std::vector<Text>& texts, std::size_t count);
   CodeUnits units_;
   std::string storage_;
   Ref keep_;
@@ -115,9 +117,14 @@ std::optional<float> to_optional_threshold(PyObject* o, const char* name);
 float to_float32(PyObject* o, const char* name);
 uint32_t to_char(PyObject* o, const char* name);
 std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name);
-// The items, checked but not yet encoded (read them with utf8()); each Text keeps its str
-// alive, since a sequence may hand out fresh objects that nothing else holds.
+// The items, not yet encoded (read them with utf8()); each Text keeps its str alive, since
+// a sequence may hand out fresh objects that nothing else holds.
 std::vector<Text> to_text_sequence(PyObject* o, const char* name);
+// Raises the interpreter's UnicodeEncodeError (replacing any error already set) for the
+// first of texts[0, count) that holds a lone surrogate; returns if none does. A batch
+// calls it when its work failed, so that a text that cannot be encoded is reported just
+// as if it had been refused at conversion, before any work.
+void refuse_surrogates(const std::vector<Text>& texts, std::size_t count);
 std::string_view to_byte_string(PyObject* o, const char* name);
 std::size_t to_usize(PyObject* o, const char* name);
 

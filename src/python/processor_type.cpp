@@ -150,20 +150,35 @@ PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-// Runs `work(extractor, buffer, i)` for every text on the pool. The interpreter lock stays
-// held: the workers call no Python API and only read engine values and the characters of
-// the texts (a str never changes, and the Texts keep them alive); Python objects are made
-// afterwards, here.
+// Thrown by a worker for a text that cannot be encoded; run_batch turns it into the
+// interpreter's error for the first such text.
+struct LoneSurrogate {};
+
+// Runs `work(extractor, utf8_text, i)` for every text on the pool. The interpreter lock
+// stays held: the workers call no Python API and only read engine values and the
+// characters of the texts (a str never changes, and the Texts keep them alive); Python
+// objects are made afterwards, here.
 template <class Work>
-void run_batch(const KeywordProcessor& processor, std::size_t n, Work work) {
+void run_batch(const std::vector<Text>& texts, Work work, const KeywordProcessor& processor) {
   pool::num_threads();  // the first batch call starts the pool, even for no texts
-  if (n == 0) return;
+  if (texts.empty()) return;
   const ReadView& view = processor.read_view();
-  pool::run_pieces(n, [&](std::size_t begin, std::size_t end) {
-    Extractor x(view);
-    std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
-    for (std::size_t i = begin; i < end; ++i) work(x, buffer, i);
-  });
+  try {
+    pool::run_pieces(texts.size(), [&](std::size_t begin, std::size_t end) {
+      Extractor x(view);
+      std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
+      for (std::size_t i = begin; i < end; ++i) {
+        std::optional<std::string_view> text = texts[i].utf8(buffer);
+        if (!text) throw LoneSurrogate{};
+        work(x, *text, i);
+      }
+    });
+  } catch (...) {
+    // Whatever failed, a text that cannot be encoded is reported first, as a conversion
+    // error would have been before any work.
+    refuse_surrogates(texts, texts.size());
+    throw;
+  }
 }
 
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -172,9 +187,9 @@ PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::vector<KeywordMatch>> results(texts.size());
-    run_batch(kp, texts.size(), [&](Extractor& x, std::string& buffer, std::size_t i) {
-      x.extract(texts[i].utf8(buffer), threshold, results[i]);
-    });
+    run_batch(texts, [&](Extractor& x, std::string_view text, std::size_t i) {
+      x.extract(text, threshold, results[i]);
+    }, kp);
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match_list(results[i]).release());
@@ -189,9 +204,9 @@ PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::string> results(texts.size());
-    run_batch(kp, texts.size(), [&](Extractor& x, std::string& buffer, std::size_t i) {
-      results[i] = x.replace(texts[i].utf8(buffer), threshold);
-    });
+    run_batch(texts, [&](Extractor& x, std::string_view text, std::size_t i) {
+      results[i] = x.replace(text, threshold);
+    }, kp);
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(results[i]).release());
