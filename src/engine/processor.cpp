@@ -41,7 +41,7 @@ void KeywordProcessor::install_words(std::unique_ptr<WordSet> words) noexcept {
   }
 }
 
-void KeywordProcessor::normalise(std::string_view keyword, std::string& out) const {
+[[gnu::hot]] void KeywordProcessor::normalise(std::string_view keyword, std::string& out) const {
   if (case_sensitive_) {
     out.assign(keyword);
   } else {
@@ -49,7 +49,7 @@ void KeywordProcessor::normalise(std::string_view keyword, std::string& out) con
   }
 }
 
-void KeywordProcessor::add_keyword(std::string_view keyword,
+[[gnu::hot]] void KeywordProcessor::add_keyword(std::string_view keyword,
                                    std::optional<std::string_view> clean_name) {
   normalise(keyword, scratch_);
   trie_.insert(scratch_, clean_name ? *clean_name : std::string_view(scratch_));

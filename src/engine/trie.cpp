@@ -25,6 +25,10 @@ constexpr std::size_t kFreeSlot = static_cast<std::size_t>(-1);
 
 }  // namespace
 
+// The insertion path (here, in the processor and in case folding) is marked hot, which
+// also groups it in one place in the module's code: a fresh process loading keywords then
+// faults in a few code pages instead of pages scattered across the module.
+
 Trie::Trie() {
   tables_.assign(kTableSlots, kNoNode);
   reserve_nodes(1);
@@ -103,7 +107,7 @@ void Trie::swap(Trie& other) noexcept {
 
 // Makes room for `new_nodes` more ids past node_bound_, allocating whole blocks. Blocks
 // allocated before a failure stay: they are capacity, not content.
-void Trie::reserve_nodes(std::size_t new_nodes) {
+[[gnu::hot]] void Trie::reserve_nodes(std::size_t new_nodes) {
   // Ids are 32-bit and kNoNode is reserved.
   if (new_nodes > std::size_t{kNoNode} - node_bound_) throw std::bad_alloc();
   const std::size_t need = node_bound_ + new_nodes;
@@ -123,7 +127,7 @@ void Trie::reserve_name_escape() {
   if (spare_name_.empty()) spare_name_.emplace(0, 0);
 }
 
-void Trie::reserve_for(std::size_t new_nodes, std::size_t name_bytes) {
+[[gnu::hot]] void Trie::reserve_for(std::size_t new_nodes, std::size_t name_bytes) {
   reserve_nodes(new_nodes > free_nodes_ ? new_nodes - free_nodes_ : 0);
   uint32_t next_name = free_name_head_;
   if (next_name == kNoName) {
@@ -135,7 +139,7 @@ void Trie::reserve_for(std::size_t new_nodes, std::size_t name_bytes) {
   if (next_name >= kEscape - 1) reserve_name_escape();
 }
 
-void Trie::set_name_of(NodeId n, uint32_t id) noexcept {
+[[gnu::hot]] void Trie::set_name_of(NodeId n, uint32_t id) noexcept {
   Node& nd = node(n);
   const uint32_t p = nd.word >> kPayloadShift;
   if (nd.word & kTableBit) {
@@ -160,7 +164,7 @@ void Trie::set_name_of(NodeId n, uint32_t id) noexcept {
   nd.word = (nd.word & (kKeyMask | kTableBit)) | (payload << kPayloadShift);
 }
 
-NodeId Trie::new_node(uint32_t key) {
+[[gnu::hot]] NodeId Trie::new_node(uint32_t key) {
   NodeId id = free_node_head_ != kNoNode ? free_node_head_ : static_cast<NodeId>(node_bound_);
   // The only step that can fail comes first; insertion never makes wide keys.
   if (key >= 256) {
@@ -190,7 +194,7 @@ NodeId Trie::wide_child(NodeId n, uint32_t key) const {
 // The child of a table node that precedes `key` in sibling order: the byte-keyed child
 // with the largest key below it. Keys above 255 sort after every byte, so for them that
 // is the largest byte key present.
-NodeId Trie::prev_in_table(const NodeId* t, uint32_t key) const {
+[[gnu::hot]] NodeId Trie::prev_in_table(const NodeId* t, uint32_t key) const {
   for (uint32_t k = std::min<uint32_t>(key, 256); k-- > 0;) {
     if (t[k] != kNoNode) return t[k];
   }
@@ -199,7 +203,7 @@ NodeId Trie::prev_in_table(const NodeId* t, uint32_t key) const {
 
 // Links `fresh` (whose key is `key`) into parent's sibling list after `prev` (kNoNode: at
 // the head), and into parent's table if it has one.
-void Trie::link_after(NodeId parent, NodeId prev, NodeId fresh, uint32_t key) {
+[[gnu::hot]] void Trie::link_after(NodeId parent, NodeId prev, NodeId fresh, uint32_t key) {
   Node& p = node(parent);
   if (prev == kNoNode) {
     node(fresh).next_sibling = p.first_child;
@@ -252,7 +256,7 @@ void Trie::free_subtree(NodeId n) {
   }
 }
 
-uint32_t Trie::store_name(std::string_view name) {
+[[gnu::hot]] uint32_t Trie::store_name(std::string_view name) {
   uint32_t id;
   if (free_name_head_ != kNoName) {
     id = free_name_head_;
@@ -267,7 +271,7 @@ uint32_t Trie::store_name(std::string_view name) {
   return id;
 }
 
-void Trie::release_name(uint32_t id) {
+[[gnu::hot]] void Trie::release_name(uint32_t id) {
   arena_garbage_ += names_[id].length;
   names_[id].offset = free_name_head_;
   names_[id].length = kFreeSlot;
@@ -276,7 +280,7 @@ void Trie::release_name(uint32_t id) {
 
 // Clean names that were replaced or removed leave dead bytes behind; rewrite the arena
 // once they outweigh the live ones. Purely an optimisation: if memory is short, skip it.
-void Trie::maybe_compact_names() {
+[[gnu::hot]] void Trie::maybe_compact_names() {
   if (arena_garbage_ < 4096 || arena_garbage_ < arena_.size() / 2) return;
   try {
     std::string fresh;
@@ -294,7 +298,7 @@ void Trie::maybe_compact_names() {
 }
 
 // A fresh table id with every slot empty. May throw std::bad_alloc.
-uint32_t Trie::make_table() {
+[[gnu::hot]] uint32_t Trie::make_table() {
   uint32_t t;
   if (free_table_head_ != kNoNode) {
     t = free_table_head_;
@@ -312,7 +316,7 @@ uint32_t Trie::make_table() {
 
 // Gives `n` a direct table of its children. Only speeds lookups up, so when memory or
 // table ids run out it leaves the node as it is.
-void Trie::add_table(NodeId n) noexcept {
+[[gnu::hot]] void Trie::add_table(NodeId n) noexcept {
   uint32_t t;
   try {
     t = make_table();
@@ -330,7 +334,7 @@ void Trie::add_table(NodeId n) noexcept {
   nd.word = (nd.word & kKeyMask) | kTableBit | (t << kPayloadShift);
 }
 
-void Trie::insert(std::string_view keyword, std::string_view clean_name) {
+[[gnu::hot]] void Trie::insert(std::string_view keyword, std::string_view clean_name) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(keyword.data());
   NodeId n = root();
   NodeId prev = kNoNode;      // the child of n after which a missing child would go
