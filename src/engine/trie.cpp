@@ -374,12 +374,12 @@ void Trie::free_subtree(NodeId n) {
   // Nothing below can fail.
   if (crowded != kNoNode) add_table(crowded);
   if (i < keyword.size()) {
-    NodeId fresh = new_node(bytes[i]);
+    NodeId fresh = take_node(bytes[i]);
     link_after(n, prev, fresh, bytes[i]);
     n = fresh;
     // Every further node is the only child of the one before.
     for (++i; i < keyword.size(); ++i) {
-      fresh = new_node(bytes[i]);
+      fresh = take_node(bytes[i]);
       node(n).first_child = fresh;
       n = fresh;
     }

@@ -173,6 +173,18 @@ class Trie {
   void reserve_name_escape();
 
   NodeId new_node(uint32_t key);
+  // new_node for a byte key once reserve_for has made room: cannot fail.
+  NodeId take_node(uint32_t byte) {
+    NodeId id = free_node_head_;
+    if (id == kNoNode) {
+      id = static_cast<NodeId>(node_bound_++);
+    } else {
+      free_node_head_ = node(id).next_sibling;
+      --free_nodes_;
+    }
+    node(id) = Node{kNoNode, kNoNode, byte};
+    return id;
+  }
   void link_after(NodeId parent, NodeId prev, NodeId fresh, uint32_t key);
   NodeId prev_in_table(const NodeId* t, uint32_t key) const;
   NodeId wide_child(NodeId n, uint32_t key) const;
