@@ -244,7 +244,7 @@ std::pair<size_t, size_t> FoldMap::source_span(size_t start, size_t end) const {
   return {s, end > start ? source_end(end) : source_start(end)};
 }
 
-void fold_case(std::string_view text, std::string& out, FoldMap* map) {
+[[gnu::hot]] void fold_case(std::string_view text, std::string& out, FoldMap* map) {
   if (map != nullptr) map->reset();
   const size_t n = text.size();
   const auto* src = reinterpret_cast<const unsigned char*>(text.data());

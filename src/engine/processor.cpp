@@ -6,17 +6,42 @@
 namespace kwsieve {
 
 KeywordProcessor::KeywordProcessor(bool case_sensitive, bool allow_overlaps)
-    : words_(std::make_unique<WordSet>(WordSet::defaults())),
+    : words_(&WordSet::shared_defaults()),
       case_sensitive_(case_sensitive),
       allow_overlaps_(allow_overlaps) {}
 
 KeywordProcessor::~KeywordProcessor() { invalidate(); }
 
+// Mutators run alone (the binding holds an exclusive borrow), so the plain load cannot
+// race with a reader installing a view; it spares every insertion an atomic exchange.
 void KeywordProcessor::invalidate() noexcept {
-  delete view_.exchange(nullptr, std::memory_order_acq_rel);
+  if (view_.load(std::memory_order_relaxed) != nullptr) {
+    delete view_.exchange(nullptr, std::memory_order_acq_rel);
+  }
 }
 
-void KeywordProcessor::normalise(std::string_view keyword, std::string& out) const {
+// The processor's own copy of the word set, made on the first change. May throw
+// std::bad_alloc, leaving the processor as it was.
+WordSet& KeywordProcessor::own_words() {
+  if (!own_words_) {
+    own_words_ = std::make_unique<WordSet>(*words_);
+    words_ = own_words_.get();
+  }
+  return *own_words_;
+}
+
+void KeywordProcessor::install_words(std::unique_ptr<WordSet> words) noexcept {
+  const WordSet& shared = WordSet::shared_defaults();
+  if (*words == shared) {
+    own_words_.reset();
+    words_ = &shared;
+  } else {
+    own_words_ = std::move(words);
+    words_ = own_words_.get();
+  }
+}
+
+[[gnu::hot]] void KeywordProcessor::normalise(std::string_view keyword, std::string& out) const {
   if (case_sensitive_) {
     out.assign(keyword);
   } else {
@@ -24,7 +49,7 @@ void KeywordProcessor::normalise(std::string_view keyword, std::string& out) con
   }
 }
 
-void KeywordProcessor::add_keyword(std::string_view keyword,
+[[gnu::hot]] void KeywordProcessor::add_keyword(std::string_view keyword,
                                    std::optional<std::string_view> clean_name) {
   normalise(keyword, scratch_);
   trie_.insert(scratch_, clean_name ? *clean_name : std::string_view(scratch_));
@@ -39,20 +64,28 @@ bool KeywordProcessor::remove_keyword(std::string_view keyword) {
 }
 
 void KeywordProcessor::add_non_word_boundary(uint32_t c) {
-  words_->add(c);
+  if (words_->contains(c)) return;  // nothing changes, not even the read view
+  own_words().add(c);
   invalidate();
 }
 
 void KeywordProcessor::set_non_word_boundaries(const std::vector<uint32_t>& chars) {
-  words_->clear();
-  for (uint32_t c : chars) words_->add(c);
+  if (own_words_) {
+    own_words_->clear();
+    for (uint32_t c : chars) own_words_->add(c);
+    if (*own_words_ == WordSet::shared_defaults()) install_words(std::move(own_words_));
+  } else {
+    auto fresh = std::make_unique<WordSet>();
+    for (uint32_t c : chars) fresh->add(c);
+    install_words(std::move(fresh));
+  }
   invalidate();
 }
 
 void KeywordProcessor::replace_state(std::unique_ptr<WordSet> words, Trie&& trie,
                                      bool case_sensitive, bool allow_overlaps) noexcept {
   invalidate();
-  words_ = std::move(words);
+  install_words(std::move(words));
   trie_.swap(trie);
   case_sensitive_ = case_sensitive;
   allow_overlaps_ = allow_overlaps;

@@ -26,6 +26,8 @@ class KeywordProcessor {
   KeywordProcessor& operator=(const KeywordProcessor&) = delete;
 
   const WordSet& non_word_boundaries() const { return *words_; }
+  // Whether the set is the process-wide default one (no copy of its own).
+  bool shares_default_words() const { return own_words_ == nullptr; }
   const Trie& trie() const { return trie_; }
   bool case_sensitive() const { return case_sensitive_; }
   bool allow_overlaps() const { return allow_overlaps_; }
@@ -41,7 +43,8 @@ class KeywordProcessor {
   void add_non_word_boundary(uint32_t c);
   void set_non_word_boundaries(const std::vector<uint32_t>& chars);
 
-  // Installs a decoded state in one step (cannot fail).
+  // Installs a decoded state in one step (cannot fail). A word set equal to the defaults
+  // is dropped in favour of the shared one.
   void replace_state(std::unique_ptr<WordSet> words, Trie&& trie, bool case_sensitive,
                      bool allow_overlaps) noexcept;
 
@@ -52,8 +55,12 @@ class KeywordProcessor {
 
  private:
   void invalidate() noexcept;
+  WordSet& own_words();
+  void install_words(std::unique_ptr<WordSet> words) noexcept;
 
-  std::unique_ptr<WordSet> words_;
+  // Points at own_words_ or, while the set equals the defaults, at the shared default set.
+  const WordSet* words_;
+  std::unique_ptr<WordSet> own_words_;
   Trie trie_;
   bool case_sensitive_;
   bool allow_overlaps_;

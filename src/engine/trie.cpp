@@ -1,6 +1,8 @@
 #include "engine/trie.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -23,20 +25,79 @@ constexpr std::size_t kFreeSlot = static_cast<std::size_t>(-1);
 
 }  // namespace
 
+// The insertion path (here, in the processor and in case folding) is marked hot, which
+// also groups it in one place in the module's code: a fresh process loading keywords then
+// faults in a few code pages instead of pages scattered across the module.
+
 Trie::Trie() {
-  root_children_.fill(kNoNode);
-  nodes_.emplace_back();
-  keys_.push_back(0);
+  tables_.assign(kTableSlots, kNoNode);
+  reserve_nodes(1);
+  node(root()) = Node{kNoNode, kNoNode, kTableBit};  // table 0, key 0
+  node_bound_ = 1;
+}
+
+Trie::Trie(const Trie& other)
+    : tables_(other.tables_),
+      free_table_head_(other.free_table_head_),
+      wide_keys_(other.wide_keys_),
+      escaped_names_(other.escaped_names_),
+      names_(other.names_),
+      free_name_head_(other.free_name_head_),
+      arena_(other.arena_),
+      arena_garbage_(other.arena_garbage_),
+      terminals_(other.terminals_) {
+  try {
+    reserve_nodes(other.node_bound_);
+  } catch (...) {
+    free_blocks();
+    throw;
+  }
+  for (unsigned b = 0; b < kMaxBlocks && block_start(b) < other.node_bound_; ++b) {
+    std::size_t used = std::min<std::size_t>(other.node_bound_ - block_start(b), std::size_t{64} << b);
+    std::memcpy(blocks_[b], other.blocks_[b], used * sizeof(Node));
+  }
+  node_bound_ = other.node_bound_;
+  free_node_head_ = other.free_node_head_;
+  free_nodes_ = other.free_nodes_;
+}
+
+// A moved-from trie is left empty and usable, which needs a root: moving allocates.
+Trie::Trie(Trie&& other) : Trie() { swap(other); }
+
+Trie& Trie::operator=(const Trie& other) {
+  if (this != &other) {
+    Trie copy(other);
+    swap(copy);
+  }
+  return *this;
+}
+
+Trie& Trie::operator=(Trie&& other) noexcept {
+  swap(other);
+  return *this;
+}
+
+Trie::~Trie() { free_blocks(); }
+
+void Trie::free_blocks() noexcept {
+  for (Node*& block : blocks_) {
+    ::operator delete(block);
+    block = nullptr;
+  }
 }
 
 void Trie::swap(Trie& other) noexcept {
   using std::swap;
-  swap(root_children_, other.root_children_);
-  swap(nodes_, other.nodes_);
-  swap(keys_, other.keys_);
-  swap(wide_keys_, other.wide_keys_);
+  swap(blocks_, other.blocks_);
+  swap(node_bound_, other.node_bound_);
+  swap(node_capacity_, other.node_capacity_);
   swap(free_node_head_, other.free_node_head_);
   swap(free_nodes_, other.free_nodes_);
+  swap(tables_, other.tables_);
+  swap(free_table_head_, other.free_table_head_);
+  swap(wide_keys_, other.wide_keys_);
+  swap(escaped_names_, other.escaped_names_);
+  swap(spare_name_, other.spare_name_);
   swap(names_, other.names_);
   swap(free_name_head_, other.free_name_head_);
   swap(arena_, other.arena_);
@@ -44,77 +105,158 @@ void Trie::swap(Trie& other) noexcept {
   swap(terminals_, other.terminals_);
 }
 
-void Trie::reserve_for(std::size_t new_nodes, std::size_t name_bytes) {
-  std::size_t from_free = std::min(new_nodes, free_nodes_);
-  std::size_t appended = new_nodes - from_free;
+// Makes room for `new_nodes` more ids past node_bound_, allocating whole blocks. Blocks
+// allocated before a failure stay: they are capacity, not content.
+[[gnu::hot]] void Trie::reserve_nodes(std::size_t new_nodes) {
   // Ids are 32-bit and kNoNode is reserved.
-  if (appended > std::size_t{kNoNode} - nodes_.size()) throw std::bad_alloc();
-  grow_for(nodes_, appended);
-  grow_for(keys_, appended);
-  if (free_name_head_ == kNoName) {
-    if (names_.size() >= kNoName) throw std::bad_alloc();
-    grow_for(names_, 1);
+  if (new_nodes > std::size_t{kNoNode} - node_bound_) throw std::bad_alloc();
+  const std::size_t need = node_bound_ + new_nodes;
+  while (node_capacity_ < need) {
+    const unsigned b = block_of(static_cast<NodeId>(node_capacity_));
+    const uint64_t bytes = (uint64_t{64} << b) * sizeof(Node);
+    if (bytes > PTRDIFF_MAX) throw std::bad_alloc();
+    // Left unwritten: a node is initialised when it is handed out.
+    blocks_[b] = static_cast<Node*>(::operator new(static_cast<std::size_t>(bytes)));
+    node_capacity_ += std::size_t{64} << b;
   }
-  grow_for(arena_, name_bytes);
 }
 
-NodeId Trie::new_node(uint32_t key) {
-  NodeId id = free_node_head_ != kNoNode ? free_node_head_ : static_cast<NodeId>(nodes_.size());
-  // The only step that can fail comes first; insertion never makes wide keys.
-  if (key >= 256) wide_keys_[id] = key;
-  if (free_node_head_ != kNoNode) {
-    free_node_head_ = nodes_[id].next_sibling;
-    --free_nodes_;
-    nodes_[id] = Node{};
-  } else {
-    nodes_.emplace_back();
-    keys_.push_back(0);
+void Trie::reserve_name_escape() {
+  if (escaped_names_.size() == escaped_names_.max_size()) throw std::bad_alloc();
+  escaped_names_.reserve(escaped_names_.size() + 1);
+  if (spare_name_.empty()) spare_name_.emplace(0, 0);
+}
+
+[[gnu::hot]] void Trie::reserve_for(std::size_t new_nodes, std::size_t name_bytes) {
+  reserve_nodes(new_nodes > free_nodes_ ? new_nodes - free_nodes_ : 0);
+  uint32_t next_name = free_name_head_;
+  if (next_name == kNoName) {
+    if (names_.size() >= kNoName) throw std::bad_alloc();
+    grow_for(names_, 1);
+    next_name = static_cast<uint32_t>(names_.size());
   }
-  keys_[id] = static_cast<uint8_t>(key >= 256 ? kWideKey : key);
+  grow_for(arena_, name_bytes);
+  if (next_name >= kEscape - 1) reserve_name_escape();
+}
+
+[[gnu::hot]] void Trie::set_name_of(NodeId n, uint32_t id) noexcept {
+  Node& nd = node(n);
+  const uint32_t p = nd.word >> kPayloadShift;
+  if (nd.word & kTableBit) {
+    table(p)[256] = id;
+    return;
+  }
+  const bool fits = id == kNoName || id < kEscape - 1;
+  if (p == kEscape) {
+    if (!fits) {
+      escaped_names_.find(n)->second = id;
+      return;
+    }
+    escaped_names_.erase(n);
+  } else if (!fits) {
+    // reserve_name_escape() made room for one more entry and left a spare node.
+    auto entry = spare_name_.extract(spare_name_.begin());
+    entry.key() = n;
+    entry.mapped() = id;
+    escaped_names_.insert(std::move(entry));
+  }
+  const uint32_t payload = !fits ? kEscape : id == kNoName ? 0 : id + 1;
+  nd.word = (nd.word & (kKeyMask | kTableBit)) | (payload << kPayloadShift);
+}
+
+[[gnu::hot]] NodeId Trie::new_node(uint32_t key) {
+  NodeId id = free_node_head_ != kNoNode ? free_node_head_ : static_cast<NodeId>(node_bound_);
+  // The only step that can fail comes first; insertion never makes wide keys.
+  if (key >= 256) {
+    if (id >= node_capacity_) reserve_nodes(1);
+    wide_keys_[id] = key;
+  } else if (free_node_head_ == kNoNode && id >= node_capacity_) {
+    reserve_nodes(1);
+  }
+  if (free_node_head_ != kNoNode) {
+    free_node_head_ = node(id).next_sibling;
+    --free_nodes_;
+  } else {
+    ++node_bound_;
+  }
+  node(id) = Node{kNoNode, kNoNode, key >= 256 ? kWideKey : key};
   return id;
 }
 
 NodeId Trie::wide_child(NodeId n, uint32_t key) const {
-  for (NodeId c = nodes_[n].first_child; c != kNoNode; c = nodes_[c].next_sibling) {
+  for (NodeId c = node(n).first_child; c != kNoNode; c = node(c).next_sibling) {
     uint32_t k = this->key(c);
     if (k >= key) return k == key ? c : kNoNode;
   }
   return kNoNode;
 }
 
+// The child of a table node that precedes `key` in sibling order: the byte-keyed child
+// with the largest key below it. Keys above 255 sort after every byte, so for them that
+// is the largest byte key present.
+[[gnu::hot]] NodeId Trie::prev_in_table(const NodeId* t, uint32_t key) const {
+  for (uint32_t k = std::min<uint32_t>(key, 256); k-- > 0;) {
+    if (t[k] != kNoNode) return t[k];
+  }
+  return kNoNode;
+}
+
+// Links `fresh` (whose key is `key`) into parent's sibling list after `prev` (kNoNode: at
+// the head), and into parent's table if it has one.
+[[gnu::hot]] void Trie::link_after(NodeId parent, NodeId prev, NodeId fresh, uint32_t key) {
+  Node& p = node(parent);
+  if (prev == kNoNode) {
+    node(fresh).next_sibling = p.first_child;
+    p.first_child = fresh;
+  } else {
+    node(fresh).next_sibling = node(prev).next_sibling;
+    node(prev).next_sibling = fresh;
+  }
+  if ((p.word & kTableBit) && key < 256) table(p.word >> kPayloadShift)[key] = fresh;
+}
+
 void Trie::free_node(NodeId n) {
-  if (nodes_[n].name != kNoName) {
-    release_name(nodes_[n].name);
+  uint32_t id = name_of(n);
+  if (id != kNoName) {
+    release_name(id);
+    set_name_of(n, kNoName);
     --terminals_;
   }
-  if (keys_[n] == kWideKey && !wide_keys_.empty()) wide_keys_.erase(n);
-  nodes_[n] = Node{};
-  nodes_[n].next_sibling = free_node_head_;
+  Node& nd = node(n);
+  if (nd.word & kTableBit) {
+    uint32_t t = nd.word >> kPayloadShift;
+    table(t)[0] = free_table_head_;
+    free_table_head_ = t;
+  }
+  if ((nd.word & kKeyMask) == kWideKey && !wide_keys_.empty()) wide_keys_.erase(n);
+  nd = Node{kNoNode, free_node_head_, 0};
   free_node_head_ = n;
   ++free_nodes_;
 }
 
 // Frees `n` and everything below it. The child/sibling links form a binary tree (child on
 // the left, sibling on the right); rotating each left edge to the right flattens it into a
-// list that is freed in one pass, with no stack at all.
+// list that is freed in one pass, with no stack at all. Tables need no upkeep here: every
+// node of the subtree goes, tables included.
 void Trie::free_subtree(NodeId n) {
-  nodes_[n].next_sibling = kNoNode;  // n's own siblings stay
+  node(n).next_sibling = kNoNode;  // n's own siblings stay
   NodeId cur = n;
   while (cur != kNoNode) {
-    NodeId left = nodes_[cur].first_child;
+    Node& c = node(cur);
+    NodeId left = c.first_child;
     if (left == kNoNode) {
-      NodeId next = nodes_[cur].next_sibling;
+      NodeId next = c.next_sibling;
       free_node(cur);
       cur = next;
     } else {
-      nodes_[cur].first_child = nodes_[left].next_sibling;
-      nodes_[left].next_sibling = cur;
+      c.first_child = node(left).next_sibling;
+      node(left).next_sibling = cur;
       cur = left;
     }
   }
 }
 
-uint32_t Trie::store_name(std::string_view name) {
+[[gnu::hot]] uint32_t Trie::store_name(std::string_view name) {
   uint32_t id;
   if (free_name_head_ != kNoName) {
     id = free_name_head_;
@@ -129,7 +271,7 @@ uint32_t Trie::store_name(std::string_view name) {
   return id;
 }
 
-void Trie::release_name(uint32_t id) {
+[[gnu::hot]] void Trie::release_name(uint32_t id) {
   arena_garbage_ += names_[id].length;
   names_[id].offset = free_name_head_;
   names_[id].length = kFreeSlot;
@@ -138,7 +280,7 @@ void Trie::release_name(uint32_t id) {
 
 // Clean names that were replaced or removed leave dead bytes behind; rewrite the arena
 // once they outweigh the live ones. Purely an optimisation: if memory is short, skip it.
-void Trie::maybe_compact_names() {
+[[gnu::hot]] void Trie::maybe_compact_names() {
   if (arena_garbage_ < 4096 || arena_garbage_ < arena_.size() / 2) return;
   try {
     std::string fresh;
@@ -155,58 +297,133 @@ void Trie::maybe_compact_names() {
   }
 }
 
-void Trie::insert(std::string_view keyword, std::string_view clean_name) {
+// A fresh table id with every slot empty. May throw std::bad_alloc.
+[[gnu::hot]] uint32_t Trie::make_table() {
+  uint32_t t;
+  if (free_table_head_ != kNoNode) {
+    t = free_table_head_;
+    free_table_head_ = table(t)[0];
+  } else {
+    const std::size_t count = tables_.size() / kTableSlots;
+    if (count >= kEscape) throw std::bad_alloc();
+    grow_for(tables_, kTableSlots);
+    tables_.resize(tables_.size() + kTableSlots);
+    t = static_cast<uint32_t>(count);
+  }
+  std::fill_n(table(t), kTableSlots, kNoNode);
+  return t;
+}
+
+// Gives `n` a direct table of its children. Only speeds lookups up, so when memory or
+// table ids run out it leaves the node as it is.
+[[gnu::hot]] void Trie::add_table(NodeId n) noexcept {
+  uint32_t t;
+  try {
+    t = make_table();
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  NodeId* slots = table(t);
+  for (NodeId c = node(n).first_child; c != kNoNode; c = node(c).next_sibling) {
+    if (!is_wide(c)) slots[node(c).word & kKeyMask] = c;
+  }
+  const uint32_t id = name_of(n);
+  set_name_of(n, kNoName);  // leaves escaped_names_ if it was there
+  slots[256] = id;
+  Node& nd = node(n);
+  nd.word = (nd.word & kKeyMask) | kTableBit | (t << kPayloadShift);
+}
+
+[[gnu::hot]] void Trie::insert(std::string_view keyword, std::string_view clean_name) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(keyword.data());
   NodeId n = root();
+  NodeId prev = kNoNode;      // the child of n after which a missing child would go
+  NodeId crowded = kNoNode;   // a node without a table whose children took long to search
   std::size_t i = 0;
   for (; i < keyword.size(); ++i) {
-    NodeId c = child(n, static_cast<unsigned char>(keyword[i]));
-    if (c == kNoNode) break;
+    const uint32_t b = bytes[i];
+    const Node& nd = node(n);
+    if (nd.word & kTableBit) {
+      const NodeId* t = table(nd.word >> kPayloadShift);
+      NodeId c = t[b];
+      if (c == kNoNode) {
+        prev = prev_in_table(t, b);
+        break;
+      }
+      n = c;
+      continue;
+    }
+    prev = kNoNode;
+    NodeId c = nd.first_child;
+    unsigned steps = 0;
+    while (c != kNoNode) {
+      const Node& cn = node(c);
+      if ((cn.word & kKeyMask) >= b) break;
+      prev = c;
+      c = cn.next_sibling;
+      ++steps;
+    }
+    if (steps >= kTableFrom) crowded = n;
+    // A wide key stored as 0xFF sorts after the byte 0xFF: when one is met first, the
+    // byte's child does not exist and would go before it, that is after `prev`.
+    if (c == kNoNode || (node(c).word & kKeyMask) != b || is_wide(c)) break;
     n = c;
   }
   maybe_compact_names();
   reserve_for(keyword.size() - i, clean_name.size());
-  // Nothing below can throw.
-  for (; i < keyword.size(); ++i) n = add_child(n, static_cast<unsigned char>(keyword[i]));
-  if (nodes_[n].name != kNoName) {
-    release_name(nodes_[n].name);
+  // Nothing below can fail.
+  if (crowded != kNoNode) add_table(crowded);
+  if (i < keyword.size()) {
+    NodeId fresh = take_node(bytes[i]);
+    link_after(n, prev, fresh, bytes[i]);
+    n = fresh;
+    // Every further node is the only child of the one before.
+    for (++i; i < keyword.size(); ++i) {
+      fresh = take_node(bytes[i]);
+      node(n).first_child = fresh;
+      n = fresh;
+    }
+  }
+  const uint32_t old = name_of(n);
+  if (old != kNoName) {
+    release_name(old);
   } else {
     ++terminals_;
   }
-  nodes_[n].name = store_name(clean_name);
+  set_name_of(n, store_name(clean_name));
 }
 
 NodeId Trie::add_child_after(NodeId parent, NodeId hint, uint32_t key) {
   if (hint != kNoNode && this->key(hint) >= key) hint = kNoNode;
   NodeId prev = hint;
-  NodeId cur = hint == kNoNode ? nodes_[parent].first_child : nodes_[hint].next_sibling;
+  NodeId cur = hint == kNoNode ? node(parent).first_child : node(hint).next_sibling;
   while (cur != kNoNode && this->key(cur) < key) {
     prev = cur;
-    cur = nodes_[cur].next_sibling;
+    cur = node(cur).next_sibling;
   }
   NodeId fresh = new_node(key);
-  NodeId after = cur;
   if (cur != kNoNode && this->key(cur) == key) {
-    after = nodes_[cur].next_sibling;
-    free_subtree(cur);  // a repeated key replaces the earlier child
+    // A repeated key replaces the earlier child: unlink it, then link the fresh one.
+    if (prev == kNoNode) {
+      node(parent).first_child = node(cur).next_sibling;
+    } else {
+      node(prev).next_sibling = node(cur).next_sibling;
+    }
+    free_subtree(cur);
   }
-  nodes_[fresh].next_sibling = after;
-  if (parent == root() && key < 256) root_children_[key] = fresh;
-  if (prev == kNoNode) {
-    nodes_[parent].first_child = fresh;
-  } else {
-    nodes_[prev].next_sibling = fresh;
-  }
+  link_after(parent, prev, fresh, key);
   return fresh;
 }
 
 void Trie::set_clean_name(NodeId n, std::string_view clean_name) {
   reserve_for(0, clean_name.size());
-  if (nodes_[n].name != kNoName) {
-    release_name(nodes_[n].name);
+  const uint32_t old = name_of(n);
+  if (old != kNoName) {
+    release_name(old);
   } else {
     ++terminals_;
   }
-  nodes_[n].name = store_name(clean_name);
+  set_name_of(n, store_name(clean_name));
 }
 
 bool Trie::remove(std::string_view keyword) {
@@ -219,24 +436,36 @@ bool Trie::remove(std::string_view keyword) {
   for (char ch : keyword) {
     NodeId c = child(n, static_cast<unsigned char>(ch));
     if (c == kNoNode) return false;
-    const Node& node = nodes_[n];
-    if (n == root() || node.name != kNoName || nodes_[node.first_child].next_sibling != kNoNode) {
+    const Node& nd = node(n);
+    if (n == root() || terminal(n) || node(nd.first_child).next_sibling != kNoNode) {
       cut_parent = n;
       cut = c;
     }
     n = c;
   }
-  if (nodes_[n].name == kNoName) return false;
-  release_name(nodes_[n].name);
-  nodes_[n].name = kNoName;
+  const uint32_t id = name_of(n);
+  if (id == kNoName) return false;
+  release_name(id);
+  set_name_of(n, kNoName);
   --terminals_;
-  if (n == root() || nodes_[n].first_child != kNoNode) return true;
+  if (n == root() || node(n).first_child != kNoNode) return true;
 
   // Unlink `cut` from its parent's sibling list, then free the single-child chain below it.
-  NodeId* link = &nodes_[cut_parent].first_child;
-  while (*link != cut) link = &nodes_[*link].next_sibling;
-  *link = nodes_[cut].next_sibling;
-  if (cut_parent == root() && key(cut) < 256) root_children_[key(cut)] = kNoNode;
+  Node& p = node(cut_parent);
+  const uint32_t k = node(cut).word & kKeyMask;  // a byte: cut was found by a byte key
+  NodeId before = kNoNode;
+  if (p.word & kTableBit) {
+    NodeId* t = table(p.word >> kPayloadShift);
+    before = prev_in_table(t, k);
+    t[k] = kNoNode;
+  } else {
+    for (NodeId c = p.first_child; c != cut; c = node(c).next_sibling) before = c;
+  }
+  if (before == kNoNode) {
+    p.first_child = node(cut).next_sibling;
+  } else {
+    node(before).next_sibling = node(cut).next_sibling;
+  }
   free_subtree(cut);
   return true;
 }

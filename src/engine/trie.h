@@ -1,9 +1,10 @@
 // The keyword trie.
 //
 // Every keyword is a path of byte-valued keys from the root; a node that ends a keyword
-// carries its clean name. Nodes live in one arena and refer to each other by 32-bit index
-// (first child, next sibling), which keeps a node at 16 bytes and lets every walk be a
-// loop instead of a recursion: a keyword may be megabytes long, so the trie may be that deep.
+// carries its clean name. Nodes are 12-byte records addressed by 32-bit id (first child,
+// next sibling, and one word holding the key byte and the clean name), which keeps the
+// structure small and lets every walk be a loop instead of a recursion: a keyword may be
+// megabytes long, so the trie may be that deep.
 //
 // Siblings are kept sorted by key. That order is the trie's one child order: the approximate
 // search enumerates children in it and the state encoder writes them in it. It depends only
@@ -11,15 +12,27 @@
 //
 // Keys are 32-bit: insertion only makes keys 0..255, but a decoded state may hold any Unicode
 // scalar value as a key, and such nodes must survive a round trip even though no text reaches them.
+//
+// Insertion spends its time walking sibling lists whose nodes were created at different
+// times and so lie far apart in memory. Nodes whose lists proved long (and the root) get a
+// direct table of their byte-keyed children as well, so a lookup there is one load; the
+// sibling list stays complete and remains the child order.
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+// Width of the payload field of a node. Tests build the engine with a smaller value to
+// reach the rare paths (clean-name ids and table ids beyond the field) with small tries.
+#ifndef KWSIEVE_TRIE_PAYLOAD_BITS
+#define KWSIEVE_TRIE_PAYLOAD_BITS 23
+#endif
 
 namespace kwsieve {
 
@@ -29,34 +42,38 @@ inline constexpr NodeId kNoNode = UINT32_MAX;
 class Trie {
  public:
   Trie();
+  Trie(const Trie& other);
+  Trie(Trie&& other);
+  Trie& operator=(const Trie& other);
+  Trie& operator=(Trie&& other) noexcept;
+  ~Trie();
 
   static constexpr NodeId root() { return 0; }
 
-  NodeId first_child(NodeId n) const { return nodes_[n].first_child; }
-  NodeId next_sibling(NodeId n) const { return nodes_[n].next_sibling; }
+  NodeId first_child(NodeId n) const { return node(n).first_child; }
+  NodeId next_sibling(NodeId n) const { return node(n).next_sibling; }
   uint32_t key(NodeId n) const {
-    uint8_t k = keys_[n];
+    uint32_t k = node(n).word & kKeyMask;
     if (k == kWideKey && !wide_keys_.empty()) {
       auto it = wide_keys_.find(n);
       if (it != wide_keys_.end()) return it->second;
     }
     return k;
   }
-  bool terminal(NodeId n) const { return nodes_[n].name != kNoName; }
+  bool terminal(NodeId n) const { return name_of(n) != kNoName; }
   std::string_view clean_name(NodeId n) const {
-    const NameRef& r = names_[nodes_[n].name];
+    const NameRef& r = names_[name_of(n)];
     return {arena_.data() + r.offset, r.length};
   }
   NodeId child(NodeId n, uint32_t key) const {
     if (key >= 256) return wide_child(n, key);
-    if (n == root()) return root_children_[key];
-    for (NodeId c = nodes_[n].first_child; c != kNoNode; c = nodes_[c].next_sibling) {
-      uint8_t k = keys_[c];
-      if (k < key) continue;
-      // Wide keys sort after every byte and are stored as kWideKey: the first entry
-      // holding kWideKey is the byte 0xFF only if it is not one of them.
-      if (k != key || (k == kWideKey && wide_keys_.count(c))) return kNoNode;
-      return c;
+    const Node& nd = node(n);
+    if (nd.word & kTableBit) return table(nd.word >> kPayloadShift)[key];
+    for (NodeId c = nd.first_child; c != kNoNode;) {
+      const Node& cn = node(c);
+      uint32_t k = cn.word & kKeyMask;
+      if (k >= key) return k == key && !is_wide(c) ? c : kNoNode;
+      c = cn.next_sibling;
     }
     return kNoNode;
   }
@@ -64,9 +81,9 @@ class Trie {
   // Number of terminal nodes, the empty keyword (a terminal root) included.
   std::size_t count() const { return terminals_; }
   // Number of live nodes, the root included.
-  std::size_t node_count() const { return nodes_.size() - free_nodes_; }
+  std::size_t node_count() const { return node_bound_ - free_nodes_; }
   // Upper bound (exclusive) of node ids; some below it may be free.
-  std::size_t id_bound() const { return nodes_.size(); }
+  std::size_t id_bound() const { return node_bound_; }
 
   // Adds `keyword` (already normalised) with `clean_name`, replacing the clean name of an
   // existing keyword. Strong guarantee: on std::bad_alloc the trie is unchanged.
@@ -92,39 +109,111 @@ class Trie {
  private:
   static constexpr uint32_t kNoName = UINT32_MAX;
 
-  // A key above 255 is stored as this byte plus an entry in wide_keys_.
-  static constexpr uint8_t kWideKey = 0xFF;
+  // Node::word: the key byte, a flag saying the node has a direct table, and a payload.
+  // Without a table the payload is 0 for no clean name, the name id + 1, or kEscape when
+  // the id does not fit (the id is then in escaped_names_). With a table the payload is
+  // the table id and the name id sits in the table's last slot.
+  static constexpr uint32_t kKeyMask = 0xFF;
+  static constexpr uint32_t kTableBit = 0x100;
+  static constexpr unsigned kPayloadShift = 9;
+  static_assert(KWSIEVE_TRIE_PAYLOAD_BITS >= 2 && KWSIEVE_TRIE_PAYLOAD_BITS <= 32 - kPayloadShift);
+  static constexpr uint32_t kEscape = (uint32_t{1} << KWSIEVE_TRIE_PAYLOAD_BITS) - 1;
 
-  // The key lives apart (keys_) so that a node is 12 bytes plus one.
+  // A key above 255 is stored as this byte plus an entry in wide_keys_.
+  static constexpr uint32_t kWideKey = 0xFF;
+
+  // A direct table: the child under each byte key (kNoNode if none), then the name id.
+  static constexpr std::size_t kTableSlots = 257;
+  // A sibling walk this long marks its parent for a table. At 16 the tables of a large
+  // natural-language trie take about 3% of its memory and save most of the walking.
+  static constexpr unsigned kTableFrom = 16;
+
   struct Node {
-    NodeId first_child = kNoNode;
-    NodeId next_sibling = kNoNode;  // also links free nodes
-    uint32_t name = kNoName;        // index into names_
+    NodeId first_child;
+    NodeId next_sibling;  // also links free nodes
+    uint32_t word;
   };
   struct NameRef {
     std::size_t offset = 0;  // into arena_; for a free slot, the next free slot
     std::size_t length = 0;
   };
 
+  // Nodes live in blocks that are never moved or copied as the trie grows: block b holds
+  // the 64 * 2^b ids from 64 * (2^b - 1) on. Growing therefore touches only the memory the
+  // new nodes use, and a block's unused tail is never written.
+  static constexpr unsigned kBlockShift = 6;
+  static constexpr std::size_t kMaxBlocks = 27;  // enough for every 32-bit id
+  static unsigned block_of(NodeId n) { return std::bit_width((n >> kBlockShift) + 1) - 1; }
+  static NodeId block_start(unsigned b) { return ((NodeId{1} << b) - 1) << kBlockShift; }
+  const Node& node(NodeId n) const {
+    unsigned b = block_of(n);
+    return blocks_[b][n - block_start(b)];
+  }
+  Node& node(NodeId n) {
+    unsigned b = block_of(n);
+    return blocks_[b][n - block_start(b)];
+  }
+
+  const NodeId* table(uint32_t t) const { return tables_.data() + std::size_t{t} * kTableSlots; }
+  NodeId* table(uint32_t t) { return tables_.data() + std::size_t{t} * kTableSlots; }
+
+  bool is_wide(NodeId c) const {
+    return (node(c).word & kKeyMask) == kWideKey && !wide_keys_.empty() && wide_keys_.count(c);
+  }
+  uint32_t name_of(NodeId n) const {
+    uint32_t w = node(n).word;
+    uint32_t p = w >> kPayloadShift;
+    if (w & kTableBit) return table(p)[256];
+    if (p == 0) return kNoName;
+    if (p != kEscape) return p - 1;
+    return escaped_names_.find(n)->second;
+  }
+  // Cannot fail once reserve_name_escape() has run (when the id may need an escape).
+  void set_name_of(NodeId n, uint32_t id) noexcept;
+  void reserve_name_escape();
+
   NodeId new_node(uint32_t key);
+  // new_node for a byte key once reserve_for has made room: cannot fail.
+  NodeId take_node(uint32_t byte) {
+    NodeId id = free_node_head_;
+    if (id == kNoNode) {
+      id = static_cast<NodeId>(node_bound_++);
+    } else {
+      free_node_head_ = node(id).next_sibling;
+      --free_nodes_;
+    }
+    node(id) = Node{kNoNode, kNoNode, byte};
+    return id;
+  }
+  void link_after(NodeId parent, NodeId prev, NodeId fresh, uint32_t key);
+  NodeId prev_in_table(const NodeId* t, uint32_t key) const;
   NodeId wide_child(NodeId n, uint32_t key) const;
   void free_node(NodeId n);
   void free_subtree(NodeId n);
   uint32_t store_name(std::string_view name);
   void release_name(uint32_t id);
+  void reserve_nodes(std::size_t new_nodes);
   void reserve_for(std::size_t new_nodes, std::size_t name_bytes);
   void maybe_compact_names();
+  uint32_t make_table();
+  void add_table(NodeId n) noexcept;
+  void free_blocks() noexcept;
 
-  // Every insertion and lookup starts at the root, which has up to 256 children: index them
-  // directly instead of walking its sibling list. Kept in step by link/unlink below.
-  std::array<NodeId, 256> root_children_;
-
-  std::vector<Node> nodes_;
-  std::vector<uint8_t> keys_;
-  // Keys that are not bytes; only a decoded state has them, so this is almost always empty.
-  std::unordered_map<NodeId, uint32_t> wide_keys_;
+  std::array<Node*, kMaxBlocks> blocks_{};
+  std::size_t node_bound_ = 0;  // ids below this are in use or on the free list
+  std::size_t node_capacity_ = 0;  // ids below this have a block
   NodeId free_node_head_ = kNoNode;
   std::size_t free_nodes_ = 0;
+
+  std::vector<NodeId> tables_;  // kTableSlots per table; table 0 is the root's
+  uint32_t free_table_head_ = kNoNode;  // freed tables, linked through their slot 0
+
+  // Keys that are not bytes; only a decoded state has them, so this is almost always empty.
+  std::unordered_map<NodeId, uint32_t> wide_keys_;
+  // Name ids of nodes whose payload cannot hold them: only tries with millions of keywords.
+  // spare_name_ holds one preallocated entry so that moving a name here cannot fail.
+  std::unordered_map<NodeId, uint32_t> escaped_names_;
+  std::unordered_map<NodeId, uint32_t> spare_name_;
 
   std::vector<NameRef> names_;
   uint32_t free_name_head_ = kNoName;

@@ -1,0 +1,123 @@
+// Keyword insertion in the engine alone: time per add_keyword and the memory the trie holds.
+//
+//   g++ -O2 -std=c++20 -Isrc src/engine/*.cpp src/pool/*.cpp bench/bench_insert.cpp -lpthread \
+//       -o /tmp/bench_insert
+//   /tmp/bench_insert KEYWORDS.tsv [repeat] [counts...]
+//
+// For each count N (the first N lines of the keyword file) it reports the median CPU time
+// of one add_keyword over `repeat` fresh processors, and the resident memory a processor
+// holding the N keywords adds, measured in a forked child so that each figure starts from
+// the same heap. The Python benchmark (bench_load.py) adds the cost of the call itself.
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/processor.h"
+
+namespace {
+
+double cpu_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t m = v.size() / 2;
+  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+long rss_bytes() {
+  std::ifstream in("/proc/self/statm");
+  long pages = 0, resident = 0;
+  in >> pages >> resident;
+  return resident * sysconf(_SC_PAGESIZE);
+}
+
+struct Pair {
+  std::string keyword;
+  std::string clean_name;
+};
+
+std::vector<Pair> read_keywords(const char* path, std::size_t limit) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<Pair> out;
+  std::string line;
+  while (out.size() < limit && std::getline(in, line)) {
+    const std::size_t a = line.find('\t');
+    const std::size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
+    if (b == std::string::npos) continue;
+    out.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1)});
+  }
+  return out;
+}
+
+// Resident memory added by a processor loaded with the first n pairs, measured in a child
+// process so that earlier runs leave nothing in the heap.
+long child_rss(const std::vector<Pair>& pairs, std::size_t n) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    long before = rss_bytes();
+    auto kp = std::make_unique<kwsieve::KeywordProcessor>();
+    for (std::size_t i = 0; i < n; ++i) kp->add_keyword(pairs[i].keyword, pairs[i].clean_name);
+    long added = rss_bytes() - before;
+    ssize_t w = write(fds[1], &added, sizeof added);
+    _exit(w == sizeof added ? 0 : 1);
+  }
+  close(fds[1]);
+  long added = -1;
+  if (read(fds[0], &added, sizeof added) != sizeof added) added = -1;
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return added;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s KEYWORDS.tsv [repeat] [counts...]\n", argv[0]);
+    return 2;
+  }
+  const int repeat = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  std::vector<std::size_t> counts;
+  for (int i = 3; i < argc; ++i) counts.push_back(std::strtoul(argv[i], nullptr, 10));
+  if (counts.empty()) counts = {1000, 10000, 100000};
+  const std::vector<Pair> pairs =
+      read_keywords(argv[1], *std::max_element(counts.begin(), counts.end()));
+
+  // Memory first, while the heap holds nothing freed that a child could reuse.
+  std::vector<long> rss;
+  for (std::size_t n : counts) rss.push_back(child_rss(pairs, std::min(n, pairs.size())));
+
+  std::printf("| keywords | ns per add | nodes | RSS added | bytes per node |\n");
+  std::printf("|---|---:|---:|---:|---:|\n");
+  for (std::size_t c = 0; c < counts.size(); ++c) {
+    const std::size_t n = std::min(counts[c], pairs.size());
+    std::vector<double> times;
+    std::size_t nodes = 0;
+    for (int r = 0; r < repeat; ++r) {
+      auto kp = std::make_unique<kwsieve::KeywordProcessor>();
+      const double t0 = cpu_seconds();
+      for (std::size_t i = 0; i < n; ++i) kp->add_keyword(pairs[i].keyword, pairs[i].clean_name);
+      times.push_back(cpu_seconds() - t0);
+      nodes = kp->trie().node_count();
+    }
+    std::printf("| %zu | %.0f | %zu | %.0f KiB | %.1f |\n", n, median(times) / n * 1e9, nodes,
+                rss[c] / 1024.0, static_cast<double>(rss[c]) / nodes);
+  }
+  return 0;
+}

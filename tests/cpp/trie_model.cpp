@@ -1,0 +1,171 @@
+// Differential test of the trie against a map from keyword to clean name.
+//
+//   g++ -std=c++20 -O1 -g -fsanitize=address,undefined -Isrc -DKWSIEVE_TRIE_PAYLOAD_BITS=3
+//       tests/cpp/trie_model.cpp src/engine/trie.cpp -o /tmp/trie_model && /tmp/trie_model 300
+//
+// Random insertions, replacements, removals, copies and hand-linked wide keys over a small
+// alphabet, so that nodes get many children (and direct tables) and keys repeat. After every
+// step the whole trie is walked and compared with the model: the stored keywords and names,
+// sibling order, lookups of present and absent keywords, and the counts. Built with a small
+// payload width (as above) the same run also covers clean-name ids and table ids that do not
+// fit in a node, which a normal build reaches only with millions of keywords; CI builds it
+// both ways.
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/trie.h"
+
+namespace {
+
+using kwsieve::kNoNode;
+using kwsieve::NodeId;
+using kwsieve::Trie;
+
+[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
+  std::fprintf(stderr, "trie_model: %s %s\n", what, detail.c_str());
+  std::exit(1);
+}
+
+void check(bool ok, const char* what, const std::string& detail = {}) {
+  if (!ok) fail(what, detail);
+}
+
+// Keys above 255 exist only as hand-linked leaves here; the model keeps their paths apart.
+struct Model {
+  std::map<std::string, std::string> names;         // byte paths
+  std::map<std::string, std::string> wide_leaves;   // byte path of the parent + "#" + key
+};
+
+// Walks the trie depth first with an explicit stack and checks it against the model.
+void compare(const Trie& trie, const Model& model) {
+  std::map<std::string, std::string> seen;
+  std::map<std::string, std::string> seen_wide;
+  std::size_t nodes = 0;
+  struct Item {
+    NodeId node;
+    std::string path;
+  };
+  std::vector<Item> stack{{Trie::root(), {}}};
+  while (!stack.empty()) {
+    Item it = std::move(stack.back());
+    stack.pop_back();
+    ++nodes;
+    if (trie.terminal(it.node)) seen.emplace(it.path, std::string(trie.clean_name(it.node)));
+    uint32_t last = 0;
+    bool first = true;
+    for (NodeId c = trie.first_child(it.node); c != kNoNode; c = trie.next_sibling(c)) {
+      const uint32_t k = trie.key(c);
+      check(first || k > last, "siblings out of order at", it.path);
+      first = false;
+      last = k;
+      if (k >= 256) {
+        check(trie.first_child(c) == kNoNode && trie.terminal(c), "wide leaf changed");
+        seen_wide.emplace(it.path + "#" + std::to_string(k), std::string(trie.clean_name(c)));
+        ++nodes;
+        continue;
+      }
+      check(trie.child(it.node, k) == c, "child() disagrees with the sibling list at", it.path);
+      stack.push_back({c, it.path + static_cast<char>(k)});
+    }
+  }
+  check(seen == model.names, "keywords differ from the model");
+  check(seen_wide == model.wide_leaves, "wide leaves differ from the model");
+  check(trie.count() == model.names.size() + model.wide_leaves.size(), "count is wrong");
+  check(trie.node_count() == nodes, "node count is wrong");
+}
+
+NodeId find(const Trie& trie, const std::string& path) {
+  NodeId n = Trie::root();
+  for (unsigned char b : path) {
+    n = trie.child(n, b);
+    if (n == kNoNode) break;
+  }
+  return n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 200;
+  std::mt19937_64 rng(20240601);
+  auto below = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  // Wide enough at the first two levels to make nodes with many children, and with 0xFF,
+  // the byte that shares its stored form with wide keys.
+  std::string alphabet;
+  for (int c = 'a'; c <= 'z'; ++c) alphabet += static_cast<char>(c);
+  alphabet += "0123456789 -\xc3\xa9\xff";
+
+  for (int round = 0; round < rounds; ++round) {
+    Trie trie;
+    Model model;
+    const std::size_t steps = 50 + below(400);
+    for (std::size_t s = 0; s < steps; ++s) {
+      const std::size_t op = below(20);
+      // Few first bytes and many second ones: nodes at depth one get crowded.
+      std::string kw;
+      const std::size_t len = below(6);
+      for (std::size_t i = 0; i < len; ++i) kw += alphabet[below(i == 1 ? alphabet.size() : 4)];
+      if (op < 12) {
+        // Now and then a long name, so that replaced names pile up and the arena compacts.
+        std::string name(below(8) ? below(5) : 300, static_cast<char>('A' + below(26)));
+        trie.insert(kw, name);
+        model.names[kw] = name;
+      } else if (op < 17) {
+        // Usually a stored keyword, sometimes an absent one.
+        if (!model.names.empty() && below(4) != 0) {
+          auto it = model.names.begin();
+          std::advance(it, below(model.names.size()));
+          kw = it->first;
+        }
+        // A wide leaf's parent always has a child, so removal never prunes it.
+        const bool stored = model.names.count(kw) != 0;
+        check(trie.remove(kw) == stored, "remove() result differs for", kw);
+        model.names.erase(kw);
+      } else if (op < 18 && below(4) == 0) {
+        // The decoder's repeated key: a fresh child replaces a whole subtree.
+        if (kw.empty()) continue;
+        const std::string parent_path = kw.substr(0, kw.size() - 1);
+        const NodeId parent = find(trie, parent_path);
+        if (parent == kNoNode) continue;
+        const NodeId fresh = trie.add_child(parent, static_cast<unsigned char>(kw.back()));
+        trie.set_clean_name(fresh, "R");
+        for (auto it = model.names.lower_bound(kw); it != model.names.end() && it->first.starts_with(kw);) {
+          it = model.names.erase(it);
+        }
+        for (auto it = model.wide_leaves.begin(); it != model.wide_leaves.end();) {
+          it = it->first.starts_with(kw) ? model.wide_leaves.erase(it) : std::next(it);
+        }
+        model.names[kw] = "R";
+      } else if (op < 18) {
+        // A hand-linked leaf with a key above 255 under a stored keyword's node, as a
+        // decoded state may hold.
+        if (model.names.empty()) continue;
+        auto it = model.names.begin();
+        std::advance(it, below(model.names.size()));
+        const NodeId parent = find(trie, it->first);
+        const uint32_t key = below(2) ? 300 : 0x1F600;
+        const std::string at = it->first + "#" + std::to_string(key);
+        if (model.wide_leaves.count(at)) continue;
+        const NodeId leaf = trie.add_child(parent, key);
+        trie.set_clean_name(leaf, "w");
+        model.wide_leaves[at] = "w";
+      } else if (op < 19) {
+        Trie copy(trie);
+        compare(copy, model);
+        trie = copy;
+      } else {
+        Trie moved(std::move(trie));
+        compare(trie, Model{});  // a moved-from trie is empty and usable
+        trie = std::move(moved);
+      }
+      compare(trie, model);
+    }
+  }
+  std::printf("trie_model: %d rounds passed\n", rounds);
+  return 0;
+}
