@@ -5,7 +5,7 @@
 // injected work; after kIdleRounds fruitless rounds separated by sched_yield(), sleep.
 //
 // Sleep protocol. Every push or injection bumps `epoch` and then, if `sleepers` is
-// not 0, wakes one sleeping worker. A worker about to sleep reads `epoch` before its
+// not 0, wakes one sleeping worker (every one, for an injection). A worker about to sleep reads `epoch` before its
 // last search, then under its own mutex counts itself in `sleepers` and sleeps only
 // if `epoch` is unchanged. All four accesses are seq_cst, so for any push racing
 // with a sleeper either the pusher sees the sleeper counted (and, locking the
@@ -126,10 +126,29 @@ void wake_one(Pool& p) {
   }
 }
 
-// Announces one new job: see the sleep protocol above.
-void notify_work(Pool& p) {
+void wake_all(Pool& p) {
+  for (std::size_t v = 0; v < p.size; ++v) {
+    Worker& w = p.workers[v];
+    std::lock_guard<std::mutex> lock(w.mu);
+    if (w.sleeping) {
+      w.sleeping = false;
+      w.cv.notify_one();
+    }
+  }
+}
+
+// Announces new work: see the sleep protocol above. A job pushed by a worker is one
+// job, and one sleeper is enough for it. A job injected from outside is a whole batch
+// that will split into work for every worker: waking them all now, rather than each
+// by the split before it, keeps a small batch from paying one wake-up after another.
+void notify_work(Pool& p, bool fan_out = false) {
   p.epoch.fetch_add(1, std::memory_order_seq_cst);
-  if (p.sleepers.load(std::memory_order_seq_cst) != 0) wake_one(p);
+  if (p.sleepers.load(std::memory_order_seq_cst) == 0) return;
+  if (fan_out) {
+    wake_all(p);
+  } else {
+    wake_one(p);
+  }
 }
 
 Job* take_injected(Pool& p) {
@@ -548,7 +567,7 @@ void inject(Job* job) {
     p.inject_tail = job;
     p.injected.fetch_add(1, std::memory_order_relaxed);
   }
-  notify_work(p);
+  notify_work(p, true);
 }
 
 }  // namespace detail
