@@ -101,14 +101,3 @@ def test_replacement_carries_folded_spans_back_to_the_given_text(text):
         model.add_keyword(keyword, clean)
     assert tuples(kp.extract_keywords(text)) == model.extract(text)
     assert kp.replace_keywords(text) == model.replace(text)
-
-
-@pytest.mark.parametrize("text, want", [
-    ("\u212a\u212a apple \u212a", "\u212a\u212a fruit \u212a"),
-    ("ȺȺȺ APPLE", "ȺȺȺ fruit"),
-    ("İ" * 100 + " apple " + "İ" * 100, "İ" * 100 + " fruit " + "İ" * 100),
-])
-def test_text_before_a_match_may_change_length_when_folded(text, want):
-    kp = kwsieve.KeywordProcessor()
-    kp.add_keyword("apple", "fruit")
-    assert kp.replace_keywords(text) == want

@@ -109,6 +109,8 @@ REPLACE_EXAMPLES = [
     ("case kept outside matches", DEFAULT, ["apple"], "APPLE Pie", None, "apple Pie"),
     # Offsets of the folded text carried back to the given one: İ folds to three bytes.
     ("after a longer folding", DEFAULT, [("apple", "fruit")], "İİ apple", None, "İİ fruit"),
+    ("after a long folded text", DEFAULT, [("apple", "fruit")], "İ" * 99 + " apple " + "Ⱥ" * 99, None,
+     "İ" * 99 + " fruit " + "Ⱥ" * 99),
     ("a folded match", DEFAULT, [("İstanbul", "IST")], "İSTANBUL apple", None, "IST apple"),
     ("single space match", DEFAULT, [(" ", "_")], " ", 0.5, " "),
     ("inside a folded character", DEFAULT, [("i", "eye")], "İ x", None, "eye x"),
@@ -180,7 +182,9 @@ def cases(draw, units):
 
 
 flags = st.fixed_dictionaries({"case_sensitive": st.booleans(), "allow_overlaps": st.booleans()})
-word_sets = st.one_of(st.none(), st.just("-"), st.just("abé"), st.just(["-", "a", "b", "\x87", "\xa9"]))
+# A byte of a multi-byte character is tested as the code point with its number: "\xc3"
+# is a lead byte, "\x87" and "\xa9" continuation bytes; no byte is an astral code point.
+word_sets = st.sampled_from([None, "-", "abé", ["-", "a", "b", "\x87", "\xa9", "\xc3", "\U0001F600"]])
 
 # The emulated 32-bit run is about ten times slower: it gets fewer examples of each.
 # KWSIEVE_TEST_EXAMPLES overrides the count, for a longer soak.
