@@ -58,6 +58,7 @@ EXTRACT_EXAMPLES = [
     ("text byte skipped", DEFAULT, ["apple"], "an applle a day", 0.8, [("apple", 0.83, 3, 9)]),
     ("no skip at the end of the text", DEFAULT, ["apple"], "appl", 0.7, []),
     ("skip before more text", DEFAULT, ["apple"], "appl x", 0.7, [("apple", 0.8, 0, 4)]),
+    ("score 0.625 rounds half up", DEFAULT, ["abcdefgh"], "abcde x", 0.6, [("abcdefgh", 0.63, 0, 5)]),
     ("longest keyword", DEFAULT, ["new", "new york"], "new york", None, [("new york", 1.0, 0, 8)]),
     ("longest fails, shorter not tried", DEFAULT, ["new", "new york"], "new yorker", None, []),
     ("shortest exact keyword first", DEFAULT, ["new", "new york"], "new york", 0.9,
