@@ -53,6 +53,7 @@ EXTRACT_EXAMPLES = [
      [("apple", 1.0, 7, 12), ("apple", 1.0, 18, 23)]),
     ("same text, exact", DEFAULT, ["apple"], "I like apples and apple pie", None,
      [("apple", 1.0, 18, 23)]),
+    ("third byte of the window", DEFAULT, ["apple"], "applexy z", 0.8, [("apple", 1.0, 0, 5)]),
     ("window cut at the end", DEFAULT, ["apple"], "I like apples", 0.8, []),
     ("keyword byte skipped", DEFAULT, ["apple"], "an aple a day", 0.8, [("apple", 0.8, 3, 7)]),
     ("text byte skipped", DEFAULT, ["apple"], "an applle a day", 0.8, [("apple", 0.83, 3, 9)]),

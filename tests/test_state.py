@@ -106,11 +106,13 @@ boundary_chars = st.text(st.sampled_from("AZÉé-") | st.characters(), max_size=
 
 
 @settings(max_examples=150, deadline=None)
-@given(keyword_sets, st.booleans(), st.booleans(), boundary_chars,
+@given(keyword_sets, st.booleans(), st.booleans(), st.booleans(), boundary_chars,
        st.lists(st.sampled_from("abé€ Z-"), max_size=8))
 def test_state_matches_reference_encoding_and_round_trips(
-        keywords, case_sensitive, allow_overlaps, extra, text_parts):
+        keywords, case_sensitive, allow_overlaps, cleared, extra, text_parts):
     kp = KeywordProcessor(case_sensitive, allow_overlaps)
+    if cleared:
+        kp.set_non_word_boundaries([])
     expected = {}
     for kw, clean in keywords.items():
         kp.add_keyword(kw, clean)
@@ -119,7 +121,7 @@ def test_state_matches_reference_encoding_and_round_trips(
     for c in extra:
         kp.add_non_word_boundary(c)
     s = kp.__getstate__()
-    assert s == (u64(WORDS) + word_set(DEFAULT_CHARS + extra) + trie_of(expected)
+    assert s == (u64(WORDS) + word_set(("" if cleared else DEFAULT_CHARS) + extra) + trie_of(expected)
                  + bytes([case_sensitive, allow_overlaps]))
     copy = processor_from_state(s)
     assert copy.get_all_keywords() == kp.get_all_keywords() and len(copy) == len(kp)
