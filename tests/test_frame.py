@@ -304,6 +304,12 @@ def test_text_accepts_str_subclasses_astral_characters_and_any_sequence():
     assert plain(kp.parallel_extract_keywords_from_texts(Seq(["x k", StrSub("k!")]))) == \
         [[("k", 1.0, 2, 3)], [("k", 1.0, 0, 1)]]
     assert kp.parallel_replace_keywords_from_texts(texts=("k", "")) == ["k", ""]
+    # A text with nothing to replace comes back as itself, or as a plain str copy of a
+    # subclass instance.
+    same, sub = "x é y", StrSub("x é y")
+    for out in ([kp.replace_keywords(same), kp.replace_keywords(sub)],
+                kp.parallel_replace_keywords_from_texts([same, sub])):
+        assert out[0] is same and type(out[1]) is str and out[1] == sub
 
 
 # Code points from every storage width of a str (Latin-1, BMP, astral), mostly in ASCII

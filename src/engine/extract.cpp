@@ -196,7 +196,7 @@ void Extractor::extract(std::string_view text, std::optional<float> threshold,
   }
 }
 
-std::string Extractor::replace(std::string_view text, std::optional<float> threshold) {
+std::optional<std::string> Extractor::replace(std::string_view text, std::optional<float> threshold) {
   float t = check_threshold(threshold);
   matches_.clear();
   FoldMap map;
@@ -211,7 +211,7 @@ std::string Extractor::replace(std::string_view text, std::optional<float> thres
                  matches_);
     }
   }
-  if (matches_.empty()) return std::string(text);
+  if (matches_.empty()) return std::nullopt;
 
   // Carry each span back to the given text and widen it to whole characters, so that
   // exactly the matched words are replaced and the output stays valid UTF-8. Going from
@@ -260,7 +260,8 @@ std::string replace_keywords(const KeywordProcessor& processor, std::string_view
                              std::optional<float> threshold) {
   check_threshold(threshold);
   Extractor x(processor.read_view());
-  return x.replace(text, threshold);
+  std::optional<std::string> out = x.replace(text, threshold);
+  return out ? std::move(*out) : std::string(text);
 }
 
 }  // namespace kwsieve

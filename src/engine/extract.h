@@ -34,7 +34,9 @@ class Extractor {
   // Appends the matches of `text` to `out`, in scan order.
   void extract(std::string_view text, std::optional<float> threshold,
                std::vector<KeywordMatch>& out);
-  std::string replace(std::string_view text, std::optional<float> threshold);
+  // `text` with every match replaced by its clean name; nothing when nothing matched, so
+  // that a caller already holding the text can hand it back instead of a copy.
+  std::optional<std::string> replace(std::string_view text, std::optional<float> threshold);
 
   const ApproxSearcher& approx() const { return approx_; }
 

@@ -100,6 +100,9 @@ class Text {
   // no interpreter call; `buffer` is the caller's to reuse. Nothing if the str holds a
   // lone surrogate: refuse_surrogates() then raises the interpreter's error for it.
   std::optional<std::string_view> utf8(std::string& buffer) const { return units_.utf8(buffer); }
+  // A new reference to the str itself when it is exactly a str (not a subclass) that this
+  // Text keeps alive, so a result equal to it can be the same object; else null.
+  PyObject* same_str() const { return keep_ && PyUnicode_CheckExact(keep_.get()) ? Py_NewRef(keep_.get()) : nullptr; }
 
  private:
   friend Text to_text(PyObject* o, const char* name);

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -146,7 +147,11 @@ PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     check_threshold(threshold);
     Extractor x(kp.read_view());
-    return new_str(x.replace(text.view(), threshold)).release();
+    std::optional<std::string> out = x.replace(text.view(), threshold);
+    // Nothing matched: the text itself is the answer (a str is immutable); a subclass
+    // instance still comes back as a plain str.
+    if (!out) return PyUnicode_CheckExact(a[0]) ? Py_NewRef(a[0]) : new_str(text.view()).release();
+    return new_str(*out).release();
   });
 }
 
@@ -203,13 +208,20 @@ PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t 
                    [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
-    std::vector<std::string> results(texts.size());
+    std::vector<std::optional<std::string>> results(texts.size());
     run_batch(texts, [&](Extractor& x, std::string_view text, std::size_t i) {
       results[i] = x.replace(text, threshold);
     }, kp);
+    // Texts without a match come back as themselves, which spares the calling thread
+    // from decoding them into new str objects; only subclass instances need a copy.
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    std::string buffer;
     for (std::size_t i = 0; i < results.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(results[i]).release());
+      PyObject* item = results[i] ? nullptr : texts[i].same_str();
+      if (item == nullptr) {
+        item = new_str(results[i] ? std::string_view(*results[i]) : *texts[i].utf8(buffer)).release();
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list.release();
   });
