@@ -49,6 +49,45 @@ ExactIndex::ExactIndex(const ReadView& view) {
     cls_[b] = classify(b);
     cls_lowered_[b] = classify(lowered);
   }
+  build_filter(view);
+}
+
+void ExactIndex::build_filter(const ReadView& view) {
+  // The paths of the nodes at most 8 deep. Breadth-first ids put all of them before any
+  // deeper node, and each after its parent, so one pass in id order fills them in. A path
+  // through a key above 255 can never match text and adds nothing.
+  struct Path {
+    uint64_t bytes;
+    uint8_t depth;
+    bool live;
+  };
+  std::vector<Path> paths(1, Path{0, 0, true});
+  std::vector<uint64_t> keys;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const Path at = paths[i];
+    if (at.live && at.depth > 0 && (at.depth == 8 || nodes_[i].name != kNone)) {
+      keys.push_back(key(at.bytes, at.depth));
+    }
+    if (at.depth == 8) continue;
+    const ReadView::Node& nd = view.node(static_cast<uint32_t>(i));
+    if (nd.count == 0) continue;
+    if (paths.size() < std::size_t{nd.first} + nd.count) paths.resize(std::size_t{nd.first} + nd.count);
+    for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
+      const uint32_t k = view.key(c);
+      const bool live = at.live && k < 256;
+      paths[c] = Path{live ? at.bytes | (uint64_t{k} << (8 * at.depth)) : 0, static_cast<uint8_t>(at.depth + 1), live};
+    }
+  }
+  // About 16 to 32 bits per key: a few false passes in a thousand.
+  std::size_t words = 8;
+  unsigned shift = 61;
+  while (words < keys.size() / 4) {
+    words *= 2;
+    --shift;
+  }
+  filter_.assign(words, 0);
+  filter_shift_ = shift;
+  for (uint64_t h : keys) filter_[static_cast<std::size_t>(h >> shift)] |= key_bits(h);
 }
 
 }  // namespace kwsieve
