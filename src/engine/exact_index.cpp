@@ -52,6 +52,14 @@ ExactIndex::ExactIndex(const ReadView& view) {
   build_filter(view);
 }
 
+bool ExactIndex::may_end_later(uint64_t bytes, uint32_t ends) const {
+  for (; ends != 0; ends &= ends - 1) {
+    const unsigned j = static_cast<unsigned>(__builtin_ctz(ends)) + 1;
+    if (probe(key(bytes & (~uint64_t{0} >> (64 - 8 * j)), j))) return true;
+  }
+  return false;
+}
+
 void ExactIndex::build_filter(const ReadView& view) {
   // The paths of the nodes at most 8 deep. Breadth-first ids put all of them before any
   // deeper node, and each after its parent, so one pass in id order fills them in. A path
@@ -62,11 +70,25 @@ void ExactIndex::build_filter(const ReadView& view) {
     bool live;
   };
   std::vector<Path> paths(1, Path{0, 0, true});
-  std::vector<uint64_t> keys;
+  struct Key {
+    uint64_t hash;
+    bool more;
+  };
+  std::vector<Key> keys;
+  const bool overlaps = view.allow_overlaps();
   for (std::size_t i = 0; i < paths.size(); ++i) {
     const Path at = paths[i];
     if (at.live && at.depth > 0 && (at.depth == 8 || nodes_[i].name != kNone)) {
-      keys.push_back(key(at.bytes, at.depth));
+      keys.push_back({key(at.bytes, at.depth), false});
+      // A short keyword with a non-word byte inside: the scan finds its first end there,
+      // and must then go on to probe the later ones.
+      for (unsigned f = 1; at.depth < 8 && f < at.depth; ++f) {
+        const auto b = static_cast<unsigned char>(at.bytes >> (8 * f));
+        if (overlaps || !view.word_byte(b)) {
+          keys.push_back({key(at.bytes & ((uint64_t{1} << (8 * f)) - 1), f), true});
+          break;
+        }
+      }
     }
     if (at.depth == 8) continue;
     const ReadView::Node& nd = view.node(static_cast<uint32_t>(i));
@@ -81,13 +103,15 @@ void ExactIndex::build_filter(const ReadView& view) {
   // About 16 to 32 bits per key: a few false passes in a thousand.
   std::size_t words = 8;
   unsigned shift = 61;
-  while (words < keys.size() / 4) {
+  while (words < keys.size() / 4 && shift > 32) {
     words *= 2;
     --shift;
   }
   filter_.assign(words, 0);
-  filter_shift_ = shift;
-  for (uint64_t h : keys) filter_[static_cast<std::size_t>(h >> shift)] |= key_bits(h);
+  shift_ = shift;
+  for (const Key& k : keys) {
+    filter_[static_cast<std::size_t>(k.hash >> shift)] |= k.more ? more_bits(k.hash) : key_bits(k.hash);
+  }
 }
 
 }  // namespace kwsieve

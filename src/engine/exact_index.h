@@ -91,14 +91,23 @@ class ExactIndex {
   // past its end. `full`: at least 8 bytes remain. `ends`: bit j - 1 set for each j in
   // 1..7 where p + j is the text's end or a non-word byte (an end test there can pass).
   // False means no match starts at p; true, only that one may.
+  //
+  // A keyword shorter than 8 bytes that matches spells the text up to its own length j,
+  // which is one of the ends; the first end is j itself unless the keyword has a non-word
+  // byte inside, which lies at the first end. The first end's word therefore also says
+  // whether later ends need probing at all, so most starts cost one or two probes.
   bool may_start(uint64_t bytes, uint32_t ends, bool full) const {
-    if (full && probe(key(bytes, 8))) return true;
-    while (ends != 0) {
-      const unsigned j = static_cast<unsigned>(__builtin_ctz(ends)) + 1;
-      ends &= ends - 1;
-      if (probe(key(bytes & ((uint64_t{1} << (8 * j)) - 1), j))) return true;
-    }
-    return false;
+    const unsigned first = static_cast<unsigned>(__builtin_ctz(ends | 0x80)) + 1;  // 8: none
+    const uint64_t h = key(bytes & (~uint64_t{0} >> (64 - 8 * first)), first);
+    const uint64_t word = filter_[static_cast<std::size_t>(h >> shift_)];
+    const uint64_t bits = key_bits(h);
+    bool hit = (word & bits) == bits;
+    if (full) hit |= probe(key(bytes, 8));
+    if (hit) return true;
+    ends &= ends - 1;
+    if (ends == 0) return false;
+    const uint64_t more = more_bits(h);
+    return (word & more) == more && may_end_later(bytes, ends);
   }
 
   // Class bits of a working-text byte, and of an ASCII byte read as its lowercase.
@@ -116,23 +125,27 @@ class ExactIndex {
     return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
   }
 
-  // The filter key of `len` text bytes (already masked to them). The length goes in the
-  // top byte, which is zero for a key shorter than 8 bytes, and the mix spreads every
-  // input bit over the high half and the low bits the probe reads.
+  // The filter hash of `len` text bytes (already masked to them). The length goes in the
+  // top byte, which is zero for fewer than 8 bytes. The word index comes from the top bits
+  // of the product, which depend on every input bit; the bit positions in the word from
+  // the low bits once the high half is folded into them.
   static uint64_t key(uint64_t bytes, unsigned len) {
-    uint64_t h = bytes ^ (uint64_t{len} << 56);
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    return h;
+    const uint64_t h = (bytes ^ (uint64_t{len} << 56)) * 0x9E3779B97F4A7C15ull;
+    return h ^ (h >> 32);
   }
-  // A blocked Bloom filter: the key picks one 64-bit word and three bits in it.
+  // A blocked Bloom filter: a key picks one 64-bit word and three bits in it for
+  // membership, and two more for "probe the later ends" (see may_start).
   static uint64_t key_bits(uint64_t h) {
     return (uint64_t{1} << (h & 63)) | (uint64_t{1} << ((h >> 6) & 63)) | (uint64_t{1} << ((h >> 12) & 63));
   }
+  static uint64_t more_bits(uint64_t h) {
+    return (uint64_t{1} << ((h >> 18) & 63)) | (uint64_t{1} << ((h >> 24) & 63));
+  }
+  // The probes of may_start at the ends after the first: rarely needed, kept out of line.
+  bool may_end_later(uint64_t bytes, uint32_t ends) const;
   bool probe(uint64_t h) const {
     const uint64_t bits = key_bits(h);
-    return (filter_[static_cast<std::size_t>(h >> filter_shift_)] & bits) == bits;
+    return (filter_[static_cast<std::size_t>(h >> shift_)] & bits) == bits;
   }
   void build_filter(const ReadView& view);
 
@@ -146,7 +159,7 @@ class ExactIndex {
   std::vector<Node> nodes_;
   std::vector<KeySet> sets_;
   std::vector<uint64_t> filter_;
-  unsigned filter_shift_ = 63;  // 64 - log2(filter_.size())
+  unsigned shift_ = 61;  // 64 - log2(filter_.size()); at least 32
   std::array<uint32_t, 256> root_{};
   std::array<uint8_t, 256> cls_{};
   std::array<uint8_t, 256> cls_lowered_{};

@@ -50,7 +50,11 @@ inline uint64_t low_bits(uint64_t c) { return ((c & kLowBits) * 0x01020408102040
 // The bytes from i on, little endian, zero past n (i < n).
 inline uint64_t load_bytes(const unsigned char* p, std::size_t i, std::size_t n) {
   uint64_t x = 0;
-  std::memcpy(&x, p + i, n - i >= 8 ? 8 : n - i);
+  if (n - i >= 8) {
+    std::memcpy(&x, p + i, 8);
+  } else {
+    for (std::size_t k = 0; k < n - i; ++k) x |= uint64_t{p[i + k]} << (8 * k);
+  }
   return x;
 }
 
