@@ -61,24 +61,24 @@ bool ExactIndex::may_end_later(uint64_t bytes, uint32_t ends) const {
 }
 
 void ExactIndex::build_filter(const ReadView& view) {
-  // The paths of the nodes at most 8 deep. Breadth-first ids put all of them before any
-  // deeper node, and each after its parent, so one pass in id order fills them in. A path
-  // through a key above 255 can never match text and adds nothing.
+  // The paths of the nodes at most 8 deep, depth first. A path through a key above 255
+  // can never match text and adds nothing.
   struct Path {
+    uint32_t node;
+    uint32_t depth;
     uint64_t bytes;
-    uint8_t depth;
-    bool live;
   };
-  std::vector<Path> paths(1, Path{0, 0, true});
   struct Key {
     uint64_t hash;
     bool more;
   };
   std::vector<Key> keys;
+  std::vector<Path> stack(1, Path{0, 0, 0});
   const bool overlaps = view.allow_overlaps();
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    const Path at = paths[i];
-    if (at.live && at.depth > 0 && (at.depth == 8 || nodes_[i].name != kNone)) {
+  while (!stack.empty()) {
+    const Path at = stack.back();
+    stack.pop_back();
+    if (at.depth > 0 && (at.depth == 8 || nodes_[at.node].name != kNone)) {
       keys.push_back({key(at.bytes, at.depth), false});
       // A short keyword with a non-word byte inside: the scan finds its first end there,
       // and must then go on to probe the later ones.
@@ -91,13 +91,10 @@ void ExactIndex::build_filter(const ReadView& view) {
       }
     }
     if (at.depth == 8) continue;
-    const ReadView::Node& nd = view.node(static_cast<uint32_t>(i));
-    if (nd.count == 0) continue;
-    if (paths.size() < std::size_t{nd.first} + nd.count) paths.resize(std::size_t{nd.first} + nd.count);
+    const ReadView::Node& nd = view.node(at.node);
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
       const uint32_t k = view.key(c);
-      const bool live = at.live && k < 256;
-      paths[c] = Path{live ? at.bytes | (uint64_t{k} << (8 * at.depth)) : 0, static_cast<uint8_t>(at.depth + 1), live};
+      if (k < 256) stack.push_back({c, at.depth + 1, at.bytes | (uint64_t{k} << (8 * at.depth))});
     }
   }
   // About 16 to 32 bits per key: a few false passes in a thousand.

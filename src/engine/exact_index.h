@@ -3,7 +3,7 @@
 // An exact scan does one child lookup per text byte along each path, so what matters is
 // touching as little memory per step as possible. A record holds the keys of up to seven
 // children inline (found with one 8-byte compare), the id of its first child (children
-// are consecutive ids, in the same breadth-first numbering as ReadView), and its clean-name
+// are consecutive ids, in the same numbering as ReadView), and its clean-name
 // index. Nodes with more children, or with a key that is not a byte (only a decoded state
 // has those), test a 256-bit set of their keys and count the bits below the byte to find
 // the child: 40 bytes per such node instead of a 1 KiB table. The root alone, which every
