@@ -49,6 +49,66 @@ ExactIndex::ExactIndex(const ReadView& view) {
     cls_[b] = classify(b);
     cls_lowered_[b] = classify(lowered);
   }
+  build_filter(view);
+}
+
+bool ExactIndex::may_end_later(uint64_t bytes, uint32_t ends) const {
+  for (; ends != 0; ends &= ends - 1) {
+    const unsigned j = static_cast<unsigned>(__builtin_ctz(ends)) + 1;
+    if (probe(key(bytes & (~uint64_t{0} >> (64 - 8 * j)), j))) return true;
+  }
+  return false;
+}
+
+void ExactIndex::build_filter(const ReadView& view) {
+  // The paths of the nodes at most 8 deep, depth first. A path through a key above 255
+  // can never match text and adds nothing.
+  struct Path {
+    uint32_t node;
+    uint32_t depth;
+    uint64_t bytes;
+  };
+  struct Key {
+    uint64_t hash;
+    bool more;
+  };
+  std::vector<Key> keys;
+  std::vector<Path> stack(1, Path{0, 0, 0});
+  const bool overlaps = view.allow_overlaps();
+  while (!stack.empty()) {
+    const Path at = stack.back();
+    stack.pop_back();
+    if (at.depth > 0 && (at.depth == 8 || nodes_[at.node].name != kNone)) {
+      keys.push_back({key(at.bytes, at.depth), false});
+      // A short keyword with a non-word byte inside: the scan finds its first end there,
+      // and must then go on to probe the later ones.
+      for (unsigned f = 1; at.depth < 8 && f < at.depth; ++f) {
+        const auto b = static_cast<unsigned char>(at.bytes >> (8 * f));
+        if (overlaps || !view.word_byte(b)) {
+          keys.push_back({key(at.bytes & ((uint64_t{1} << (8 * f)) - 1), f), true});
+          break;
+        }
+      }
+    }
+    if (at.depth == 8) continue;
+    const ReadView::Node& nd = view.node(at.node);
+    for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
+      const uint32_t k = view.key(c);
+      if (k < 256) stack.push_back({c, at.depth + 1, at.bytes | (uint64_t{k} << (8 * at.depth))});
+    }
+  }
+  // About 16 to 32 bits per key: a few false passes in a thousand.
+  std::size_t words = 8;
+  unsigned shift = 61;
+  while (words < keys.size() / 4 && shift > 32) {
+    words *= 2;
+    --shift;
+  }
+  filter_.assign(words, 0);
+  shift_ = shift;
+  for (const Key& k : keys) {
+    filter_[static_cast<std::size_t>(k.hash >> shift)] |= k.more ? more_bits(k.hash) : key_bits(k.hash);
+  }
 }
 
 }  // namespace kwsieve

@@ -3,14 +3,24 @@
 // An exact scan does one child lookup per text byte along each path, so what matters is
 // touching as little memory per step as possible. A record holds the keys of up to seven
 // children inline (found with one 8-byte compare), the id of its first child (children
-// are consecutive ids, in the same breadth-first numbering as ReadView), and its clean-name
+// are consecutive ids, in the same numbering as ReadView), and its clean-name
 // index. Nodes with more children, or with a key that is not a byte (only a decoded state
 // has those), test a 256-bit set of their keys and count the bits below the byte to find
 // the child: 40 bytes per such node instead of a 1 KiB table. The root alone, which every
 // walk starts from, keeps a direct 256-entry table.
+//
+// Most starts in real text lead to no match, and a walk that fails still costs a few
+// dependent loads and a mispredicted exit. A filter answers first, from the text alone,
+// whether a match can start at a position: a match there means the longest keyword K the
+// text spells from p ends where the text ends or a non-word byte follows, so either
+// |K| >= 8 and the 8 bytes at p are K's first 8 bytes, or |K| < 8 and p + |K| is such an
+// end within the next 7 bytes, with the bytes before it spelling K. The filter holds, as
+// (bytes, length) keys, the first 8 bytes of every path 8 deep and every keyword shorter
+// than 8 bytes; a start is walked only when one of its keys may be present.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -50,6 +60,12 @@ class ExactIndex {
   ExactIndex() = default;
   explicit ExactIndex(const ReadView& view);
 
+  // Heap bytes held, in all and by the start filter alone (for benchmarks).
+  std::size_t memory() const {
+    return nodes_.capacity() * sizeof(Node) + sets_.capacity() * sizeof(KeySet) + filter_memory();
+  }
+  std::size_t filter_memory() const { return filter_.capacity() * sizeof(uint64_t); }
+
   bool terminal(uint32_t n) const { return nodes_[n].name != kNone; }
   uint32_t name_index(uint32_t n) const { return nodes_[n].name; }
   bool leaf(uint32_t n) const { return nodes_[n].count == 0; }
@@ -77,9 +93,35 @@ class ExactIndex {
     return nd.first + static_cast<uint32_t>(__builtin_ctzll(z) >> 3);
   }
 
+  // Whether a match may start at p. `bytes`: the working text from p, little endian, zero
+  // past its end. `full`: at least 8 bytes remain. `ends`: bit j - 1 set for each j in
+  // 1..7 where p + j is the text's end or a non-word byte (an end test there can pass).
+  // False means no match starts at p; true, only that one may.
+  //
+  // A keyword shorter than 8 bytes that matches spells the text up to its own length j,
+  // which is one of the ends; the first end is j itself unless the keyword has a non-word
+  // byte inside, which lies at the first end. The first end's word therefore also says
+  // whether later ends need probing at all, so most starts cost one or two probes.
+  // Inlined by force: it runs at every start, and a call costs about as much as a probe.
+  [[gnu::always_inline]] bool may_start(uint64_t bytes, uint32_t ends, bool full) const {
+    const unsigned first = static_cast<unsigned>(__builtin_ctz(ends | 0x80)) + 1;  // 8: none
+    const uint64_t h = key(bytes & (~uint64_t{0} >> (64 - 8 * first)), first);
+    const uint64_t word = filter_[static_cast<std::size_t>(h >> shift_)];
+    const uint64_t bits = key_bits(h);
+    bool hit = (word & bits) == bits;
+    if (full) hit |= probe(key(bytes, 8));
+    if (hit) return true;
+    ends &= ends - 1;
+    if (ends == 0) return false;
+    const uint64_t more = more_bits(h);
+    return (word & more) == more && may_end_later(bytes, ends);
+  }
+
   // Class bits of a working-text byte, and of an ASCII byte read as its lowercase.
   uint8_t cls(unsigned char b) const { return cls_[b]; }
   uint8_t cls_lowered(unsigned char b) const { return cls_lowered_[b]; }
+  const uint8_t* classes() const { return cls_.data(); }
+  const uint8_t* classes_lowered() const { return cls_lowered_.data(); }
 
  private:
   // Baseline x86-64 has no popcnt instruction, and the builtin then becomes a libgcc call.
@@ -90,6 +132,30 @@ class ExactIndex {
     return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
   }
 
+  // The filter hash of `len` text bytes (already masked to them). The length goes in the
+  // top byte, which is zero for fewer than 8 bytes. The word index comes from the top bits
+  // of the product, which depend on every input bit; the bit positions in the word from
+  // the low bits once the high half is folded into them.
+  static uint64_t key(uint64_t bytes, unsigned len) {
+    const uint64_t h = (bytes ^ (uint64_t{len} << 56)) * 0x9E3779B97F4A7C15ull;
+    return h ^ (h >> 32);
+  }
+  // A blocked Bloom filter: a key picks one 64-bit word and three bits in it for
+  // membership, and two more for "probe the later ends" (see may_start).
+  static uint64_t key_bits(uint64_t h) {
+    return (uint64_t{1} << (h & 63)) | (uint64_t{1} << ((h >> 6) & 63)) | (uint64_t{1} << ((h >> 12) & 63));
+  }
+  static uint64_t more_bits(uint64_t h) {
+    return (uint64_t{1} << ((h >> 18) & 63)) | (uint64_t{1} << ((h >> 24) & 63));
+  }
+  // The probes of may_start at the ends after the first: rarely needed, kept out of line.
+  bool may_end_later(uint64_t bytes, uint32_t ends) const;
+  bool probe(uint64_t h) const {
+    const uint64_t bits = key_bits(h);
+    return (filter_[static_cast<std::size_t>(h >> shift_)] & bits) == bits;
+  }
+  void build_filter(const ReadView& view);
+
   // The byte keys of a wide node, and how many keys lie below each 64-key quarter.
   // Keys above 255 sort after every byte key, so they never shift a byte key's rank.
   struct KeySet {
@@ -99,6 +165,8 @@ class ExactIndex {
 
   std::vector<Node> nodes_;
   std::vector<KeySet> sets_;
+  std::vector<uint64_t> filter_;
+  unsigned shift_ = 61;  // 64 - log2(filter_.size()); at least 32
   std::array<uint32_t, 256> root_{};
   std::array<uint8_t, 256> cls_{};
   std::array<uint8_t, 256> cls_lowered_{};

@@ -41,21 +41,76 @@ struct LowerTable {
 };
 constexpr LowerTable kLower;
 
-// Working-text bytes read straight from the text.
+constexpr uint64_t kLowBits = 0x0101010101010101ull;
+
+// The low bits of the eight bytes of c, as bits 0..7. The products of the multiply land on
+// distinct bit positions, so nothing carries into the top byte.
+inline uint64_t low_bits(uint64_t c) { return ((c & kLowBits) * 0x0102040810204080ull) >> 56; }
+
+// The bytes from i on, little endian, zero past n (i < n).
+inline uint64_t load_bytes(const unsigned char* p, std::size_t i, std::size_t n) {
+  uint64_t x = 0;
+  if (n - i >= 8) {
+    std::memcpy(&x, p + i, 8);
+  } else {
+    for (std::size_t k = 0; k < n - i; ++k) x |= uint64_t{p[i + k]} << (8 * k);
+  }
+  return x;
+}
+
+// Eight ASCII bytes lowercased: a byte's high bit after adding 0x3F says it is at least
+// 'A', after adding 0x25 that it is past 'Z'; neither sum carries out of an ASCII byte.
+inline uint64_t lower_ascii(uint64_t x) {
+  const uint64_t at_least_a = x + 0x3F3F3F3F3F3F3F3Full;
+  const uint64_t past_z = x + 0x2525252525252525ull;
+  return x | (((at_least_a & ~past_z) & 0x8080808080808080ull) >> 2);
+}
+
+// Working-text bytes read straight from the text; `table` holds the byte classes.
 struct PlainBytes {
   const unsigned char* p;
-  const ExactIndex& x;
+  const uint8_t* table;
   unsigned char operator[](std::size_t i) const { return p[i]; }
-  uint8_t cls(std::size_t i) const { return x.cls(p[i]); }
+  uint8_t cls(std::size_t i) const { return table[p[i]]; }
+  uint64_t load(std::size_t i, std::size_t n) const { return load_bytes(p, i, n); }
 };
 // Working-text bytes of an ASCII text, lowercased as they are read: ASCII folding keeps
-// every offset, so the working text need not be built at all.
+// every offset, so the working text need not be built at all. Its table classifies each
+// byte as its lowercase.
 struct LoweredAscii {
   const unsigned char* p;
-  const ExactIndex& x;
+  const uint8_t* table;
   unsigned char operator[](std::size_t i) const { return kLower.map[p[i]]; }
-  uint8_t cls(std::size_t i) const { return x.cls_lowered(p[i]); }
+  uint8_t cls(std::size_t i) const { return table[p[i]]; }
+  uint64_t load(std::size_t i, std::size_t n) const { return lower_ascii(load_bytes(p, i, n)); }
 };
+
+// Word and root bits of the 64 positions from b: bit i of `word` says byte b + i is a word
+// byte, of `root` that a keyword starts with it. Positions past n get neither.
+template <class Bytes>
+inline void classify(const Bytes& w, std::size_t b, std::size_t n, uint64_t& word, uint64_t& root) {
+  uint64_t wd = 0, rt = 0;
+  if (b < n && n - b >= 64) {
+    // Eight class bytes gathered into a word at a time: independent loads, no branches.
+    for (unsigned g = 0; g < 64; g += 8) {
+      const std::size_t at = b + g;
+      const uint64_t c = (uint64_t{w.cls(at)} | uint64_t{w.cls(at + 1)} << 8) |
+                         (uint64_t{w.cls(at + 2)} << 16 | uint64_t{w.cls(at + 3)} << 24) |
+                         ((uint64_t{w.cls(at + 4)} << 32 | uint64_t{w.cls(at + 5)} << 40) |
+                          (uint64_t{w.cls(at + 6)} << 48 | uint64_t{w.cls(at + 7)} << 56));
+      wd |= low_bits(c) << g;
+      rt |= low_bits(c >> 1) << g;
+    }
+  } else {
+    for (std::size_t i = 0; b + i < n && i < 64; ++i) {
+      const uint64_t c = w.cls(b + i);
+      wd |= (c & ExactIndex::kWordByte) << i;
+      rt |= ((c >> 1) & 1) << i;
+    }
+  }
+  word = wd;
+  root = rt;
+}
 
 float round_similarity(float s) { return std::round(s * 100.0f) / 100.0f; }
 
@@ -76,69 +131,77 @@ std::string_view Extractor::working_text(std::string_view text, FoldMap* map) {
 template <class Bytes>
 void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMatch>& out) const {
   const ExactIndex& x = view_.exact();
-  const uint8_t word_mask = view_.allow_overlaps() ? 0 : ExactIndex::kWordByte;
-  std::size_t p = 0;
-  // Whether the byte before p blocks a start there.
-  bool blocked = false;
-  while (p < n) {
-    // Find the next start: a byte the root has a child for, not after a word byte. Eight
-    // bytes at a time: their classes are independent loads, and the start test for all
-    // eight is a few word operations, instead of a chain of one branch per byte.
-    constexpr uint64_t kLow = 0x0101010101010101ull;
-    const uint64_t word_bits = word_mask ? kLow : 0;
-    while (p + 8 <= n) {
-      uint64_t c = 0;
-      for (int i = 0; i < 8; ++i) c |= uint64_t{w.cls(p + i)} << (8 * i);
-      uint64_t root = (c >> 1) & kLow;
-      uint64_t word = c & word_bits;
-      uint64_t starts = root & ~((word << 8) | uint64_t{blocked});
-      if (starts != 0) {
-        p += static_cast<std::size_t>(__builtin_ctzll(starts) >> 3);
-        blocked = false;
+  const bool overlaps = view_.allow_overlaps();
+  // With overlaps allowed every byte may end a match and every root byte starts one: the
+  // scan then reads all positions as non-word ones.
+  const uint64_t open = overlaps ? ~uint64_t{0} : 0;
+  // The scan looks at 64 positions from `base` at a time. nonword/root: bits of those
+  // positions (past the text: non-word, not root); the *_next pair covers the 64 after,
+  // so that every start sees the 7 bytes following it. `prev`: a start at base is
+  // permitted by the byte before it.
+  std::size_t base = 0;
+  uint64_t nonword, root, nonword_next, root_next;
+  bool prev = true;
+  auto load_blocks = [&] {
+    classify(w, base, n, nonword, root);
+    classify(w, base + 64, n, nonword_next, root_next);
+    nonword = ~nonword | open;
+    nonword_next = ~nonword_next | open;
+  };
+  load_blocks();
+  for (;;) {
+    // Permitted starts: root bytes whose previous byte is not a word byte.
+    uint64_t starts = root & ((nonword << 1) | uint64_t{prev});
+    bool rebased = false;
+    while (starts != 0) {
+      const unsigned i = static_cast<unsigned>(__builtin_ctzll(starts));
+      starts &= starts - 1;
+      const std::size_t p = base + i;
+      const std::size_t left = n - p;
+      // Positions p + 1 .. p + 7 where an end test can pass.
+      uint32_t ends = static_cast<uint32_t>((((nonword >> i) >> 1) | (nonword_next << (63 - i))) & 0x7F);
+      if (left < 8) ends &= (1u << left) - 1;
+      if (!x.may_start(w.load(p, n), ends, left >= 8)) continue;
+
+      uint32_t node = 0;
+      uint32_t last = ExactIndex::kNone;
+      std::size_t last_len = 0;
+      std::size_t k = 0;
+      while (!x.leaf(node)) {
+        uint32_t c = x.step(node, w[p + k]);
+        if (c == ExactIndex::kNone) break;
+        node = c;
+        ++k;
+        if (x.terminal(c)) {
+          last = c;
+          last_len = k;
+        }
+        if (p + k == n) break;
+      }
+      if (last == ExactIndex::kNone) continue;
+      const std::size_t e = p + last_len;
+      // The longest keyword must end a word; shorter ones are not tried.
+      if (!overlaps && e != n && (w.cls(e) & ExactIndex::kWordByte)) continue;
+      const std::size_t start = is_edge_space(w[p]) ? p + 1 : p;
+      out.push_back({view_.exact_name(last), 1.0f, start, e});
+      if (e == n) return;
+      if (e - base >= 64) {
+        base = e;
+        prev = overlaps || !(w.cls(e - 1) & ExactIndex::kWordByte);
+        load_blocks();
+        rebased = true;
         break;
       }
-      blocked = (word >> 56) & 1;
-      p += 8;
+      starts &= ~uint64_t{0} << (e - base);
     }
-    for (;;) {
-      if (p == n) return;
-      uint8_t c = w.cls(p);
-      if ((c & ExactIndex::kRootByte) && !blocked) break;
-      blocked = c & word_mask;
-      ++p;
-    }
-
-    uint32_t node = 0;
-    uint32_t last = ExactIndex::kNone;
-    std::size_t last_len = 0;
-    std::size_t k = 0;
-    while (!x.leaf(node)) {
-      uint32_t c = x.step(node, w[p + k]);
-      if (c == ExactIndex::kNone) break;
-      node = c;
-      ++k;
-      if (x.terminal(c)) {
-        last = c;
-        last_len = k;
-      }
-      if (p + k == n) break;
-    }
-    if (last == ExactIndex::kNone) {
-      blocked = w.cls(p) & word_mask;
-      ++p;
-      continue;
-    }
-    std::size_t e = p + last_len;
-    if (e != n && (w.cls(e) & word_mask)) {
-      // The longest keyword does not end a word; shorter ones are not tried.
-      blocked = w.cls(p) & word_mask;
-      ++p;
-      continue;
-    }
-    std::size_t start = is_edge_space(w[p]) ? p + 1 : p;
-    out.push_back({view_.exact_name(last), 1.0f, start, e});
-    blocked = w.cls(e - 1) & word_mask;
-    p = e;
+    if (rebased) continue;
+    base += 64;
+    if (base >= n) return;
+    prev = nonword >> 63;
+    nonword = nonword_next;
+    root = root_next;
+    classify(w, base + 64, n, nonword_next, root_next);
+    nonword_next = ~nonword_next | open;
   }
 }
 
@@ -186,13 +249,14 @@ void Extractor::extract(std::string_view text, std::optional<float> threshold,
     return;
   }
   const auto* raw = reinterpret_cast<const unsigned char*>(text.data());
+  const ExactIndex& x = view_.exact();
   if (view_.case_sensitive()) {
-    scan_exact(PlainBytes{raw, view_.exact()}, text.size(), out);
+    scan_exact(PlainBytes{raw, x.classes()}, text.size(), out);
   } else if (all_ascii(text)) {
-    scan_exact(LoweredAscii{raw, view_.exact()}, text.size(), out);
+    scan_exact(LoweredAscii{raw, x.classes_lowered()}, text.size(), out);
   } else {
     std::string_view w = working_text(text, nullptr);
-    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact()}, w.size(), out);
+    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), x.classes()}, w.size(), out);
   }
 }
 
@@ -207,8 +271,8 @@ std::optional<std::string> Extractor::replace(std::string_view text, std::option
       extract(text, threshold, matches_);
     } else {
       std::string_view w = working_text(text, &map);
-      scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact()}, w.size(),
-                 matches_);
+      scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact().classes()},
+                 w.size(), matches_);
     }
   }
   if (matches_.empty()) return std::nullopt;

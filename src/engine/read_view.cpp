@@ -33,34 +33,51 @@ void ReadView::ensure_search() const {
   });
 }
 
-// Numbers the nodes breadth first: `order` doubles as the queue, and a node's index in it
-// is its id here. The same trie always gives the same ids, so a second build (without the
-// names, which exact scans may be reading meanwhile) matches the first.
+// Numbers the nodes so that each node's children are one run of ids, and the runs are
+// placed in depth-first order: visiting a node places its children's run next. A chain of
+// single children then sits in consecutive records, and a walk down a keyword mostly reads
+// neighbouring ones. Every child gets a larger id than its parent. The same trie always
+// gives the same ids, so a second build (without the names, which exact scans may be
+// reading meanwhile) matches the first.
 void ReadView::build_nodes(bool with_names) {
   const Trie& trie = processor_.trie();
   std::size_t n_nodes = trie.node_count();
   nodes_.reserve(n_nodes);
   keys_.reserve(n_nodes);
+  nodes_.push_back(Node{0, 0, kNone, kNone});
+  keys_.push_back(0);
   if (with_names) names_.reserve(trie.count());
 
-  std::vector<NodeId> order;
-  order.reserve(n_nodes);
-  order.push_back(Trie::root());
-  keys_.push_back(0);
+  // Trie nodes waiting for their children's run, with their ids; the next child to visit
+  // is on top.
+  struct Visit {
+    NodeId node;
+    uint32_t id;
+  };
+  std::vector<Visit> stack;
+  stack.push_back({Trie::root(), 0});
+  uint32_t next = 1;
   uint32_t names = 0;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    NodeId t = order[i];
-    Node nd{static_cast<uint32_t>(order.size()), 0, kNone, kNone};
-    for (NodeId c = trie.first_child(t); c != kNoNode; c = trie.next_sibling(c)) {
-      order.push_back(c);
+  std::vector<NodeId> children;
+  while (!stack.empty()) {
+    const Visit at = stack.back();
+    stack.pop_back();
+    children.clear();
+    for (NodeId c = trie.first_child(at.node); c != kNoNode; c = trie.next_sibling(c)) {
+      nodes_.push_back(Node{0, 0, kNone, kNone});
       keys_.push_back(trie.key(c));
-      ++nd.count;
+      children.push_back(c);
     }
-    if (trie.terminal(t)) {
+    Node& nd = nodes_[at.id];
+    nd.first = next;
+    next += static_cast<uint32_t>(children.size());
+    nd.count = static_cast<uint32_t>(children.size());
+    for (std::size_t j = children.size(); j-- > 0;) stack.push_back({children[j], nd.first + static_cast<uint32_t>(j)});
+    if (trie.terminal(at.node)) {
       nd.name = names++;
-      if (with_names) names_.push_back(trie.clean_name(t));
+      if (with_names) names_.push_back(trie.clean_name(at.node));
     }
-    if (i == 0) {
+    if (at.id == 0) {
       nd.wide = 0;
       wide_.assign(256, kNone);
       for (uint32_t j = 0; j < nd.count; ++j) {
@@ -68,13 +85,12 @@ void ReadView::build_nodes(bool with_names) {
         if (k < 256) wide_[k] = nd.first + j;
       }
     }
-    nodes_.push_back(nd);
   }
 }
 
 void ReadView::compute_reach() {
-  // Breadth-first ids put every child after its parent, so one pass from the last node to
-  // the root sees each subtree complete before the node above it.
+  // Every child has a larger id than its parent, so one pass from the last node to the
+  // root sees each subtree complete before the node above it.
   reach_.assign(nodes_.size(), Reach{kNone, kNone});
   for (std::size_t i = nodes_.size(); i-- > 0;) {
     const Node& nd = nodes_[i];

@@ -1,8 +1,9 @@
 // The read-optimised form of a processor's trie.
 //
-// Extraction runs far more often than the trie changes, so it scans a compact copy laid
-// out breadth first: the children of a node are one contiguous run of nodes, in the trie's
-// child order (ascending key). The copy is rebuilt after any change to the processor.
+// Extraction runs far more often than the trie changes, so it scans a compact copy: the
+// children of a node are one contiguous run of nodes, in the trie's child order (ascending
+// key), and the runs are laid out depth first (see build_nodes). The copy is rebuilt after
+// any change to the processor.
 #pragma once
 
 #include <algorithm>

@@ -154,14 +154,22 @@ Reference reference_search(const Trie& trie, const std::string& w, std::size_t p
   return ref;
 }
 
-// The read view numbers nodes breadth first in sibling order; the same walk over the arena
-// trie maps its ids onto the view's.
+// The read view gives each node's children one run of ids, in sibling order, and places
+// the runs depth first; the same walk over the arena trie maps its ids onto the view's.
 std::vector<uint32_t> view_ids(const Trie& trie) {
   std::vector<uint32_t> ids(trie.id_bound(), ReadView::kNone);
-  std::vector<NodeId> order{Trie::root()};
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    ids[order[i]] = static_cast<uint32_t>(i);
-    for (NodeId c = trie.first_child(order[i]); c != kwsieve::kNoNode; c = trie.next_sibling(c)) order.push_back(c);
+  ids[Trie::root()] = 0;
+  uint32_t next = 1;
+  std::vector<NodeId> stack{Trie::root()}, children;
+  while (!stack.empty()) {
+    const NodeId n = stack.back();
+    stack.pop_back();
+    children.clear();
+    for (NodeId c = trie.first_child(n); c != kwsieve::kNoNode; c = trie.next_sibling(c)) {
+      ids[c] = next++;
+      children.push_back(c);
+    }
+    stack.insert(stack.end(), children.rbegin(), children.rend());
   }
   return ids;
 }
