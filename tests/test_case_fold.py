@@ -58,6 +58,27 @@ def test_capital_sigma_takes_the_final_form_at_the_end_of_a_word(keyword):
     assert folded_keywords([keyword]) == expected_keywords([keyword])
 
 
+# A str is stored in one of three widths, and a text is folded from that storage: every
+# changing character as text, in each width it can appear in, must fold to what its
+# keyword folds to (checked against str.lower above), so each is found whole.
+@pytest.mark.parametrize("limit", [0x100, 0x10000, 0x110000])
+def test_texts_of_every_storage_width_fold_like_their_keywords(limit):
+    chars = [c for c in CHANGING if ord(c) < limit]
+    kp = kwsieve.KeywordProcessor()
+    for ch in chars:
+        kp.add_keyword(ch)
+    expected, at = [], 0
+    for ch in chars:
+        end = at + len(ch.lower().encode())
+        expected.append((ch.lower(), 1.0, at, end))
+        at = end + 1
+    assert tuples(kp.extract_keywords(" ".join(chars))) == expected
+    for text in FINAL_SIGMA_CASES:
+        kp = kwsieve.KeywordProcessor()
+        kp.add_keyword(text)
+        assert tuples(kp.extract_keywords(text)) == [(text.lower(), 1.0, 0, len(text.lower().encode()))]
+
+
 # Letters on both sides of the sigma rule (cased, case-ignorable, neither) and the
 # characters whose byte length changes, for random keywords.
 FOLD_ALPHABET = st.sampled_from(

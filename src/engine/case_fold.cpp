@@ -184,7 +184,149 @@ constexpr unsigned char ascii_lower(unsigned char b) {
   return static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
 }
 
+// The lowercase mapping of a character that has one (kind id at least kFirstMappedKind):
+// one code point, or a row of several.
+struct Lowered {
+  const char32_t* row;  // [count, code points...] or null
+  char32_t single;
+
+  unsigned length() const {
+    if (row == nullptr) return utf8_length(single);
+    unsigned n = 0;
+    for (char32_t k = 0; k < row[0]; ++k) n += utf8_length(row[1 + k]);
+    return n;
+  }
+  // Encoded in place: bytes stored one by one into a buffer and then copied as words
+  // would stall on store forwarding.
+  void write(unsigned char* out) const {
+    if (row == nullptr) {
+      encode(single, out);
+      return;
+    }
+    unsigned at = 0;
+    for (char32_t k = 0; k < row[0]; ++k) at += encode(row[1 + k], out + at);
+  }
+};
+
+// `final_sigma()` is asked only for a capital sigma: it scans the context.
+template <class FinalSigma>
+inline Lowered lowered(char32_t c, uint8_t id, FinalSigma final_sigma) {
+  const int32_t kind = kKinds[id];
+  if (kind & kMultiFlag) return {kMultiLower[kind >> kKindShift], 0};
+  if (c == kCapitalSigma && final_sigma()) return {nullptr, kFinalSigma};
+  return {nullptr, static_cast<char32_t>(static_cast<int32_t>(c) + (kind >> kKindShift))};
+}
+
+// Makes sure `need` bytes fit at offset d of out; returns its (possibly moved) data.
+unsigned char* make_room(std::string& out, size_t d, size_t need) {
+  if (out.size() - d < need) {
+    if (need > out.max_size() - d) throw std::length_error("folded text too long");
+    // Grow by a quarter at least: a text dense in growing characters would otherwise
+    // reallocate for each of them.
+    const size_t headroom = std::min(out.size() / 4, out.max_size() - d - need);
+    out.resize(d + need + headroom);
+  }
+  return reinterpret_cast<unsigned char*>(out.data());
+}
+
+// Final_Sigma over code units: as is_final_sigma, with no decoding to do.
+template <class Unit>
+bool is_final_sigma_units(const Unit* s, size_t n, size_t pos) {
+  int32_t cls = kOther;
+  for (size_t p = pos; p > 0;) {
+    cls = case_class(s[--p]);
+    if (cls != kIgnorable) break;
+  }
+  if (cls != kCased) return false;
+  for (size_t p = pos + 1; p < n; ++p) {
+    cls = case_class(s[p]);
+    if (cls != kIgnorable) return cls != kCased;
+  }
+  return true;
+}
+
+// Whether the eight units at p are all ASCII; if so, their bytes in text order as `w`.
+template <class Unit>
+inline bool ascii8(const Unit* p, uint64_t& w) {
+  if constexpr (sizeof(Unit) == 1) {
+    std::memcpy(&w, p, 8);
+    return (w & kHighBits) == 0;
+  } else if constexpr (sizeof(Unit) == 2 && std::endian::native == std::endian::little) {
+    // Two words of four 16-bit units; with every high byte zero, squeezing out the zero
+    // bytes narrows each word to four bytes.
+    uint64_t a, b;
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + 4, 8);
+    if (((a | b) & 0xFF80FF80FF80FF80ull) != 0) return false;
+    a = (a | (a >> 8)) & 0x0000FFFF0000FFFFull;
+    b = (b | (b >> 8)) & 0x0000FFFF0000FFFFull;
+    a = (a | (a >> 16)) & 0xFFFFFFFFull;
+    b = (b | (b >> 16)) & 0xFFFFFFFFull;
+    w = a | (b << 32);
+    return true;
+  } else {
+    uint32_t any = 0;
+    unsigned char bytes[8];
+    for (int k = 0; k < 8; ++k) {
+      any |= p[k];
+      bytes[k] = static_cast<unsigned char>(p[k]);
+    }
+    std::memcpy(&w, bytes, 8);
+    return any < 0x80;
+  }
+}
+
+template <class Unit>
+void fold_units(const Unit* src, size_t n, size_t utf8_size, std::string& out) {
+  // As in fold_case, with `rest` the UTF-8 bytes of the units not yet read: invariant
+  // out.size() - d >= rest.
+  out.resize(utf8_size);
+  auto* dst = reinterpret_cast<unsigned char*>(out.data());
+  size_t rest = utf8_size;
+  size_t i = 0;
+  size_t d = 0;
+  while (i < n) {
+    // Eight ASCII units at a time, lowercased as one 64-bit word.
+    uint64_t w;
+    while (n - i >= 8 && ascii8(src + i, w)) {
+      w = lower_ascii8(w);
+      std::memcpy(dst + d, &w, 8);
+      i += 8;
+      d += 8;
+      rest -= 8;
+    }
+    // Then unit by unit until the next block boundary, so that text in other scripts
+    // tries the block test once per eight characters, not after every one.
+    for (const size_t stop = std::min(n, i + 8); i < stop; ++i) {
+      const char32_t c = src[i];
+      if (c < 0x80) {
+        dst[d++] = ascii_lower(static_cast<unsigned char>(c));
+        --rest;
+        continue;
+      }
+      const unsigned len = utf8_length(c);
+      const uint8_t id = kind_id(c);
+      if (id < kFirstMappedKind) {
+        d += encode(c, dst + d);
+        rest -= len;
+        continue;
+      }
+      const Lowered lower = lowered(c, id, [&] { return is_final_sigma_units(src, n, i); });
+      const unsigned folded_len = lower.length();
+      if (folded_len > len) dst = make_room(out, d, (rest - len) + folded_len);
+      lower.write(dst + d);
+      d += folded_len;
+      rest -= len;
+    }
+  }
+  out.resize(d);
+}
+
 }  // namespace
+
+void fold_case(const CodeUnits& text, size_t utf8_size, std::string& out) {
+  text.visit([&](const auto* p) { fold_units(p, text.length(), utf8_size, out); });
+}
 
 const char* case_tables_unicode_version() { return kUnicodeVersion; }
 
@@ -302,38 +444,10 @@ std::pair<size_t, size_t> FoldMap::source_span(size_t start, size_t end) const {
         continue;
       }
 
-      const int32_t kind = kKinds[id];
-      const char32_t* row = nullptr;
-      char32_t lower = 0;
-      unsigned folded_len = 0;
-      if (kind & kMultiFlag) {
-        row = kMultiLower[kind >> kKindShift];
-        for (char32_t k = 0; k < row[0]; ++k) folded_len += utf8_length(row[1 + k]);
-      } else {
-        lower = static_cast<char32_t>(static_cast<int32_t>(c) + (kind >> kKindShift));
-        if (c == kCapitalSigma && is_final_sigma(src, n, i)) lower = kFinalSigma;
-        folded_len = utf8_length(lower);
-      }
-
-      if (folded_len > len) {
-        const size_t need = (n - i - len) + folded_len;
-        if (out.size() - d < need) {
-          if (need > out.max_size() - d) throw std::length_error("folded text too long");
-          // Grow by a quarter at least: a text dense in growing characters would
-          // otherwise reallocate for each of them.
-          const size_t headroom = std::min(out.size() / 4, out.max_size() - d - need);
-          out.resize(d + need + headroom);
-          dst = reinterpret_cast<unsigned char*>(out.data());
-        }
-      }
-      // Encoded in place: bytes stored one by one into a buffer and then copied as
-      // words would stall on store forwarding.
-      if (row != nullptr) {
-        unsigned at = 0;
-        for (char32_t k = 0; k < row[0]; ++k) at += encode(row[1 + k], dst + d + at);
-      } else {
-        encode(lower, dst + d);
-      }
+      const Lowered lower = lowered(c, id, [&] { return is_final_sigma(src, n, i); });
+      const unsigned folded_len = lower.length();
+      if (folded_len > len) dst = make_room(out, d, (n - i - len) + folded_len);
+      lower.write(dst + d);
       if (map != nullptr && folded_len != len) {
         map->record(i, static_cast<uint8_t>(len), d, static_cast<uint8_t>(folded_len));
       }

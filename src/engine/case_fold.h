@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/code_units.h"
+
 namespace kwsieve {
 
 // A run of consecutive characters that all changed byte length the same way:
@@ -80,6 +82,11 @@ class FoldMap {
 // `out`'s buffer is reused when it is large enough. On an allocation failure the
 // exception propagates and out and *map hold partial results.
 void fold_case(std::string_view text, std::string& out, FoldMap* map = nullptr);
+
+// The same folding read straight from a str's code units, with no map: one pass instead
+// of encoding to UTF-8 and folding that. `utf8_size` is text.utf8_size(), which also
+// guarantees no unit is a surrogate.
+void fold_case(const CodeUnits& text, size_t utf8_size, std::string& out);
 
 // The Unicode version the case tables were generated from.
 const char* case_tables_unicode_version();

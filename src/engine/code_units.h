@@ -3,11 +3,13 @@
 //
 // Encoding needs nothing but the units, so a batch's texts are encoded (and checked for
 // lone surrogates) by the threads that scan them, rather than one after another by the
-// caller before any work starts.
+// caller before any work starts. Case folding can also read the units directly
+// (case_fold.h), which spares building the UTF-8 form at all.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,61 +25,99 @@ class CodeUnits {
       : data_(data), length_(length), width_(static_cast<uint8_t>(width)), ascii_(ascii) {}
 
   bool ascii() const { return ascii_; }
+  std::size_t length() const { return length_; }
   std::string_view ascii_view() const { return {static_cast<const char*>(data_), length_}; }
 
-  // Whether a unit is a surrogate, which has no UTF-8 form. Latin-1 units never are.
-  bool has_surrogate() const {
+  // Calls f(pointer to the units) with the pointer typed by the width.
+  template <class F>
+  decltype(auto) visit(F&& f) const {
     switch (width_) {
-      case 2: return surrogates(static_cast<const uint16_t*>(data_)) != 0;
-      case 4: return surrogates(static_cast<const uint32_t*>(data_)) != 0;
-      default: return false;
+      case 1: return f(static_cast<const uint8_t*>(data_));
+      case 2: return f(static_cast<const uint16_t*>(data_));
+      default: return f(static_cast<const uint32_t*>(data_));
     }
+  }
+
+  static bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800u; }
+
+  // Whether a unit is a surrogate, which has no UTF-8 form.
+  bool has_surrogate() const { return !ascii_ && !utf8_size(); }
+
+  // Bytes of the UTF-8 form; nothing if a unit is a surrogate; std::bad_alloc if the
+  // form would not fit in memory. One pass with no branch per unit (counting surrogates
+  // rather than stopping at the first lets the compiler vectorise it; they are rare
+  // enough that stopping early would save nothing).
+  std::optional<std::size_t> utf8_size() const {
+    if (ascii_) return length_;
+    return visit([this](const auto* p) -> std::optional<std::size_t> {
+      std::size_t size = length_;
+      bool bad = false;
+      // 32-bit counters over chunks that cannot overflow them vectorise with twice the
+      // lanes of size_t ones.
+      constexpr std::size_t kChunk = std::size_t{1} << 20;
+      for (std::size_t at = 0; at < length_; at += kChunk) {
+        const std::size_t end = length_ - at < kChunk ? length_ : at + kChunk;
+        uint32_t extra = 0;
+        uint32_t surrogates = 0;
+        for (std::size_t i = at; i < end; ++i) {
+          uint32_t c = p[i];
+          extra += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+          surrogates += is_surrogate(c);
+        }
+        // Only a 32-bit process could hold a str whose UTF-8 form outgrows size_t.
+        if (extra > SIZE_MAX - size) throw std::bad_alloc();
+        size += extra;
+        bad |= surrogates != 0;
+      }
+      if (bad) return std::nullopt;
+      return size;
+    });
   }
 
   // The UTF-8 form: ASCII in place, anything else encoded into `buffer`; nothing if a
   // unit is a surrogate.
   std::optional<std::string_view> utf8(std::string& buffer) const {
     if (ascii_) return ascii_view();
-    bool ok;
-    switch (width_) {
-      case 1: ok = encode(static_cast<const uint8_t*>(data_), buffer); break;
-      case 2: ok = encode(static_cast<const uint16_t*>(data_), buffer); break;
-      default: ok = encode(static_cast<const uint32_t*>(data_), buffer); break;
+    std::optional<std::size_t> size = utf8_size();
+    if (!size) return std::nullopt;
+    return utf8(buffer, *size);
+  }
+  // The same, `size` being utf8_size() already found.
+  std::string_view utf8(std::string& buffer, std::size_t size) const {
+    if (ascii_) return ascii_view();
+    buffer.resize(size);
+    visit([this, &buffer](const auto* p) { encode(p, buffer.data()); });
+    return buffer;
+  }
+
+  // Appends the UTF-8 encoding of scalar value c at q; returns the end.
+  static char* put(char* q, uint32_t c) {
+    if (c < 0x80) {
+      *q++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *q++ = static_cast<char>(0xC0 | (c >> 6));
+      *q++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *q++ = static_cast<char>(0xE0 | (c >> 12));
+      *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *q++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *q++ = static_cast<char>(0xF0 | (c >> 18));
+      *q++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *q++ = static_cast<char>(0x80 | (c & 0x3F));
     }
-    if (!ok) return std::nullopt;
-    return std::string_view(buffer);
+    return q;
   }
 
  private:
-  static bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800u; }
-
-  // Counting rather than stopping at the first one lets the compiler vectorise the loop;
-  // lone surrogates are rare enough that finding one early would save nothing.
   template <class Unit>
-  std::size_t surrogates(const Unit* p) const {
-    std::size_t hits = 0;
-    for (std::size_t i = 0; i < length_; ++i) hits += is_surrogate(p[i]);
-    return hits;
-  }
-
-  template <class Unit>
-  bool encode(const Unit* p, std::string& out) const {
-    std::size_t size = length_;
-    std::size_t bad = 0;
-    for (std::size_t i = 0; i < length_; ++i) {
-      uint32_t c = p[i];
-      size += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
-      bad += is_surrogate(c);
-    }
-    if (bad != 0) return false;
-    out.resize(size);
-    char* q = out.data();
+  void encode(const Unit* p, char* q) const {
     std::size_t i = 0;
     // Runs of ASCII, which most text mostly is, go four units at a time without a branch
     // per character.
-    constexpr uint32_t kAsciiBound = 0x80;
     while (i < length_) {
-      while (length_ - i >= 4 && (uint32_t{p[i]} | p[i + 1] | p[i + 2] | p[i + 3]) < kAsciiBound) {
+      while (length_ - i >= 4 && (uint32_t{p[i]} | p[i + 1] | p[i + 2] | p[i + 3]) < 0x80) {
         q[0] = static_cast<char>(p[i]);
         q[1] = static_cast<char>(p[i + 1]);
         q[2] = static_cast<char>(p[i + 2]);
@@ -86,24 +126,8 @@ class CodeUnits {
         i += 4;
       }
       if (i == length_) break;
-      uint32_t c = p[i++];
-      if (c < 0x80) {
-        *q++ = static_cast<char>(c);
-      } else if (c < 0x800) {
-        *q++ = static_cast<char>(0xC0 | (c >> 6));
-        *q++ = static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c < 0x10000) {
-        *q++ = static_cast<char>(0xE0 | (c >> 12));
-        *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *q++ = static_cast<char>(0x80 | (c & 0x3F));
-      } else {
-        *q++ = static_cast<char>(0xF0 | (c >> 18));
-        *q++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *q++ = static_cast<char>(0x80 | (c & 0x3F));
-      }
+      q = put(q, p[i++]);
     }
-    return true;
   }
 
   const void* data_ = nullptr;

@@ -211,7 +211,7 @@ namespace {
 }  // namespace
 
 namespace {
-Text text_units(PyObject* o, const char* name) {
+Text unchecked_units(PyObject* o, const char* name) {
   if (!PyUnicode_Check(o)) type_mismatch(o, "str", name);
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(o) < 0) fail_argument(name);
@@ -229,9 +229,18 @@ Text text_units(PyObject* o, const char* name) {
 }
 }  // namespace
 
+Text to_text_units(PyObject* o, const char* name, std::size_t* utf8_size) {
+  Text t = unchecked_units(o, name);
+  std::optional<std::size_t> size = t.units_.utf8_size();
+  if (!size) raise_surrogate_error(o);
+  *utf8_size = *size;
+  return t;
+}
+
 Text to_text(PyObject* o, const char* name) {
-  Text t = text_units(o, name);
-  if (!t.units_.utf8(t.storage_)) raise_surrogate_error(o);
+  std::size_t size;
+  Text t = to_text_units(o, name, &size);
+  t.units_.utf8(t.storage_, size);
   return t;
 }
 
@@ -326,7 +335,7 @@ std::vector<Text> to_text_sequence(PyObject* o, const char* name) {
   std::vector<Text> texts;
   try {
     to_sequence(o, name, texts, [name](PyObject* item) {
-      Text t = text_units(item, name);
+      Text t = unchecked_units(item, name);
       t.keep_ = Ref::borrow(item);
       return t;
     });

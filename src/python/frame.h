@@ -100,12 +100,16 @@ class Text {
   // no interpreter call; `buffer` is the caller's to reuse. Nothing if the str holds a
   // lone surrogate: refuse_surrogates() then raises the interpreter's error for it.
   std::optional<std::string_view> utf8(std::string& buffer) const { return units_.utf8(buffer); }
+  // The code units, for engine calls that read them directly.
+  const CodeUnits& units() const { return units_; }
   // A new reference to the str itself when it is exactly a str (not a subclass) that this
   // Text keeps alive, so a result equal to it can be the same object; else null.
   PyObject* same_str() const { return keep_ && PyUnicode_CheckExact(keep_.get()) ? Py_NewRef(keep_.get()) : nullptr; }
 
  private:
   friend Text to_text(PyObject* o, const char* name);
+  friend Text to_text_units(PyObject* o, const char* name, std::size_t* utf8_size);
+  friend Text unchecked_units(PyObject* o, const char* name);
   friend std::vector<Text> to_text_sequence(PyObject* o, const char* name);
   friend void refuse_surrogates(const std::vector<Text>& texts, std::size_t count);
   CodeUnits units_;
@@ -114,6 +118,9 @@ class Text {
 };
 
 Text to_text(PyObject* o, const char* name);
+// A str argument's code units, checked to have a UTF-8 form (of *utf8_size bytes) but
+// not encoded: for an engine call that reads the units itself.
+Text to_text_units(PyObject* o, const char* name, std::size_t* utf8_size);
 std::optional<Text> to_optional_text(PyObject* o, const char* name);
 std::optional<bool> to_optional_flag(PyObject* o, const char* name);
 std::optional<float> to_optional_threshold(PyObject* o, const char* name);

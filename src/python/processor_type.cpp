@@ -130,12 +130,14 @@ PyObject* kp_remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<2>("extract_keywords", 1, {"text", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
                    [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    Text text = to_text(a[0], "text");
+    std::size_t size;
+    Text text = to_text_units(a[0], "text", &size);
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     check_threshold(threshold);
     Extractor x(kp.read_view());
     std::vector<KeywordMatch> matches;
-    x.extract(text.view(), threshold, matches);
+    std::string buffer;
+    x.extract(text.units(), size, threshold, matches, buffer);
     return match_list(matches).release();
   });
 }
@@ -159,7 +161,7 @@ PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
 // interpreter's error for the first such text.
 struct LoneSurrogate {};
 
-// Runs `work(extractor, utf8_text, i)` for every text on the pool. The interpreter lock
+// Runs `work(extractor, units, utf8_size, buffer, i)` for every text on the pool. The interpreter lock
 // stays held: the workers call no Python API and only read engine values and the
 // characters of the texts (a str never changes, and the Texts keep them alive); Python
 // objects are made afterwards, here.
@@ -173,9 +175,9 @@ void run_batch(const std::vector<Text>& texts, Work work, const KeywordProcessor
       Extractor x(view);
       std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
       for (std::size_t i = begin; i < end; ++i) {
-        std::optional<std::string_view> text = texts[i].utf8(buffer);
-        if (!text) throw LoneSurrogate{};
-        work(x, *text, i);
+        std::optional<std::size_t> size = texts[i].units().utf8_size();
+        if (!size) throw LoneSurrogate{};
+        work(x, texts[i].units(), *size, buffer, i);
       }
     });
   } catch (...) {
@@ -192,8 +194,8 @@ PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::vector<KeywordMatch>> results(texts.size());
-    run_batch(texts, [&](Extractor& x, std::string_view text, std::size_t i) {
-      x.extract(text, threshold, results[i]);
+    run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::size_t size, std::string& buffer, std::size_t i) {
+      x.extract(text, size, threshold, results[i], buffer);
     }, kp);
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
@@ -209,8 +211,8 @@ PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::optional<std::string>> results(texts.size());
-    run_batch(texts, [&](Extractor& x, std::string_view text, std::size_t i) {
-      results[i] = x.replace(text, threshold);
+    run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::size_t size, std::string& buffer, std::size_t i) {
+      results[i] = x.replace(text.utf8(buffer, size), threshold);
     }, kp);
     // Texts without a match come back as themselves, which spares the calling thread
     // from decoding them into new str objects; only subclass instances need a copy.
