@@ -14,7 +14,7 @@ namespace {
 constexpr std::size_t kExactFloat = std::size_t{1} << 24;
 
 // Single-precision similarity of `cost` edits over `d` bytes, as both searches score it.
-inline float similarity(int32_t cost, std::size_t d) {
+inline float similarity(int32_t cost, uint64_t d) {
   return 1.0f - static_cast<float>(cost) / static_cast<float>(d);
 }
 
@@ -87,6 +87,46 @@ bool ApproxSearcher::Seen::admit(uint32_t node, std::size_t offset, int32_t cost
   return true;
 }
 
+void ApproxSearcher::Spans::make(float threshold) {
+  t = threshold;
+  for (int32_t c = 0; c < kSpanCosts; ++c) {
+    // t < 1, so 1 - c / x reaches t once c / x is below 2^-25: x = 2^31 is always enough.
+    uint64_t lo = 0, hi = 1;  // similarity(c, lo) < t (or lo = 0), similarity(c, hi) >= t
+    while (similarity(c, hi) < t) {
+      lo = hi;
+      hi *= 2;
+    }
+    while (hi - lo > 1) {
+      const uint64_t mid = lo + (hi - lo) / 2;
+      if (similarity(c, mid) >= t) {
+        hi = mid;
+      } else {
+        lo = mid;
+      }
+    }
+    least[c] = hi;
+  }
+}
+
+inline bool ApproxSearcher::opens(const Scan& sc, int32_t cost, uint64_t span) {
+  if (cost < kSpanCosts) return span >= sc.least[cost];
+  return similarity(cost, span) >= sc.t;
+}
+
+inline bool ApproxSearcher::passes_at(const Scan& sc, int32_t cost, uint64_t span) {
+  if (!opens(sc, cost, span)) return false;
+  // With no candidate yet the best similarity is 0, and when t > 0 reaching t beats it.
+  if (sc.best->similarity < sc.t) return true;
+  return similarity(cost, span) > sc.best->similarity;
+}
+
+inline bool ApproxSearcher::passes_bound(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost) const {
+  if (!sc.exact || !bounded_) return passes(sc, bound(node, offset, cost, sc.exact));
+  const ReadView::Reach& r = view_.reach(node);
+  if (r.depth == ReadView::kNone) return false;
+  return passes_at(sc, cost, std::max<uint64_t>({uint64_t{offset} + r.depth, r.name, 1}));
+}
+
 inline float ApproxSearcher::bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const {
   const ReadView::Reach& r = view_.reach(node);
   if (r.depth == ReadView::kNone) return -std::numeric_limits<float>::infinity();
@@ -118,13 +158,13 @@ inline bool ApproxSearcher::live(const Scan& sc, uint32_t n, std::size_t j, int3
   // The walk follows the exact index: one 16-byte record per step.
   const ExactIndex& x = v.exact();
   for (;;) {
-    if (j < sc.remaining && open) return passes(sc, bound(n, j, c, sc.exact));
-    if (j > 0 && x.terminal(n) && passes(sc, similarity(c, std::max(j, v.name(n).size())))) return true;
+    if (j < sc.remaining && open) return passes_bound(sc, n, j, c);
+    if (j > 0 && x.terminal(n) && passes_at(sc, c, std::max(j, v.name(n).size()))) return true;
     if (j >= sc.remaining) return false;
     n = x.step(n, sc.text[j]);
     if (n == ExactIndex::kNone) return false;
     ++j;
-    open = similarity(c, j + 1) >= sc.t;
+    open = opens(sc, c, uint64_t{j} + 1);
   }
 }
 
@@ -136,15 +176,19 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   // substitution) or stays on j (keyword byte skipped): two budgets serve them all.
   const std::size_t j1 = s.offset + 1;
   const int32_t c1 = s.cost + 1;
-  const bool open_next = similarity(c1, j1 + 1) >= sc.t;
-  const bool open_here = similarity(c1, j1) >= sc.t;
+  const bool open_next = opens(sc, c1, uint64_t{j1} + 1);
+  const bool open_here = opens(sc, c1, j1);
   if (live(sc, s.node, j1, c1, open_next)) stack.push_back({s.node, c1, j1});
 
   // One bound for all the children, from what lies below the node: the deepest keyword
   // below a child is one level short of the deepest below the node.
   const ReadView::Reach& r = v.reach(s.node);
   if (r.depth == ReadView::kNone || r.depth == 0) return;
-  if (!passes(sc, bound_over(uint64_t{j1} + r.depth - 1, r.name, c1, sc.exact))) return;
+  if (sc.exact && bounded_) {
+    if (!passes_at(sc, c1, std::max<uint64_t>({uint64_t{j1} + r.depth - 1, r.name, 1}))) return;
+  } else if (!passes(sc, bound_over(uint64_t{j1} + r.depth - 1, r.name, c1, sc.exact))) {
+    return;
+  }
 
   const ReadView::Node& nd = v.node(s.node);
   if (!open_next && !open_here && nd.count > ReadView::kFanFrom) {
@@ -193,32 +237,44 @@ bool ApproxSearcher::offer(const ReadView& v, const State& s, float t, Candidate
 
 Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   prepare();
+  if (spans_.t != t) spans_.make(t);
   const ReadView& v = view_;
   const std::size_t remaining = w.size() - p;
   Candidate best{ReadView::kNone, 0, 0.0f};
   // Every cost, offset and D met from here is at most remaining + 2 + max_keyword, and every
   // clean name length at most max_name: below 2^24 all of them are exact floats.
-  const Scan sc{reinterpret_cast<const unsigned char*>(w.data()) + p, remaining, t, &best,
+  const Scan sc{reinterpret_cast<const unsigned char*>(w.data()) + p, remaining, t, &best, spans_.least,
                 !widened_ && uint64_t{remaining} + 2 + v.max_keyword() < kExactFloat &&
                     v.max_name() < kExactFloat};
   seen_.next_start();
   stack_.clear();
   stack_.push_back({0, 0, 0});
   while (!stack_.empty()) {
-    const State s = stack_.back();
+    State s = stack_.back();
     stack_.pop_back();
-    ++visited_;
-    if (!seen_.admit(s.node, s.offset, s.cost)) continue;
-    if (!passes(sc, bound(s.node, s.offset, s.cost, sc.exact))) continue;
-    if (offer(v, s, t, best) && best.similarity == 1.0f) break;
-    if (s.offset >= remaining) continue;
-    const unsigned char b = sc.text[s.offset];
-    const std::size_t j1 = s.offset + 1;
-    const uint32_t m = v.exact().step(s.node, b);
-    if (m != ReadView::kNone && live(sc, m, j1, s.cost, similarity(s.cost, j1 + 1) >= t)) {
-      stack_.push_back({m, s.cost, j1});
+    // A state whose budget does not hold has only its match move: the child it pushes is
+    // popped next, so the chain is followed here without the stack (and without asking
+    // live() again about a chain that live() passed when its head was pushed).
+    for (;;) {
+      ++visited_;
+      if (!seen_.admit(s.node, s.offset, s.cost)) break;
+      if (!passes_bound(sc, s.node, s.offset, s.cost)) break;
+      if (offer(v, s, t, best) && best.similarity == 1.0f) return best;
+      if (s.offset >= remaining) break;
+      const unsigned char b = sc.text[s.offset];
+      const std::size_t j1 = s.offset + 1;
+      const uint32_t m = v.exact().step(s.node, b);
+      if (!opens(sc, s.cost, j1)) {
+        if (m == ReadView::kNone) break;
+        s = {m, s.cost, j1};
+        continue;
+      }
+      if (m != ReadView::kNone && live(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1))) {
+        stack_.push_back({m, s.cost, j1});
+      }
+      expand(sc, s, b, stack_);
+      break;
     }
-    if (similarity(s.cost, j1) >= t) expand(sc, s, b, stack_);
   }
   return best;
 }

@@ -120,12 +120,27 @@ class ApproxSearcher {
     uint32_t stamp_ = 0;
   };
 
+  // Costs below this have their least passing span in a table (Spans).
+  static constexpr int32_t kSpanCosts = 64;
+
+  // For each cost c below kSpanCosts, the least span x >= 1 with 1 - c / x >= t in single
+  // precision. For a fixed c that similarity never falls as x grows (int-to-float conversion,
+  // division and subtraction all round monotonically), so `similarity(c, x) >= t` holds
+  // exactly when x reaches the table's entry: the budget and threshold tests become integer
+  // compares, bit for bit the same decisions as the float expressions.
+  struct Spans {
+    float t = -1.0f;  // the threshold the table was made for; -1: none yet
+    uint64_t least[kSpanCosts];
+    void make(float t);
+  };
+
   // What one search() call shares with its helpers.
   struct Scan {
     const unsigned char* text;  // the working text from the start position on
     std::size_t remaining;      // bytes of it
     float t;
     const Candidate* best;
+    const uint64_t* least;  // Spans::least for t
     bool exact;  // all integers below 2^24: the bound needs no widening
   };
 
@@ -133,6 +148,11 @@ class ApproxSearcher {
   float bound_over(uint64_t end, uint32_t name, int32_t cost, bool exact) const;
   // A similarity (or a bound on one) that reaches the threshold and beats the best so far.
   static bool passes(const Scan& sc, float s) { return s >= sc.t && s > sc.best->similarity; }
+  // passes(sc, similarity(cost, span)), mostly without dividing.
+  static bool passes_at(const Scan& sc, int32_t cost, uint64_t span);
+  // similarity(cost, span) >= t: the budget of a state of that cost holds at offset span - 1.
+  static bool opens(const Scan& sc, int32_t cost, uint64_t span);
+  bool passes_bound(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost) const;
   bool live(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open) const;
   void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
 
@@ -145,6 +165,7 @@ class ApproxSearcher {
   Seen seen_;
   uint64_t visited_ = 0;
   bool widened_ = false;
+  Spans spans_;
 };
 
 }  // namespace kwsieve
