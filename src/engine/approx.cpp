@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "engine/read_view.h"
@@ -109,7 +110,7 @@ void ApproxSearcher::Spans::make(float threshold) {
 }
 
 inline bool ApproxSearcher::opens(const Scan& sc, int32_t cost, uint64_t span) {
-  if (cost < kSpanCosts) return span >= sc.least[cost];
+  if (cost < sc.tabled) return span >= sc.least[cost];
   return similarity(cost, span) >= sc.t;
 }
 
@@ -157,15 +158,31 @@ inline bool ApproxSearcher::live(const Scan& sc, uint32_t n, std::size_t j, int3
   const ReadView& v = view_;
   // The walk follows the exact index: one 16-byte record per step.
   const ExactIndex& x = v.exact();
+  bool alive;
   for (;;) {
-    if (j < sc.remaining && open) return passes_bound(sc, n, j, c);
-    if (j > 0 && x.terminal(n) && passes_at(sc, c, std::max(j, v.name(n).size()))) return true;
-    if (j >= sc.remaining) return false;
+    if (j < sc.remaining && open) {
+      alive = passes_bound(sc, n, j, c);
+      break;
+    }
+    if (j > 0 && x.terminal(n) && passes_at(sc, c, std::max(j, v.name(n).size()))) {
+      alive = true;
+      break;
+    }
+    if (j >= sc.remaining) {
+      alive = false;
+      break;
+    }
     n = x.step(n, sc.text[j]);
-    if (n == ExactIndex::kNone) return false;
+    if (n == ExactIndex::kNone) {
+      alive = false;
+      break;
+    }
     ++j;
     open = opens(sc, c, uint64_t{j} + 1);
   }
+  // j only grew, and every value it took was compared with the bytes remaining.
+  if (j > *sc.reach) *sc.reach = j;
+  return alive;
 }
 
 // Pushes the edit moves of state s, whose text byte is b, in the literal order, leaving out
@@ -198,6 +215,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
     bool indexed;
     ReadView::Ids here = v.fan(s.node, b, indexed);
     if (indexed) {
+      if (j1 > *sc.reach) *sc.reach = j1;
       ReadView::Ids next = j1 < sc.remaining ? v.fan(s.node, sc.text[j1], indexed) : ReadView::Ids{nullptr, nullptr};
       ReadView::Ids term = v.fan(s.node, 256, indexed);
       for (;;) {
@@ -235,17 +253,76 @@ bool ApproxSearcher::offer(const ReadView& v, const State& s, float t, Candidate
   return true;
 }
 
+void ApproxSearcher::Memo::clear() {
+  for (Entry& e : entries_) e.len = 0;
+}
+
+void ApproxSearcher::Memo::fit(std::size_t text_size) {
+  // About one entry per 8 bytes of text, so that short texts set up little.
+  std::size_t want = std::min<std::size_t>(text_size / (8 * kWays), std::size_t{1} << kMaxRowBits);
+  if ((std::size_t{1} << row_bits_) >= want && !entries_.empty()) return;
+  while ((std::size_t{1} << row_bits_) < want) ++row_bits_;
+  entries_.assign(std::size_t{kWays} << row_bits_, Entry{});
+}
+
+inline std::size_t ApproxSearcher::Memo::row(const unsigned char* text, std::size_t remaining) const {
+  uint32_t key = text[0];
+  if (remaining > 1) key |= uint32_t{text[1]} << 8;
+  if (remaining > 2) key |= uint32_t{text[2]} << 16;
+  return static_cast<std::size_t>((key * 0x9E3779B1u) >> (32 - row_bits_)) * kWays;
+}
+
+const Candidate* ApproxSearcher::Memo::find(const unsigned char* text, std::size_t remaining, bool exact) const {
+  const Entry* e = entries_.data() + row(text, remaining);
+  for (int i = 0; i < kWays; ++i, ++e) {
+    if (e->len != 0 && e->len <= remaining && e->exact == exact && std::memcmp(e->bytes, text, e->len) == 0) {
+      return &e->result;
+    }
+  }
+  return nullptr;
+}
+
+void ApproxSearcher::Memo::add(const unsigned char* text, std::size_t remaining, std::size_t len, bool exact,
+                               const Candidate& c) {
+  if (len > kWindow) return;
+  Entry* e = entries_.data() + row(text, remaining);
+  // The ways of a row are replaced in turn.
+  Entry& slot = e[e[0].next % kWays];
+  e[0].next = static_cast<uint8_t>((e[0].next + 1) % kWays);
+  std::memcpy(slot.bytes, text, len);
+  slot.len = static_cast<uint8_t>(len);
+  slot.exact = exact;
+  slot.result = c;
+}
+
 Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   prepare();
-  if (spans_.t != t) spans_.make(t);
+  if (spans_.t != t) {
+    spans_.make(t);
+    memo_.clear();
+  }
   const ReadView& v = view_;
   const std::size_t remaining = w.size() - p;
-  Candidate best{ReadView::kNone, 0, 0.0f};
+  const auto* text = reinterpret_cast<const unsigned char*>(w.data()) + p;
   // Every cost, offset and D met from here is at most remaining + 2 + max_keyword, and every
   // clean name length at most max_name: below 2^24 all of them are exact floats.
-  const Scan sc{reinterpret_cast<const unsigned char*>(w.data()) + p, remaining, t, &best, spans_.least,
-                !widened_ && uint64_t{remaining} + 2 + v.max_keyword() < kExactFloat &&
-                    v.max_name() < kExactFloat};
+  const bool exact = !widened_ && uint64_t{remaining} + 2 + v.max_keyword() < kExactFloat &&
+                     v.max_name() < kExactFloat;
+  memo_.fit(w.size());
+  if (const Candidate* known = memo_.find(text, remaining, exact)) return *known;
+  std::size_t reach = 0;
+  const Candidate c = search_from(text, remaining, t, exact, reach);
+  if (reach < remaining) memo_.add(text, remaining, reach + 1, exact, c);
+  return c;
+}
+
+Candidate ApproxSearcher::search_from(const unsigned char* text, std::size_t remaining, float t, bool exact,
+                                      std::size_t& reach) {
+  const ReadView& v = view_;
+  Candidate best{ReadView::kNone, 0, 0.0f};
+  // The widened mode of the tests also takes every budget and threshold test by division,
+  // so that they check the table against the float expressions it stands for.
+  const Scan sc{text, remaining, t, &best, spans_.least, widened_ ? 0 : kSpanCosts, &reach, exact};
   seen_.next_start();
   stack_.clear();
   stack_.push_back({0, 0, 0});
@@ -260,6 +337,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
       if (!seen_.admit(s.node, s.offset, s.cost)) break;
       if (!passes_bound(sc, s.node, s.offset, s.cost)) break;
       if (offer(v, s, t, best) && best.similarity == 1.0f) return best;
+      if (s.offset > reach) reach = s.offset;
       if (s.offset >= remaining) break;
       const unsigned char b = sc.text[s.offset];
       const std::size_t j1 = s.offset + 1;

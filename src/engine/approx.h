@@ -42,6 +42,13 @@
 //    lives only if it has a child under the next text byte or is terminal, and nodes with
 //    many children list exactly those (ReadView::fan), so the others are never looked at.
 //
+// Two devices change how the decisions are computed, not which are made. Budget and threshold
+// tests compare integers with a per-threshold table of least spans (Spans) instead of
+// dividing. And a search reads the text only at offsets it has first compared with the bytes
+// remaining, so its result is a function of the bytes it read: search() keeps recent results
+// by those bytes (Memo) and answers a start position whose text begins with the same bytes
+// from there without searching; common words make such repeats frequent in prose.
+//
 // Cost. Rules 2 and 3 make the work at one start position polynomial: each (node, offset) is
 // expanded at most once per strictly lower cost, and the bound cuts offsets far past the
 // keywords. On English prose at thresholds 0.7 to 0.9 the literal search is already cheap per
@@ -78,7 +85,8 @@ class ApproxSearcher {
   // States popped by the searches so far (for benchmarks).
   uint64_t states_visited() const { return visited_; }
 
-  // Tests only: bound every state the way texts beyond 2^24 bytes need.
+  // Tests only: bound every state the way texts beyond 2^24 bytes need, and decide every
+  // budget and threshold test by division.
   void use_widened_bound() { widened_ = true; }
 
  private:
@@ -141,6 +149,8 @@ class ApproxSearcher {
     float t;
     const Candidate* best;
     const uint64_t* least;  // Spans::least for t
+    int32_t tabled;         // costs below this are looked up in `least`
+    std::size_t* reach;     // the greatest offset compared with `remaining` so far
     bool exact;  // all integers below 2^24: the bound needs no widening
   };
 
@@ -156,6 +166,39 @@ class ApproxSearcher {
   bool live(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open) const;
   void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
 
+  // Results of earlier searches, by the text they read. A search reads the text only at
+  // offsets it has first compared with the bytes remaining; when all of those offsets were
+  // below that count and at most m, another start position whose next m + 1 bytes are the
+  // same, with more than m bytes remaining (and the same exactness flag), takes the same
+  // path through every decision and returns the same candidate. Windows of kWindow bytes at
+  // most are kept, in a fixed table of rows chosen by the first three bytes; it is emptied
+  // when the threshold changes.
+  class Memo {
+   public:
+    // Sizes the table for texts of `text_size` bytes (it only grows, emptied when it does).
+    void fit(std::size_t text_size);
+    const Candidate* find(const unsigned char* text, std::size_t remaining, bool exact) const;
+    void add(const unsigned char* text, std::size_t remaining, std::size_t len, bool exact, const Candidate& c);
+    void clear();
+
+   private:
+    static constexpr std::size_t kWindow = 24;
+    static constexpr int kWays = 4;
+    static constexpr int kMaxRowBits = 10;
+    struct Entry {
+      unsigned char bytes[kWindow];
+      uint8_t len = 0;  // 0: empty
+      bool exact = false;
+      uint8_t next = 0;  // in a row's first entry: the way replaced next
+      Candidate result{};
+    };
+    std::size_t row(const unsigned char* text, std::size_t remaining) const;
+    std::vector<Entry> entries_;
+    int row_bits_ = 1;
+  };
+
+  Candidate search_from(const unsigned char* text, std::size_t remaining, float t, bool exact, std::size_t& reach);
+
   const ReadView& view_;
   void prepare();
   static bool offer(const ReadView& v, const State& s, float t, Candidate& best);
@@ -166,6 +209,7 @@ class ApproxSearcher {
   uint64_t visited_ = 0;
   bool widened_ = false;
   Spans spans_;
+  Memo memo_;
 };
 
 }  // namespace kwsieve
