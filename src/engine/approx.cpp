@@ -241,6 +241,75 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   }
 }
 
+// The root's children as expand() sees them while a cost of 1 keeps the budget closed at
+// offsets 0 and 1 (t above 1/2). A child x whose keyword byte is skipped stands at offset 0
+// and follows the text from there: at offset j it is on the node reached from x along
+// text[0, j), which the tail node of that string lists with x, if it exists. Substituted, x
+// stands at offset 1 and is at offset j on the node reached along text[1, j). So one walk of
+// the tail index along the text replays live() for every child at once: at each offset the
+// pairs of the tail node are exactly the chains still alive, and the same tests (a terminal
+// that passes; at the offset where the budget opens, the bound) decide them. The moves found
+// live are pushed in expand()'s order.
+void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
+  const ReadView& v = view_;
+  // Text byte skipped: the root itself at offset 1, closed.
+  if (live(sc, 0, 1, 1, false)) stack_.push_back({0, 1, 1});
+  const ReadView::Reach& r = v.reach(0);
+  if (r.depth == ReadView::kNone || r.depth == 0) return;
+  if (sc.exact && bounded_) {
+    if (!passes_at(sc, 1, std::max<uint64_t>({uint64_t{r.depth}, r.name, 1}))) return;
+  } else if (!passes(sc, bound_over(uint64_t{1} + r.depth - 1, r.name, 1, sc.exact))) {
+    return;
+  }
+  const ReadView::Node& root = v.node(0);
+  if (marks_.size() < root.count) marks_.resize(root.count, 0);
+  walk_tails(sc, 0, kSkipped);
+  walk_tails(sc, 1, kSubstituted);
+  std::sort(marked_.begin(), marked_.end());
+  for (uint32_t i : marked_) {
+    const uint32_t x = root.first + i;
+    if ((marks_[i] & kSubstituted) && v.key(x) != b) stack_.push_back({x, 1, 1});
+    if (marks_[i] & kSkipped) stack_.push_back({x, 1, 0});
+    marks_[i] = 0;
+  }
+  marked_.clear();
+}
+
+void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, uint8_t move) {
+  const ReadView& v = view_;
+  const ReadView::TailPair* pairs = v.tail_pairs();
+  // A chain of cost 1 at offset j has an open budget when similarity(1, j + 1) >= t, that is
+  // from offset least - 1 on (least >= 3 here); before that a terminal node passes only with a
+  // clean name of `least` bytes or more.
+  const uint64_t least = spans_.least[1];
+  auto mark = [&](uint32_t i) {
+    if (marks_[i] == 0) marked_.push_back(i);
+    marks_[i] |= move;
+  };
+  uint32_t t = 0;
+  std::size_t j = from;
+  for (;;) {
+    const ReadView::TailNode& tn = v.tail(t);
+    if (j < sc.remaining && j + 1 >= least) {
+      for (uint32_t i = tn.begin; i < tn.end; ++i) {
+        if (passes_bound(sc, pairs[i].node, j, 1)) mark(pairs[i].child);
+      }
+      break;
+    }
+    if (j > 0 && tn.longest >= least) {
+      for (uint32_t i = tn.begin; i < tn.end; ++i) {
+        const uint32_t u = pairs[i].node;
+        if (v.terminal(u) && passes_at(sc, 1, std::max(j, v.name(u).size()))) mark(pairs[i].child);
+      }
+    }
+    if (j >= sc.remaining) break;
+    t = v.tail_step(t, sc.text[j]);
+    if (t == ReadView::kNone) break;
+    ++j;
+  }
+  if (j > *sc.reach) *sc.reach = j;
+}
+
 // Scores a popped state, making it the best candidate when it reaches the threshold and
 // beats the best so far strictly (so among equals the first popped stays). Only states that
 // consumed text are scored: a zero-length candidate could neither be placed in the text nor
@@ -350,7 +419,12 @@ Candidate ApproxSearcher::search_from(const unsigned char* text, std::size_t rem
       if (m != ReadView::kNone && live(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1))) {
         stack_.push_back({m, s.cost, j1});
       }
-      expand(sc, s, b, stack_);
+      // The root, while a cost of 1 closes the budget at offsets 1 and 2 (so at 0 and 1 too).
+      if (s.offset == 0 && v.node(0).count > ReadView::kFanFrom && !opens(sc, 1, 2)) {
+        expand_root(sc, b);
+      } else {
+        expand(sc, s, b, stack_);
+      }
       break;
     }
   }

@@ -42,6 +42,12 @@
 //    lives only if it has a child under the next text byte or is terminal, and nodes with
 //    many children list exactly those (ReadView::fan), so the others are never looked at.
 //
+// The root expands at every start position, and for t above 1/2 all its edit moves are
+// closed chains of cost 1: live() would walk one chain per child. expand_root() walks the tail
+// index (ReadView::tail) along the text instead, once for the keyword byte skipped and once
+// for the substitution: the pairs of each tail node it reaches are exactly the chains still
+// alive at that offset, so the same tests decide the same moves.
+//
 // Two devices change how the decisions are computed, not which are made. Budget and threshold
 // tests compare integers with a per-threshold table of least spans (Spans) instead of
 // dividing. And a search reads the text only at offsets it has first compared with the bytes
@@ -165,6 +171,13 @@ class ApproxSearcher {
   bool passes_bound(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost) const;
   bool live(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open) const;
   void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
+  // expand() for the root while chains of cost 1 are closed at offsets 0 and 1, with the
+  // tail index in place of one live() walk per child.
+  void expand_root(const Scan& sc, unsigned char b);
+  void walk_tails(const Scan& sc, std::size_t from, uint8_t move);
+  std::vector<uint8_t> marks_;     // per child of the root: moves found live (kSubstituted, kSkipped)
+  std::vector<uint32_t> marked_;  // the children with marks
+  static constexpr uint8_t kSubstituted = 1, kSkipped = 2;
 
   // Results of earlier searches, by the text they read. A search reads the text only at
   // offsets it has first compared with the bytes remaining; when all of those offsets were

@@ -30,6 +30,7 @@ void ReadView::ensure_search() const {
     self->build_nodes(false);
     self->compute_reach();
     self->compute_fan();
+    self->compute_tails();
   });
 }
 
@@ -129,6 +130,66 @@ void ReadView::compute_fan() {
       }
       if (cd.name != kNone) fan_ids_[fill[256]++] = c;
     }
+  }
+}
+
+}  // namespace kwsieve
+
+namespace kwsieve {
+
+void ReadView::compute_tails() {
+  // Breadth first over the merged trie: a tail node's pairs are its parent's pairs moved one
+  // byte down, grouped by that byte. Each trie node below the root enters exactly one tail
+  // node (the one for its path without the first byte), so there are as many pairs as such
+  // nodes, and at most as many tail nodes. Keys above 255 are left out: no text byte follows
+  // them. The count of pairs fits 32 bits because the node ids do.
+  const Node& root = nodes_[0];
+  tail_nodes_.clear();
+  tail_keys_.clear();
+  tail_pairs_.clear();
+  tail_pairs_.reserve(nodes_.size());
+  auto longest_of = [&](uint32_t begin, uint32_t end) {
+    uint32_t longest = 0;
+    for (uint32_t i = begin; i < end; ++i) {
+      const Node& u = nodes_[tail_pairs_[i].node];
+      if (u.name != kNone) {
+        longest = std::max(longest, static_cast<uint32_t>(std::min<std::size_t>(names_[u.name].size(), kNone - 1)));
+      }
+    }
+    return longest;
+  };
+  for (uint32_t i = 0; i < root.count; ++i) tail_pairs_.push_back({i, root.first + i});
+  tail_nodes_.push_back({1, 0, 0, root.count, 0});
+  tail_keys_.push_back(0);
+  struct Moved {
+    uint32_t key;
+    TailPair pair;
+  };
+  std::vector<Moved> moved;
+  for (std::size_t t = 0; t < tail_nodes_.size(); ++t) {
+    const uint32_t begin = tail_nodes_[t].begin, end = tail_nodes_[t].end;
+    tail_nodes_[t].longest = longest_of(begin, end);
+    moved.clear();
+    for (uint32_t i = begin; i < end; ++i) {
+      const TailPair pr = tail_pairs_[i];
+      const Node& u = nodes_[pr.node];
+      for (uint32_t c = u.first; c < u.first + u.count; ++c) {
+        if (keys_[c] < 256) moved.push_back({keys_[c], {pr.child, c}});
+      }
+    }
+    // Group by key; a stable sort keeps each key's pairs in child order.
+    std::stable_sort(moved.begin(), moved.end(), [](const Moved& a, const Moved& b) { return a.key < b.key; });
+    tail_nodes_[t].first = static_cast<uint32_t>(tail_nodes_.size());
+    for (std::size_t from = 0; from < moved.size();) {
+      std::size_t to = from + 1;
+      while (to < moved.size() && moved[to].key == moved[from].key) ++to;
+      const uint32_t at = static_cast<uint32_t>(tail_pairs_.size());
+      for (std::size_t i = from; i < to; ++i) tail_pairs_.push_back(moved[i].pair);
+      tail_nodes_.push_back({0, 0, at, at + static_cast<uint32_t>(to - from), 0});
+      tail_keys_.push_back(static_cast<uint8_t>(moved[from].key));
+      from = to;
+    }
+    tail_nodes_[t].count = static_cast<uint32_t>(tail_nodes_.size()) - tail_nodes_[t].first;
   }
 }
 

@@ -86,6 +86,33 @@ class ReadView {
     return {fan_ids_.data() + at[0], fan_ids_.data() + at[1]};
   }
 
+  // The tail index: the trie of the keyword paths below the root's children with their first
+  // byte cut off, merged. Its node for a string y lists every pair (child x of the root,
+  // node u) where u is reached from x along y, so one walk along the text finds, for all the
+  // root's children at once, those whose subtree can follow it: the approximate search's
+  // root expansion asks exactly that of every child. Node 0 (the empty string) lists every
+  // child of the root with itself.
+  struct TailPair {
+    uint32_t child;  // index of x among the root's children
+    uint32_t node;   // u
+  };
+  struct TailNode {
+    uint32_t first;  // first child (tail node ids, consecutive, ascending key)
+    uint32_t count;
+    uint32_t begin;  // its pairs: tail_pairs_[begin, end)
+    uint32_t end;
+    uint32_t longest;  // longest clean name among its pairs' terminal nodes (saturated), else 0
+  };
+  const TailNode& tail(uint32_t t) const { return tail_nodes_[t]; }
+  const TailPair* tail_pairs() const { return tail_pairs_.data(); }
+  // The child of tail node t under byte b, or kNone.
+  uint32_t tail_step(uint32_t t, unsigned char b) const {
+    const TailNode& nd = tail_nodes_[t];
+    const uint8_t* k = tail_keys_.data() + nd.first;
+    const uint8_t* hit = std::lower_bound(k, k + nd.count, b);
+    return hit != k + nd.count && *hit == b ? nd.first + static_cast<uint32_t>(hit - k) : kNone;
+  }
+
   // The child of `n` under byte `b`, or kNone.
   uint32_t step(uint32_t n, unsigned char b) const {
     const Node& nd = nodes_[n];
@@ -119,6 +146,7 @@ class ReadView {
   void build_nodes(bool with_names);
   void compute_reach();
   void compute_fan();
+  void compute_tails();
 
   const KeywordProcessor& processor_;
   ExactIndex exact_;
@@ -140,6 +168,9 @@ class ReadView {
   std::vector<FanRow> fan_rows_;
   std::vector<uint32_t> fan_at_;
   std::vector<uint32_t> fan_ids_;
+  std::vector<TailNode> tail_nodes_;
+  std::vector<uint8_t> tail_keys_;  // key of each tail node
+  std::vector<TailPair> tail_pairs_;
   std::array<bool, 256> word_byte_{};
   std::array<bool, 256> word_lowered_{};
   bool case_sensitive_;

@@ -44,8 +44,9 @@ struct Rng {
 };
 
 // Units of text and keywords: mostly a two- or three-letter alphabet, sometimes a space, a
-// two-byte letter or a letter that no keyword uses; the last alphabet is wide enough for nodes
-// with more than ReadView::kFanFrom children, which the search visits through the fan-out index.
+// two-byte letter or a letter that no keyword uses; the last two alphabets are wide enough for
+// nodes with more than ReadView::kFanFrom children, which the search visits through the fan-out
+// index, and the widest makes many wide roots, whose expansion walks the tail index.
 const std::vector<std::vector<std::string>> kAlphabets = {
     {"a", "b"},
     {"a", "b", "c"},
@@ -53,6 +54,7 @@ const std::vector<std::vector<std::string>> kAlphabets = {
     {"a", "\xC3\xA9", "b"},
     {"a", "b", "c", "d", "e", " "},
     {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", " "},
+    {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o", "p", "q", "r", "s", "t", " "},
 };
 
 std::string random_string(Rng& r, const std::vector<std::string>& units, std::size_t max_units) {
