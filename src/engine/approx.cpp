@@ -148,16 +148,25 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
   return 1.0f - lo;
 }
 
-// Whether pushing (node, offset, cost) can change anything. A state that may not make edit
-// moves follows the text exactly until its budget returns, so its subtree down to there is a
-// chain; if the chain breaks off (or reaches the end of the text) before the budget returns,
-// and no state on it can score above the best similarity so far, popping it would change
-// nothing, now or later, since the best similarity only grows. Such a state is not pushed,
-// nor is one whose bound already rules it out. (A score that passes implies a passing bound.)
-inline bool ApproxSearcher::live(const Scan& sc, uint32_t n, std::size_t j, int32_t c, bool open) const {
+// What pushing (n, j, c) comes to. A state that may not make edit moves follows the text
+// exactly until its budget returns, so its subtree down to there is a chain; if the chain
+// breaks off (or reaches the end of the text) before the budget returns, and no state on it
+// can score above the best similarity so far, popping it would change nothing, now or later,
+// since the best similarity only grows: then the result has node kNone and nothing is pushed,
+// nor when the bound already rules the state out. (A score that passes implies a passing
+// bound.) Otherwise the result is the first state of the chain that is open or scores above
+// the best so far, and that state is pushed in place of (n, j, c): the states before it on the
+// chain have one move each, score nothing above the best now or later, and would be popped
+// just before it, so the pops from there on are the same (popping them could only add drops
+// by dominance, which never change the result).
+[[gnu::always_inline]] inline ApproxSearcher::State ApproxSearcher::land(const Scan& sc, uint32_t n, std::size_t j,
+                                                                        int32_t c, bool open) const {
   const ReadView& v = view_;
   // The walk follows the exact index: one 16-byte record per step.
   const ExactIndex& x = v.exact();
+  // The cost stays c along the chain: one table entry says where its budget opens.
+  const bool tabled = c < sc.tabled;
+  const uint64_t least = tabled ? sc.least[c] : 0;
   bool alive;
   for (;;) {
     if (j < sc.remaining && open) {
@@ -178,15 +187,15 @@ inline bool ApproxSearcher::live(const Scan& sc, uint32_t n, std::size_t j, int3
       break;
     }
     ++j;
-    open = opens(sc, c, uint64_t{j} + 1);
+    open = tabled ? uint64_t{j} + 1 >= least : opens(sc, c, uint64_t{j} + 1);
   }
   // j only grew, and every value it took was compared with the bytes remaining.
   if (j > *sc.reach) *sc.reach = j;
-  return alive;
+  return State{alive ? n : kNoState, c, j};
 }
 
-// Pushes the edit moves of state s, whose text byte is b, in the literal order, leaving out
-// those that live() shows to be dead.
+// Pushes the edit moves of state s, whose text byte is b, in the literal order, each as
+// land() makes it: those whose chains come to nothing are left out.
 void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const {
   const ReadView& v = view_;
   // Every edit move costs the same, and lands on offset j + 1 (text byte skipped,
@@ -195,7 +204,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   const int32_t c1 = s.cost + 1;
   const bool open_next = opens(sc, c1, uint64_t{j1} + 1);
   const bool open_here = opens(sc, c1, j1);
-  if (live(sc, s.node, j1, c1, open_next)) stack.push_back({s.node, c1, j1});
+  push_landing(sc, s.node, j1, c1, open_next, stack);
 
   // One bound for all the children, from what lies below the node: the deepest keyword
   // below a child is one level short of the deepest below the node.
@@ -227,17 +236,32 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
         const bool in_here = here.begin != here.end && *here.begin == c;
         const bool in_next = next.begin != next.end && *next.begin == c;
         const bool in_term = term.begin != term.end && *term.begin == c;
-        if ((in_next || in_term) && v.key(c) != b && live(sc, c, j1, c1, false)) stack.push_back({c, c1, j1});
-        if ((in_here || in_term) && live(sc, c, s.offset, c1, false)) stack.push_back({c, c1, s.offset});
+        if ((in_next || in_term) && v.key(c) != b) push_landing(sc, c, j1, c1, false, stack);
+        if (in_here || in_term) push_landing(sc, c, s.offset, c1, false, stack);
         here.begin += in_here;
         next.begin += in_next;
         term.begin += in_term;
       }
     }
   }
+  // A closed move into a child c first steps from c under the next text byte (b for a keyword
+  // byte skipped, the byte after b for a substitution), unless c scores where it lands; and a
+  // closed state scores only if its clean name alone reaches the span where the budget opens
+  // (its offset is below that). So when no terminal child has a name that long, a kind of
+  // move whose byte is under none of the children lands nowhere, for every child: the node's
+  // summary tells without visiting them.
+  bool substitute = true, skip = true;
+  if (c1 < sc.tabled) {
+    const ReadView::Under& u = v.under(s.node);
+    if (u.names < sc.least[c1]) {
+      if (!open_here) skip = (u.bytes >> (b & 63)) & 1;
+      if (!open_next) substitute = j1 < sc.remaining && ((u.bytes >> (sc.text[j1] & 63)) & 1);
+    }
+  }
+  if (!substitute && !skip) return;
   for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-    if (v.key(c) != b && live(sc, c, j1, c1, open_next)) stack.push_back({c, c1, j1});
-    if (live(sc, c, s.offset, c1, open_here)) stack.push_back({c, c1, s.offset});
+    if (substitute && v.key(c) != b) push_landing(sc, c, j1, c1, open_next, stack);
+    if (skip) push_landing(sc, c, s.offset, c1, open_here, stack);
   }
 }
 
@@ -246,14 +270,14 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
 // and follows the text from there: at offset j it is on the node reached from x along
 // text[0, j), which the tail node of that string lists with x, if it exists. Substituted, x
 // stands at offset 1 and is at offset j on the node reached along text[1, j). So one walk of
-// the tail index along the text replays live() for every child at once: at each offset the
+// the tail index along the text replays land() for every child at once: at each offset the
 // pairs of the tail node are exactly the chains still alive, and the same tests (a terminal
-// that passes; at the offset where the budget opens, the bound) decide them. The moves found
-// live are pushed in expand()'s order.
+// that passes; at the offset where the budget opens, the bound) decide them, the first that
+// holds giving the state pushed. The moves are pushed in expand()'s order.
 void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
   const ReadView& v = view_;
   // Text byte skipped: the root itself at offset 1, closed.
-  if (live(sc, 0, 1, 1, false)) stack_.push_back({0, 1, 1});
+  push_landing(sc, 0, 1, 1, false, stack_);
   const ReadView::Reach& r = v.reach(0);
   if (r.depth == ReadView::kNone || r.depth == 0) return;
   if (sc.exact && bounded_) {
@@ -262,29 +286,31 @@ void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
     return;
   }
   const ReadView::Node& root = v.node(0);
-  if (marks_.size() < root.count) marks_.resize(root.count, 0);
+  if (landings_.size() < root.count) landings_.resize(root.count, Landings{});
   walk_tails(sc, 0, kSkipped);
   walk_tails(sc, 1, kSubstituted);
   std::sort(marked_.begin(), marked_.end());
   for (uint32_t i : marked_) {
-    const uint32_t x = root.first + i;
-    if ((marks_[i] & kSubstituted) && v.key(x) != b) stack_.push_back({x, 1, 1});
-    if (marks_[i] & kSkipped) stack_.push_back({x, 1, 0});
-    marks_[i] = 0;
+    Landings& l = landings_[i];
+    if (l.at[kSubstituted].node != kNoState && v.key(root.first + i) != b) stack_.push_back(l.at[kSubstituted]);
+    if (l.at[kSkipped].node != kNoState) stack_.push_back(l.at[kSkipped]);
+    l = Landings{};
   }
   marked_.clear();
 }
 
-void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, uint8_t move) {
+void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
   const ReadView& v = view_;
   const ReadView::TailPair* pairs = v.tail_pairs();
   // A chain of cost 1 at offset j has an open budget when similarity(1, j + 1) >= t, that is
   // from offset least - 1 on (least >= 3 here); before that a terminal node passes only with a
   // clean name of `least` bytes or more.
   const uint64_t least = spans_.least[1];
-  auto mark = [&](uint32_t i) {
-    if (marks_[i] == 0) marked_.push_back(i);
-    marks_[i] |= move;
+  auto land_at = [&](uint32_t i, uint32_t u, std::size_t j) {
+    Landings& l = landings_[i];
+    if (l.at[kSkipped].node == kNoState && l.at[kSubstituted].node == kNoState) marked_.push_back(i);
+    // The first state of the chain that holds is where it lands.
+    if (l.at[move].node == kNoState) l.at[move] = State{u, 1, j};
   };
   uint32_t t = 0;
   std::size_t j = from;
@@ -292,14 +318,14 @@ void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, uint8_t move) 
     const ReadView::TailNode& tn = v.tail(t);
     if (j < sc.remaining && j + 1 >= least) {
       for (uint32_t i = tn.begin; i < tn.end; ++i) {
-        if (passes_bound(sc, pairs[i].node, j, 1)) mark(pairs[i].child);
+        if (passes_bound(sc, pairs[i].node, j, 1)) land_at(pairs[i].child, pairs[i].node, j);
       }
       break;
     }
     if (j > 0 && tn.longest >= least) {
       for (uint32_t i = tn.begin; i < tn.end; ++i) {
         const uint32_t u = pairs[i].node;
-        if (v.terminal(u) && passes_at(sc, 1, std::max(j, v.name(u).size()))) mark(pairs[i].child);
+        if (v.terminal(u) && passes_at(sc, 1, std::max(j, v.name(u).size()))) land_at(pairs[i].child, u, j);
       }
     }
     if (j >= sc.remaining) break;
@@ -399,8 +425,7 @@ Candidate ApproxSearcher::search_from(const unsigned char* text, std::size_t rem
     State s = stack_.back();
     stack_.pop_back();
     // A state whose budget does not hold has only its match move: the child it pushes is
-    // popped next, so the chain is followed here without the stack (and without asking
-    // live() again about a chain that live() passed when its head was pushed).
+    // popped next, so the chain is followed here without the stack.
     for (;;) {
       ++visited_;
       if (!seen_.admit(s.node, s.offset, s.cost)) break;
@@ -416,9 +441,7 @@ Candidate ApproxSearcher::search_from(const unsigned char* text, std::size_t rem
         s = {m, s.cost, j1};
         continue;
       }
-      if (m != ReadView::kNone && live(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1))) {
-        stack_.push_back({m, s.cost, j1});
-      }
+      if (m != ReadView::kNone) push_landing(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
       // The root, while a cost of 1 closes the budget at offsets 1 and 2 (so at 0 and 1 too).
       if (s.offset == 0 && v.node(0).count > ReadView::kFanFrom && !opens(sc, 1, 2)) {
         expand_root(sc, b);

@@ -10,9 +10,10 @@
 // benchmarks; search() returns exactly the same candidate while popping far fewer states.
 //
 // Why search() is identical. Call P the literal pop order, a preorder of the tree of states.
-// search() pops a subsequence of P, dropping whole subtrees, and drops only subtrees in which
-// no state would have replaced the best candidate in the literal run; by induction over P the
-// best candidate is then the same at every point of it. Four rules drop subtrees:
+// search() pops a subsequence of P and leaves out only states that would not have replaced
+// the best candidate in the literal run; by induction over P the best candidate is then the
+// same at every point of it. (Popping more of P than needed is always safe for the same
+// reason.) Five rules leave states out:
 //
 // 1. Stop once the best similarity is 1.0. No state scores above 1 - 0 / D = 1.
 // 2. Dominance. Drop a state (n, j, c) when a state (n, j, c0) with c0 <= c was popped earlier
@@ -38,12 +39,21 @@
 //    until it does, so its subtree starts as a chain; when the chain breaks off before the
 //    budget returns and no state on it scores above the best so far, popping the state would
 //    change nothing, now or later (the best only grows). Nor would a state that rule 3 drops
-//    on popping it. live() walks the chain before the push. When neither kind of edit move of an expansion may edit again at once, a child
-//    lives only if it has a child under the next text byte or is terminal, and nodes with
-//    many children list exactly those (ReadView::fan), so the others are never looked at.
+//    on popping it. land() walks the chain before the push.
+// 5. Chains are skipped over. When the chain does hold, land() pushes its first state that is
+//    open or scores above the best so far, in place of its head: the states before it have
+//    one move each and score nothing above the best, now or later, and in P they come just
+//    before it. (Their absence only leaves fewer entries for rule 2.)
+//
+// Rule 4 also has shortcuts that find dead moves without walking their chains. When neither
+// kind of edit move of an expansion may edit again at once, a child's move lives only if the
+// child has a child under the next text byte or is a terminal that scores there: nodes with
+// many children list exactly those (ReadView::fan); for the others a 64-bit summary of the
+// bytes two levels down (ReadView::Under) rules out a whole kind of move when its byte is
+// missing and no terminal child has a clean name long enough to score while closed.
 //
 // The root expands at every start position, and for t above 1/2 all its edit moves are
-// closed chains of cost 1: live() would walk one chain per child. expand_root() walks the tail
+// closed chains of cost 1: land() would walk one chain per child. expand_root() walks the tail
 // index (ReadView::tail) along the text instead, once for the keyword byte skipped and once
 // for the substitution: the pairs of each tail node it reaches are exactly the chains still
 // alive at that offset, so the same tests decide the same moves.
@@ -101,6 +111,7 @@ class ApproxSearcher {
     int32_t cost;
     std::size_t offset;
   };
+  static constexpr uint32_t kNoState = UINT32_MAX;  // ReadView::kNone
 
   // The least cost popped so far for each (node, offset) of the current start position.
   // Entries of older start positions are told apart by a generation stamp, so starting a new
@@ -169,15 +180,26 @@ class ApproxSearcher {
   // similarity(cost, span) >= t: the budget of a state of that cost holds at offset span - 1.
   static bool opens(const Scan& sc, int32_t cost, uint64_t span);
   bool passes_bound(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost) const;
-  bool live(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open) const;
+  State land(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open) const;
+  // Pushes what land() makes of (node, offset, cost), if anything.
+  [[gnu::always_inline]] void push_landing(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open,
+                    std::vector<State>& stack) const {
+    const State at = land(sc, node, offset, cost, open);
+    if (at.node != kNoState) stack.push_back(at);
+  }
+
   void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
   // expand() for the root while chains of cost 1 are closed at offsets 0 and 1, with the
-  // tail index in place of one live() walk per child.
+  // tail index in place of one land() walk per child.
   void expand_root(const Scan& sc, unsigned char b);
-  void walk_tails(const Scan& sc, std::size_t from, uint8_t move);
-  std::vector<uint8_t> marks_;     // per child of the root: moves found live (kSubstituted, kSkipped)
-  std::vector<uint32_t> marked_;  // the children with marks
-  static constexpr uint8_t kSubstituted = 1, kSkipped = 2;
+  void walk_tails(const Scan& sc, std::size_t from, int move);
+  static constexpr int kSkipped = 0, kSubstituted = 1;
+  // Per child of the root, where each of its two moves lands (node kNoState: nowhere yet).
+  struct Landings {
+    State at[2] = {{kNoState, 0, 0}, {kNoState, 0, 0}};
+  };
+  std::vector<Landings> landings_;
+  std::vector<uint32_t> marked_;  // the children with a landing
 
   // Results of earlier searches, by the text they read. A search reads the text only at
   // offsets it has first compared with the bytes remaining; when all of those offsets were

@@ -31,6 +31,7 @@ void ReadView::ensure_search() const {
     self->compute_reach();
     self->compute_fan();
     self->compute_tails();
+    self->compute_under();
   });
 }
 
@@ -70,6 +71,24 @@ void ReadView::build_nodes(bool with_names) {
       }
     }
     nodes_.push_back(nd);
+  }
+}
+
+void ReadView::compute_under() {
+  under_.assign(nodes_.size(), Under{0, 0});
+  for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    const Node& nd = nodes_[i];
+    Under u{0, 0};
+    for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
+      const Node& cd = nodes_[c];
+      if (cd.name != kNone) {
+        u.names = std::max(u.names, static_cast<uint32_t>(std::min<std::size_t>(names_[cd.name].size(), kNone - 1)));
+      }
+      for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
+        if (keys_[g] < 256) u.bytes |= uint64_t{1} << (keys_[g] & 63);
+      }
+    }
+    under_[i] = u;
   }
 }
 

@@ -105,6 +105,15 @@ class ReadView {
   };
   const TailNode& tail(uint32_t t) const { return tail_nodes_[t]; }
   const TailPair* tail_pairs() const { return tail_pairs_.data(); }
+  // What lies one and two levels below a node: `bytes` has bit (k mod 64) for the key k of
+  // each child of a child (keys below 256), so a clear bit means no grandchild has such a key;
+  // `names` is the longest clean name among its terminal children (saturated; 0 if none).
+  struct Under {
+    uint64_t bytes;
+    uint32_t names;
+  };
+  const Under& under(uint32_t n) const { return under_[n]; }
+
   // The child of tail node t under byte b, or kNone.
   uint32_t tail_step(uint32_t t, unsigned char b) const {
     const TailNode& nd = tail_nodes_[t];
@@ -147,6 +156,7 @@ class ReadView {
   void compute_reach();
   void compute_fan();
   void compute_tails();
+  void compute_under();
 
   const KeywordProcessor& processor_;
   ExactIndex exact_;
@@ -168,6 +178,7 @@ class ReadView {
   std::vector<FanRow> fan_rows_;
   std::vector<uint32_t> fan_at_;
   std::vector<uint32_t> fan_ids_;
+  std::vector<Under> under_;
   std::vector<TailNode> tail_nodes_;
   std::vector<uint8_t> tail_keys_;  // key of each tail node
   std::vector<TailPair> tail_pairs_;
