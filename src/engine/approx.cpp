@@ -252,7 +252,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   // summary tells without visiting them.
   bool substitute = true, skip = true;
   if (c1 < sc.tabled) {
-    const ReadView::Under& u = v.under(s.node);
+    const ReadView::Under u = v.under(s.node);
     if (u.names < sc.least[c1]) {
       if (!open_here) skip = (u.bytes >> (b & 63)) & 1;
       if (!open_next) substitute = j1 < sc.remaining && ((u.bytes >> (sc.text[j1] & 63)) & 1);
@@ -316,14 +316,15 @@ void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
   std::size_t j = from;
   for (;;) {
     const ReadView::TailNode& tn = v.tail(t);
+    const uint32_t end = v.tail_end(t);
     if (j < sc.remaining && j + 1 >= least) {
-      for (uint32_t i = tn.begin; i < tn.end; ++i) {
+      for (uint32_t i = tn.begin; i < end; ++i) {
         if (passes_bound(sc, pairs[i].node, j, 1)) land_at(pairs[i].child, pairs[i].node, j);
       }
       break;
     }
     if (j > 0 && tn.longest >= least) {
-      for (uint32_t i = tn.begin; i < tn.end; ++i) {
+      for (uint32_t i = tn.begin; i < end; ++i) {
         const uint32_t u = pairs[i].node;
         if (v.terminal(u) && passes_at(sc, 1, std::max(j, v.name(u).size()))) land_at(pairs[i].child, u, j);
       }
