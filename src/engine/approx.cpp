@@ -90,16 +90,33 @@ bool ApproxSearcher::Seen::admit(uint32_t node, std::size_t offset, int32_t cost
 
 void ApproxSearcher::Spans::make(float threshold) {
   t = threshold;
+  // x = 0 counts as failing (the similarity is undefined there).
+  auto reaches = [threshold](int32_t c, uint64_t x) { return x > 0 && similarity(c, x) >= threshold; };
   for (int32_t c = 0; c < kSpanCosts; ++c) {
-    // t < 1, so 1 - c / x reaches t once c / x is below 2^-25: x = 2^31 is always enough.
-    uint64_t lo = 0, hi = 1;  // similarity(c, lo) < t (or lo = 0), similarity(c, hi) >= t
-    while (similarity(c, hi) < t) {
-      lo = hi;
-      hi *= 2;
+    // Start from the real-valued answer c / (1 - t) and gallop to a failing span below a
+    // passing one, then bisect: a few tests per cost, however the roundings fall. (t < 1, so
+    // 1 - c / x reaches t once c / x is below 2^-25: some x below 2^32 passes.)
+    const double guess = std::ceil(static_cast<double>(c) / (1.0 - static_cast<double>(threshold)));
+    uint64_t hint = static_cast<uint64_t>(std::clamp(guess, 1.0, 4294967296.0));
+    uint64_t lo, hi;  // !reaches(c, lo), reaches(c, hi)
+    if (reaches(c, hint)) {
+      hi = hint;
+      for (uint64_t d = 1;; d *= 2) {
+        lo = hi > d ? hi - d : 0;
+        if (!reaches(c, lo)) break;
+        hi = lo;
+      }
+    } else {
+      lo = hint;
+      for (uint64_t d = 1;; d *= 2) {
+        hi = lo + d;
+        if (reaches(c, hi)) break;
+        lo = hi;
+      }
     }
     while (hi - lo > 1) {
       const uint64_t mid = lo + (hi - lo) / 2;
-      if (similarity(c, mid) >= t) {
+      if (reaches(c, mid)) {
         hi = mid;
       } else {
         lo = mid;
