@@ -11,7 +11,10 @@
 // with the pruned one. The scan is the extractor's (start boundary, acceptance, advance), run
 // on the folded slice so that folding is not timed. Both scans must report the same matches;
 // a difference is printed and fails the run. Both searches step through the trie with the
-// same child lookup, so the difference is the pruning alone.
+// same child lookup; the pruned one also has its search tables (reach bounds, fan-out and
+// tail indexes, byte summaries) and reuses the results of earlier start positions that read
+// the same bytes, with a new searcher for every pass. States are those popped (a reused
+// result pops none).
 //
 // Part 2: growth at threshold 0.0, one keyword of 10, 20 or 40 bytes. The pruned scan over
 // 1 KiB of English text, and over 256 B to 2 KiB to show the polynomial order in the text

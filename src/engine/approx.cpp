@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "engine/read_view.h"
@@ -14,7 +15,7 @@ namespace {
 constexpr std::size_t kExactFloat = std::size_t{1} << 24;
 
 // Single-precision similarity of `cost` edits over `d` bytes, as both searches score it.
-inline float similarity(int32_t cost, std::size_t d) {
+inline float similarity(int32_t cost, uint64_t d) {
   return 1.0f - static_cast<float>(cost) / static_cast<float>(d);
 }
 
@@ -87,6 +88,63 @@ bool ApproxSearcher::Seen::admit(uint32_t node, std::size_t offset, int32_t cost
   return true;
 }
 
+void ApproxSearcher::Spans::make(float threshold) {
+  t = threshold;
+  // x = 0 counts as failing (the similarity is undefined there).
+  auto reaches = [threshold](int32_t c, uint64_t x) { return x > 0 && similarity(c, x) >= threshold; };
+  for (int32_t c = 0; c < kSpanCosts; ++c) {
+    // Start from the real-valued answer c / (1 - t) and gallop to a failing span below a
+    // passing one, then bisect: a few tests per cost, however the roundings fall. (t < 1, so
+    // 1 - c / x reaches t once c / x is below 2^-25: some x below 2^32 passes.)
+    const double guess = std::ceil(static_cast<double>(c) / (1.0 - static_cast<double>(threshold)));
+    uint64_t hint = static_cast<uint64_t>(std::clamp(guess, 1.0, 4294967296.0));
+    uint64_t lo, hi;  // !reaches(c, lo), reaches(c, hi)
+    if (reaches(c, hint)) {
+      hi = hint;
+      for (uint64_t d = 1;; d *= 2) {
+        lo = hi > d ? hi - d : 0;
+        if (!reaches(c, lo)) break;
+        hi = lo;
+      }
+    } else {
+      lo = hint;
+      for (uint64_t d = 1;; d *= 2) {
+        hi = lo + d;
+        if (reaches(c, hi)) break;
+        lo = hi;
+      }
+    }
+    while (hi - lo > 1) {
+      const uint64_t mid = lo + (hi - lo) / 2;
+      if (reaches(c, mid)) {
+        hi = mid;
+      } else {
+        lo = mid;
+      }
+    }
+    least[c] = hi;
+  }
+}
+
+inline bool ApproxSearcher::opens(const Scan& sc, int32_t cost, uint64_t span) {
+  if (cost < sc.tabled) return span >= sc.least[cost];
+  return similarity(cost, span) >= sc.t;
+}
+
+inline bool ApproxSearcher::passes_at(const Scan& sc, int32_t cost, uint64_t span) {
+  if (!opens(sc, cost, span)) return false;
+  // With no candidate yet the best similarity is 0, and when t > 0 reaching t beats it.
+  if (sc.best->similarity < sc.t) return true;
+  return similarity(cost, span) > sc.best->similarity;
+}
+
+inline bool ApproxSearcher::passes_bound(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost) const {
+  if (!sc.exact || !bounded_) return passes(sc, bound(node, offset, cost, sc.exact));
+  const ReadView::Reach& r = view_.reach(node);
+  if (r.depth == ReadView::kNone) return false;
+  return passes_at(sc, cost, std::max<uint64_t>({uint64_t{offset} + r.depth, r.name, 1}));
+}
+
 inline float ApproxSearcher::bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const {
   const ReadView::Reach& r = view_.reach(node);
   if (r.depth == ReadView::kNone) return -std::numeric_limits<float>::infinity();
@@ -107,44 +165,73 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
   return 1.0f - lo;
 }
 
-// Whether pushing (node, offset, cost) can change anything. A state that may not make edit
-// moves follows the text exactly until its budget returns, so its subtree down to there is a
-// chain; if the chain breaks off (or reaches the end of the text) before the budget returns,
-// and no state on it can score above the best similarity so far, popping it would change
-// nothing, now or later, since the best similarity only grows. Such a state is not pushed,
-// nor is one whose bound already rules it out. (A score that passes implies a passing bound.)
-inline bool ApproxSearcher::live(const Scan& sc, uint32_t n, std::size_t j, int32_t c, bool open) const {
+// What pushing (n, j, c) comes to. A state that may not make edit moves follows the text
+// exactly until its budget returns, so its subtree down to there is a chain; if the chain
+// breaks off (or reaches the end of the text) before the budget returns, and no state on it
+// can score above the best similarity so far, popping it would change nothing, now or later,
+// since the best similarity only grows: then the result has node kNone and nothing is pushed,
+// nor when the bound already rules the state out. (A score that passes implies a passing
+// bound.) Otherwise the result is the first state of the chain that is open or scores above
+// the best so far, and that state is pushed in place of (n, j, c): the states before it on the
+// chain have one move each, score nothing above the best now or later, and would be popped
+// just before it, so the pops from there on are the same (popping them could only add drops
+// by dominance, which never change the result).
+[[gnu::always_inline]] inline ApproxSearcher::State ApproxSearcher::land(const Scan& sc, uint32_t n, std::size_t j,
+                                                                        int32_t c, bool open) const {
   const ReadView& v = view_;
   // The walk follows the exact index: one 16-byte record per step.
   const ExactIndex& x = v.exact();
+  // The cost stays c along the chain: one table entry says where its budget opens.
+  const bool tabled = c < sc.tabled;
+  const uint64_t least = tabled ? sc.least[c] : 0;
+  bool alive;
   for (;;) {
-    if (j < sc.remaining && open) return passes(sc, bound(n, j, c, sc.exact));
-    if (j > 0 && x.terminal(n) && passes(sc, similarity(c, std::max(j, v.name(n).size())))) return true;
-    if (j >= sc.remaining) return false;
+    if (j < sc.remaining && open) {
+      alive = passes_bound(sc, n, j, c);
+      break;
+    }
+    if (j > 0 && x.terminal(n) && passes_at(sc, c, std::max(j, v.name(n).size()))) {
+      alive = true;
+      break;
+    }
+    if (j >= sc.remaining) {
+      alive = false;
+      break;
+    }
     n = x.step(n, sc.text[j]);
-    if (n == ExactIndex::kNone) return false;
+    if (n == ExactIndex::kNone) {
+      alive = false;
+      break;
+    }
     ++j;
-    open = similarity(c, j + 1) >= sc.t;
+    open = tabled ? uint64_t{j} + 1 >= least : opens(sc, c, uint64_t{j} + 1);
   }
+  // j only grew, and every value it took was compared with the bytes remaining.
+  if (j > *sc.reach) *sc.reach = j;
+  return State{alive ? n : kNoState, c, j};
 }
 
-// Pushes the edit moves of state s, whose text byte is b, in the literal order, leaving out
-// those that live() shows to be dead.
+// Pushes the edit moves of state s, whose text byte is b, in the literal order, each as
+// land() makes it: those whose chains come to nothing are left out.
 void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const {
   const ReadView& v = view_;
   // Every edit move costs the same, and lands on offset j + 1 (text byte skipped,
   // substitution) or stays on j (keyword byte skipped): two budgets serve them all.
   const std::size_t j1 = s.offset + 1;
   const int32_t c1 = s.cost + 1;
-  const bool open_next = similarity(c1, j1 + 1) >= sc.t;
-  const bool open_here = similarity(c1, j1) >= sc.t;
-  if (live(sc, s.node, j1, c1, open_next)) stack.push_back({s.node, c1, j1});
+  const bool open_next = opens(sc, c1, uint64_t{j1} + 1);
+  const bool open_here = opens(sc, c1, j1);
+  push_landing(sc, s.node, j1, c1, open_next, stack);
 
   // One bound for all the children, from what lies below the node: the deepest keyword
   // below a child is one level short of the deepest below the node.
   const ReadView::Reach& r = v.reach(s.node);
   if (r.depth == ReadView::kNone || r.depth == 0) return;
-  if (!passes(sc, bound_over(uint64_t{j1} + r.depth - 1, r.name, c1, sc.exact))) return;
+  if (sc.exact && bounded_) {
+    if (!passes_at(sc, c1, std::max<uint64_t>({uint64_t{j1} + r.depth - 1, r.name, 1}))) return;
+  } else if (!passes(sc, bound_over(uint64_t{j1} + r.depth - 1, r.name, c1, sc.exact))) {
+    return;
+  }
 
   const ReadView::Node& nd = v.node(s.node);
   if (!open_next && !open_here && nd.count > ReadView::kFanFrom) {
@@ -154,6 +241,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
     bool indexed;
     ReadView::Ids here = v.fan(s.node, b, indexed);
     if (indexed) {
+      if (j1 > *sc.reach) *sc.reach = j1;
       ReadView::Ids next = j1 < sc.remaining ? v.fan(s.node, sc.text[j1], indexed) : ReadView::Ids{nullptr, nullptr};
       ReadView::Ids term = v.fan(s.node, 256, indexed);
       for (;;) {
@@ -165,18 +253,105 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
         const bool in_here = here.begin != here.end && *here.begin == c;
         const bool in_next = next.begin != next.end && *next.begin == c;
         const bool in_term = term.begin != term.end && *term.begin == c;
-        if ((in_next || in_term) && v.key(c) != b && live(sc, c, j1, c1, false)) stack.push_back({c, c1, j1});
-        if ((in_here || in_term) && live(sc, c, s.offset, c1, false)) stack.push_back({c, c1, s.offset});
+        if ((in_next || in_term) && v.key(c) != b) push_landing(sc, c, j1, c1, false, stack);
+        if (in_here || in_term) push_landing(sc, c, s.offset, c1, false, stack);
         here.begin += in_here;
         next.begin += in_next;
         term.begin += in_term;
       }
     }
   }
-  for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-    if (v.key(c) != b && live(sc, c, j1, c1, open_next)) stack.push_back({c, c1, j1});
-    if (live(sc, c, s.offset, c1, open_here)) stack.push_back({c, c1, s.offset});
+  // A closed move into a child c first steps from c under the next text byte (b for a keyword
+  // byte skipped, the byte after b for a substitution), unless c scores where it lands; and a
+  // closed state scores only if its clean name alone reaches the span where the budget opens
+  // (its offset is below that). So when no terminal child has a name that long, a kind of
+  // move whose byte is under none of the children lands nowhere, for every child: the node's
+  // summary tells without visiting them.
+  bool substitute = true, skip = true;
+  if (c1 < sc.tabled) {
+    const ReadView::Under u = v.under(s.node);
+    if (u.names < sc.least[c1]) {
+      if (!open_here) skip = (u.bytes >> (b & 63)) & 1;
+      if (!open_next) substitute = j1 < sc.remaining && ((u.bytes >> (sc.text[j1] & 63)) & 1);
+    }
   }
+  if (!substitute && !skip) return;
+  for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
+    if (substitute && v.key(c) != b) push_landing(sc, c, j1, c1, open_next, stack);
+    if (skip) push_landing(sc, c, s.offset, c1, open_here, stack);
+  }
+}
+
+// The root's children as expand() sees them while a cost of 1 keeps the budget closed at
+// offsets 0 and 1 (t above 1/2). A child x whose keyword byte is skipped stands at offset 0
+// and follows the text from there: at offset j it is on the node reached from x along
+// text[0, j), which the tail node of that string lists with x, if it exists. Substituted, x
+// stands at offset 1 and is at offset j on the node reached along text[1, j). So one walk of
+// the tail index along the text replays land() for every child at once: at each offset the
+// pairs of the tail node are exactly the chains still alive, and the same tests (a terminal
+// that passes; at the offset where the budget opens, the bound) decide them, the first that
+// holds giving the state pushed. The moves are pushed in expand()'s order.
+void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
+  const ReadView& v = view_;
+  // Text byte skipped: the root itself at offset 1, closed.
+  push_landing(sc, 0, 1, 1, false, stack_);
+  const ReadView::Reach& r = v.reach(0);
+  if (r.depth == ReadView::kNone || r.depth == 0) return;
+  if (sc.exact && bounded_) {
+    if (!passes_at(sc, 1, std::max<uint64_t>({uint64_t{r.depth}, r.name, 1}))) return;
+  } else if (!passes(sc, bound_over(uint64_t{1} + r.depth - 1, r.name, 1, sc.exact))) {
+    return;
+  }
+  const ReadView::Node& root = v.node(0);
+  if (landings_.size() < root.count) landings_.resize(root.count, Landings{});
+  walk_tails(sc, 0, kSkipped);
+  walk_tails(sc, 1, kSubstituted);
+  std::sort(marked_.begin(), marked_.end());
+  for (uint32_t i : marked_) {
+    Landings& l = landings_[i];
+    if (l.at[kSubstituted].node != kNoState && v.key(root.first + i) != b) stack_.push_back(l.at[kSubstituted]);
+    if (l.at[kSkipped].node != kNoState) stack_.push_back(l.at[kSkipped]);
+    l = Landings{};
+  }
+  marked_.clear();
+}
+
+void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
+  const ReadView& v = view_;
+  const ReadView::TailPair* pairs = v.tail_pairs();
+  // A chain of cost 1 at offset j has an open budget when similarity(1, j + 1) >= t, that is
+  // from offset least - 1 on (least >= 3 here); before that a terminal node passes only with a
+  // clean name of `least` bytes or more.
+  const uint64_t least = spans_.least[1];
+  auto land_at = [&](uint32_t i, uint32_t u, std::size_t j) {
+    Landings& l = landings_[i];
+    if (l.at[kSkipped].node == kNoState && l.at[kSubstituted].node == kNoState) marked_.push_back(i);
+    // The first state of the chain that holds is where it lands.
+    if (l.at[move].node == kNoState) l.at[move] = State{u, 1, j};
+  };
+  uint32_t t = 0;
+  std::size_t j = from;
+  for (;;) {
+    const ReadView::TailNode& tn = v.tail(t);
+    const uint32_t end = v.tail_end(t);
+    if (j < sc.remaining && j + 1 >= least) {
+      for (uint32_t i = tn.begin; i < end; ++i) {
+        if (passes_bound(sc, pairs[i].node, j, 1)) land_at(pairs[i].child, pairs[i].node, j);
+      }
+      break;
+    }
+    if (j > 0 && tn.longest >= least) {
+      for (uint32_t i = tn.begin; i < end; ++i) {
+        const uint32_t u = pairs[i].node;
+        if (v.terminal(u) && passes_at(sc, 1, std::max(j, v.name(u).size()))) land_at(pairs[i].child, u, j);
+      }
+    }
+    if (j >= sc.remaining) break;
+    t = v.tail_step(t, sc.text[j]);
+    if (t == ReadView::kNone) break;
+    ++j;
+  }
+  if (j > *sc.reach) *sc.reach = j;
 }
 
 // Scores a popped state, making it the best candidate when it reaches the threshold and
@@ -191,34 +366,108 @@ bool ApproxSearcher::offer(const ReadView& v, const State& s, float t, Candidate
   return true;
 }
 
+void ApproxSearcher::Memo::clear() {
+  for (Entry& e : entries_) e.len = 0;
+}
+
+void ApproxSearcher::Memo::fit(std::size_t text_size) {
+  // About one entry per 8 bytes of text, so that short texts set up little.
+  std::size_t want = std::min<std::size_t>(text_size / (8 * kWays), std::size_t{1} << kMaxRowBits);
+  if ((std::size_t{1} << row_bits_) >= want && !entries_.empty()) return;
+  while ((std::size_t{1} << row_bits_) < want) ++row_bits_;
+  entries_.assign(std::size_t{kWays} << row_bits_, Entry{});
+}
+
+inline std::size_t ApproxSearcher::Memo::row(const unsigned char* text, std::size_t remaining) const {
+  uint32_t key = text[0];
+  if (remaining > 1) key |= uint32_t{text[1]} << 8;
+  if (remaining > 2) key |= uint32_t{text[2]} << 16;
+  return static_cast<std::size_t>((key * 0x9E3779B1u) >> (32 - row_bits_)) * kWays;
+}
+
+const Candidate* ApproxSearcher::Memo::find(const unsigned char* text, std::size_t remaining, bool exact) const {
+  const Entry* e = entries_.data() + row(text, remaining);
+  for (int i = 0; i < kWays; ++i, ++e) {
+    if (e->len != 0 && e->len <= remaining && e->exact == exact && std::memcmp(e->bytes, text, e->len) == 0) {
+      return &e->result;
+    }
+  }
+  return nullptr;
+}
+
+void ApproxSearcher::Memo::add(const unsigned char* text, std::size_t remaining, std::size_t len, bool exact,
+                               const Candidate& c) {
+  if (len > kWindow) return;
+  Entry* e = entries_.data() + row(text, remaining);
+  // The ways of a row are replaced in turn.
+  Entry& slot = e[e[0].next % kWays];
+  e[0].next = static_cast<uint8_t>((e[0].next + 1) % kWays);
+  std::memcpy(slot.bytes, text, len);
+  slot.len = static_cast<uint8_t>(len);
+  slot.exact = exact;
+  slot.result = c;
+}
+
 Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   prepare();
+  if (spans_.t != t) {
+    spans_.make(t);
+    memo_.clear();
+  }
   const ReadView& v = view_;
   const std::size_t remaining = w.size() - p;
-  Candidate best{ReadView::kNone, 0, 0.0f};
+  const auto* text = reinterpret_cast<const unsigned char*>(w.data()) + p;
   // Every cost, offset and D met from here is at most remaining + 2 + max_keyword, and every
   // clean name length at most max_name: below 2^24 all of them are exact floats.
-  const Scan sc{reinterpret_cast<const unsigned char*>(w.data()) + p, remaining, t, &best,
-                !widened_ && uint64_t{remaining} + 2 + v.max_keyword() < kExactFloat &&
-                    v.max_name() < kExactFloat};
+  const bool exact = !widened_ && uint64_t{remaining} + 2 + v.max_keyword() < kExactFloat &&
+                     v.max_name() < kExactFloat;
+  memo_.fit(w.size());
+  if (const Candidate* known = memo_.find(text, remaining, exact)) return *known;
+  std::size_t reach = 0;
+  const Candidate c = search_from(text, remaining, t, exact, reach);
+  if (reach < remaining) memo_.add(text, remaining, reach + 1, exact, c);
+  return c;
+}
+
+Candidate ApproxSearcher::search_from(const unsigned char* text, std::size_t remaining, float t, bool exact,
+                                      std::size_t& reach) {
+  const ReadView& v = view_;
+  Candidate best{ReadView::kNone, 0, 0.0f};
+  // The widened mode of the tests also takes every budget and threshold test by division,
+  // so that they check the table against the float expressions it stands for.
+  const Scan sc{text, remaining, t, &best, spans_.least, widened_ ? 0 : kSpanCosts, &reach, exact};
   seen_.next_start();
   stack_.clear();
   stack_.push_back({0, 0, 0});
   while (!stack_.empty()) {
-    const State s = stack_.back();
+    State s = stack_.back();
     stack_.pop_back();
-    ++visited_;
-    if (!seen_.admit(s.node, s.offset, s.cost)) continue;
-    if (!passes(sc, bound(s.node, s.offset, s.cost, sc.exact))) continue;
-    if (offer(v, s, t, best) && best.similarity == 1.0f) break;
-    if (s.offset >= remaining) continue;
-    const unsigned char b = sc.text[s.offset];
-    const std::size_t j1 = s.offset + 1;
-    const uint32_t m = v.exact().step(s.node, b);
-    if (m != ReadView::kNone && live(sc, m, j1, s.cost, similarity(s.cost, j1 + 1) >= t)) {
-      stack_.push_back({m, s.cost, j1});
+    // A state whose budget does not hold has only its match move: the child it pushes is
+    // popped next, so the chain is followed here without the stack.
+    for (;;) {
+      ++visited_;
+      if (!seen_.admit(s.node, s.offset, s.cost)) break;
+      if (!passes_bound(sc, s.node, s.offset, s.cost)) break;
+      if (offer(v, s, t, best) && best.similarity == 1.0f) return best;
+      if (s.offset > reach) reach = s.offset;
+      if (s.offset >= remaining) break;
+      const unsigned char b = sc.text[s.offset];
+      const std::size_t j1 = s.offset + 1;
+      const uint32_t m = v.exact().step(s.node, b);
+      if (!opens(sc, s.cost, j1)) {
+        if (m == ReadView::kNone) break;
+        s = {m, s.cost, j1};
+        continue;
+      }
+      if (m != ReadView::kNone) push_landing(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
+      // The root, while a cost of 1 closes the budget at offsets 1 and 2 (so at 0 and 1 too).
+      if (s.offset == 0 && v.node(0).count > ReadView::kFanFrom && !opens(sc, 1, 2)) {
+        expand_root(sc, b);
+      } else {
+        expand(sc, s, b, stack_);
+      }
+      break;
     }
-    if (similarity(s.cost, j1) >= t) expand(sc, s, b, stack_);
   }
   return best;
 }

@@ -10,9 +10,10 @@
 // benchmarks; search() returns exactly the same candidate while popping far fewer states.
 //
 // Why search() is identical. Call P the literal pop order, a preorder of the tree of states.
-// search() pops a subsequence of P, dropping whole subtrees, and drops only subtrees in which
-// no state would have replaced the best candidate in the literal run; by induction over P the
-// best candidate is then the same at every point of it. Four rules drop subtrees:
+// search() pops a subsequence of P and leaves out only states that would not have replaced
+// the best candidate in the literal run; by induction over P the best candidate is then the
+// same at every point of it. (Popping more of P than needed is always safe for the same
+// reason.) Five rules leave states out:
 //
 // 1. Stop once the best similarity is 1.0. No state scores above 1 - 0 / D = 1.
 // 2. Dominance. Drop a state (n, j, c) when a state (n, j, c0) with c0 <= c was popped earlier
@@ -38,16 +39,39 @@
 //    until it does, so its subtree starts as a chain; when the chain breaks off before the
 //    budget returns and no state on it scores above the best so far, popping the state would
 //    change nothing, now or later (the best only grows). Nor would a state that rule 3 drops
-//    on popping it. live() walks the chain before the push. When neither kind of edit move of an expansion may edit again at once, a child
-//    lives only if it has a child under the next text byte or is terminal, and nodes with
-//    many children list exactly those (ReadView::fan), so the others are never looked at.
+//    on popping it. land() walks the chain before the push.
+// 5. Chains are skipped over. When the chain does hold, land() pushes its first state that is
+//    open or scores above the best so far, in place of its head: the states before it have
+//    one move each and score nothing above the best, now or later, and in P they come just
+//    before it. (Their absence only leaves fewer entries for rule 2.)
+//
+// Rule 4 also has shortcuts that find dead moves without walking their chains. When neither
+// kind of edit move of an expansion may edit again at once, a child's move lives only if the
+// child has a child under the next text byte or is a terminal that scores there: nodes with
+// many children list exactly those (ReadView::fan); for the others a 64-bit summary of the
+// bytes two levels down (ReadView::Under) rules out a whole kind of move when its byte is
+// missing and no terminal child has a clean name long enough to score while closed.
+//
+// The root expands at every start position, and for t above 1/2 all its edit moves are
+// closed chains of cost 1: land() would walk one chain per child. expand_root() walks the tail
+// index (ReadView::tail) along the text instead, once for the keyword byte skipped and once
+// for the substitution: the pairs of each tail node it reaches are exactly the chains still
+// alive at that offset, so the same tests decide the same moves.
+//
+// Two devices change how the decisions are computed, not which are made. Budget and threshold
+// tests compare integers with a per-threshold table of least spans (Spans) instead of
+// dividing. And a search reads the text only at offsets it has first compared with the bytes
+// remaining, so its result is a function of the bytes it read: search() keeps recent results
+// by those bytes (Memo) and answers a start position whose text begins with the same bytes
+// from there without searching; common words make such repeats frequent in prose.
 //
 // Cost. Rules 2 and 3 make the work at one start position polynomial: each (node, offset) is
 // expanded at most once per strictly lower cost, and the bound cuts offsets far past the
 // keywords. On English prose at thresholds 0.7 to 0.9 the literal search is already cheap per
-// state and most of its states die after a step or two; the pruned search pops 7 to 50 times
-// fewer states, but rule 4 still has to take those first steps, so it runs only about 1 to 2
-// times as fast there (bench/bench_approx.cpp).
+// state and most of its states die after a step or two, so what the pruned search saves in
+// states (10 to 100 times fewer popped) it partly spends deciding which moves are dead; it
+// runs about 2 to 3 times as fast as the literal search at 0.7 and 4 to 6 times at 0.9
+// (bench/bench_approx.cpp), a little more on short texts.
 #pragma once
 
 #include <cstddef>
@@ -78,7 +102,8 @@ class ApproxSearcher {
   // States popped by the searches so far (for benchmarks).
   uint64_t states_visited() const { return visited_; }
 
-  // Tests only: bound every state the way texts beyond 2^24 bytes need.
+  // Tests only: bound every state the way texts beyond 2^24 bytes need, and decide every
+  // budget and threshold test by division.
   void use_widened_bound() { widened_ = true; }
 
  private:
@@ -87,6 +112,7 @@ class ApproxSearcher {
     int32_t cost;
     std::size_t offset;
   };
+  static constexpr uint32_t kNoState = UINT32_MAX;  // ReadView::kNone
 
   // The least cost popped so far for each (node, offset) of the current start position.
   // Entries of older start positions are told apart by a generation stamp, so starting a new
@@ -120,12 +146,29 @@ class ApproxSearcher {
     uint32_t stamp_ = 0;
   };
 
+  // Costs below this have their least passing span in a table (Spans).
+  static constexpr int32_t kSpanCosts = 64;
+
+  // For each cost c below kSpanCosts, the least span x >= 1 with 1 - c / x >= t in single
+  // precision. For a fixed c that similarity never falls as x grows (int-to-float conversion,
+  // division and subtraction all round monotonically), so `similarity(c, x) >= t` holds
+  // exactly when x reaches the table's entry: the budget and threshold tests become integer
+  // compares, bit for bit the same decisions as the float expressions.
+  struct Spans {
+    float t = -1.0f;  // the threshold the table was made for; -1: none yet
+    uint64_t least[kSpanCosts];
+    void make(float t);
+  };
+
   // What one search() call shares with its helpers.
   struct Scan {
     const unsigned char* text;  // the working text from the start position on
     std::size_t remaining;      // bytes of it
     float t;
     const Candidate* best;
+    const uint64_t* least;  // Spans::least for t
+    int32_t tabled;         // costs below this are looked up in `least`
+    std::size_t* reach;     // the greatest offset compared with `remaining` so far
     bool exact;  // all integers below 2^24: the bound needs no widening
   };
 
@@ -133,8 +176,64 @@ class ApproxSearcher {
   float bound_over(uint64_t end, uint32_t name, int32_t cost, bool exact) const;
   // A similarity (or a bound on one) that reaches the threshold and beats the best so far.
   static bool passes(const Scan& sc, float s) { return s >= sc.t && s > sc.best->similarity; }
-  bool live(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open) const;
+  // passes(sc, similarity(cost, span)), mostly without dividing.
+  static bool passes_at(const Scan& sc, int32_t cost, uint64_t span);
+  // similarity(cost, span) >= t: the budget of a state of that cost holds at offset span - 1.
+  static bool opens(const Scan& sc, int32_t cost, uint64_t span);
+  bool passes_bound(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost) const;
+  State land(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open) const;
+  // Pushes what land() makes of (node, offset, cost), if anything.
+  [[gnu::always_inline]] void push_landing(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open,
+                    std::vector<State>& stack) const {
+    const State at = land(sc, node, offset, cost, open);
+    if (at.node != kNoState) stack.push_back(at);
+  }
+
   void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
+  // expand() for the root while chains of cost 1 are closed at offsets 0 and 1, with the
+  // tail index in place of one land() walk per child.
+  void expand_root(const Scan& sc, unsigned char b);
+  void walk_tails(const Scan& sc, std::size_t from, int move);
+  static constexpr int kSkipped = 0, kSubstituted = 1;
+  // Per child of the root, where each of its two moves lands (node kNoState: nowhere yet).
+  struct Landings {
+    State at[2] = {{kNoState, 0, 0}, {kNoState, 0, 0}};
+  };
+  std::vector<Landings> landings_;
+  std::vector<uint32_t> marked_;  // the children with a landing
+
+  // Results of earlier searches, by the text they read. A search reads the text only at
+  // offsets it has first compared with the bytes remaining; when all of those offsets were
+  // below that count and at most m, another start position whose next m + 1 bytes are the
+  // same, with more than m bytes remaining (and the same exactness flag), takes the same
+  // path through every decision and returns the same candidate. Windows of kWindow bytes at
+  // most are kept, in a fixed table of rows chosen by the first three bytes; it is emptied
+  // when the threshold changes.
+  class Memo {
+   public:
+    // Sizes the table for texts of `text_size` bytes (it only grows, emptied when it does).
+    void fit(std::size_t text_size);
+    const Candidate* find(const unsigned char* text, std::size_t remaining, bool exact) const;
+    void add(const unsigned char* text, std::size_t remaining, std::size_t len, bool exact, const Candidate& c);
+    void clear();
+
+   private:
+    static constexpr std::size_t kWindow = 24;
+    static constexpr int kWays = 4;
+    static constexpr int kMaxRowBits = 10;
+    struct Entry {
+      unsigned char bytes[kWindow];
+      uint8_t len = 0;  // 0: empty
+      bool exact = false;
+      uint8_t next = 0;  // in a row's first entry: the way replaced next
+      Candidate result{};
+    };
+    std::size_t row(const unsigned char* text, std::size_t remaining) const;
+    std::vector<Entry> entries_;
+    int row_bits_ = 1;
+  };
+
+  Candidate search_from(const unsigned char* text, std::size_t remaining, float t, bool exact, std::size_t& reach);
 
   const ReadView& view_;
   void prepare();
@@ -145,6 +244,8 @@ class ApproxSearcher {
   Seen seen_;
   uint64_t visited_ = 0;
   bool widened_ = false;
+  Spans spans_;
+  Memo memo_;
 };
 
 }  // namespace kwsieve

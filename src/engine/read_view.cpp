@@ -1,6 +1,7 @@
 #include "engine/read_view.h"
 
 #include <algorithm>
+#include <array>
 
 #include "engine/processor.h"
 
@@ -30,6 +31,8 @@ void ReadView::ensure_search() const {
     self->build_nodes(false);
     self->compute_reach();
     self->compute_fan();
+    self->compute_tails();
+    self->compute_under();
   });
 }
 
@@ -85,6 +88,27 @@ void ReadView::build_nodes(bool with_names) {
         if (k < 256) wide_[k] = nd.first + j;
       }
     }
+  }
+}
+
+void ReadView::compute_under() {
+  under_bytes_.assign(nodes_.size(), 0);
+  under_names_.assign(nodes_.size(), 0);
+  for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    const Node& nd = nodes_[i];
+    uint64_t bytes = 0;
+    uint32_t names = 0;
+    for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
+      const Node& cd = nodes_[c];
+      if (cd.name != kNone) {
+        names = std::max(names, static_cast<uint32_t>(std::min<std::size_t>(names_[cd.name].size(), kNone - 1)));
+      }
+      for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
+        if (keys_[g] < 256) bytes |= uint64_t{1} << (keys_[g] & 63);
+      }
+    }
+    under_bytes_[i] = bytes;
+    under_names_[i] = names;
   }
 }
 
@@ -146,6 +170,76 @@ void ReadView::compute_fan() {
       if (cd.name != kNone) fan_ids_[fill[256]++] = c;
     }
   }
+}
+
+void ReadView::compute_tails() {
+  // Breadth first over the merged trie: a tail node's pairs are its parent's pairs moved one
+  // byte down, grouped by that byte. Each trie node below the root enters exactly one tail
+  // node (the one for its path without the first byte), so there are as many pairs as such
+  // nodes, and at most as many tail nodes. Keys above 255 are left out: no text byte follows
+  // them. The count of pairs fits 32 bits because the node ids do. Nodes are made in id order
+  // and each makes its children at once, so both a node's children and its pairs run up to
+  // where the next node's begin; a last entry closes the runs of the last node.
+  const Node& root = nodes_[0];
+  tail_nodes_.clear();
+  tail_keys_.clear();
+  tail_pairs_.clear();
+  tail_pairs_.reserve(nodes_.size());
+  for (uint32_t i = 0; i < root.count; ++i) tail_pairs_.push_back({i, root.first + i});
+  tail_nodes_.push_back({0, 0, 0});
+  tail_keys_.push_back(0);
+  struct Moved {
+    uint32_t key;
+    TailPair pair;
+  };
+  std::vector<Moved> moved, sorted;
+  std::array<uint32_t, 257> bucket;
+  for (std::size_t t = 0; t < tail_nodes_.size(); ++t) {
+    // The pairs of the last node made so far end where the pairs made so far do.
+    const uint32_t begin = tail_nodes_[t].begin;
+    const uint32_t end =
+        t + 1 < tail_nodes_.size() ? tail_nodes_[t + 1].begin : static_cast<uint32_t>(tail_pairs_.size());
+    uint32_t longest = 0;
+    moved.clear();
+    for (uint32_t i = begin; i < end; ++i) {
+      const TailPair pr = tail_pairs_[i];
+      const Node& u = nodes_[pr.node];
+      if (u.name != kNone) {
+        longest = std::max(longest, static_cast<uint32_t>(std::min<std::size_t>(names_[u.name].size(), kNone - 1)));
+      }
+      for (uint32_t c = u.first; c < u.first + u.count; ++c) {
+        if (keys_[c] < 256) moved.push_back({keys_[c], {pr.child, c}});
+      }
+    }
+    tail_nodes_[t].longest = longest;
+    // Group by key, keeping each key's pairs in child order: insertion sort for the short
+    // lists that most nodes have, counting sort for long ones.
+    if (moved.size() <= 32) {
+      for (std::size_t i = 1; i < moved.size(); ++i) {
+        const Moved m = moved[i];
+        std::size_t k = i;
+        for (; k > 0 && moved[k - 1].key > m.key; --k) moved[k] = moved[k - 1];
+        moved[k] = m;
+      }
+    } else {
+      bucket.fill(0);
+      for (const Moved& m : moved) ++bucket[m.key + 1];
+      for (unsigned k = 1; k < 257; ++k) bucket[k] += bucket[k - 1];
+      sorted.resize(moved.size());
+      for (const Moved& m : moved) sorted[bucket[m.key]++] = m;
+      moved.swap(sorted);
+    }
+    tail_nodes_[t].first = static_cast<uint32_t>(tail_nodes_.size());
+    for (std::size_t from = 0; from < moved.size();) {
+      std::size_t to = from + 1;
+      while (to < moved.size() && moved[to].key == moved[from].key) ++to;
+      tail_nodes_.push_back({0, static_cast<uint32_t>(tail_pairs_.size()), 0});
+      tail_keys_.push_back(static_cast<uint8_t>(moved[from].key));
+      for (std::size_t i = from; i < to; ++i) tail_pairs_.push_back(moved[i].pair);
+      from = to;
+    }
+  }
+  tail_nodes_.push_back({static_cast<uint32_t>(tail_nodes_.size()), static_cast<uint32_t>(tail_pairs_.size()), 0});
 }
 
 }  // namespace kwsieve

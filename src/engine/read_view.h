@@ -87,6 +87,44 @@ class ReadView {
     return {fan_ids_.data() + at[0], fan_ids_.data() + at[1]};
   }
 
+  // The tail index: the trie of the keyword paths below the root's children with their first
+  // byte cut off, merged. Its node for a string y lists every pair (child x of the root,
+  // node u) where u is reached from x along y, so one walk along the text finds, for all the
+  // root's children at once, those whose subtree can follow it: the approximate search's
+  // root expansion asks exactly that of every child. Node 0 (the empty string) lists every
+  // child of the root with itself.
+  struct TailPair {
+    uint32_t child;  // index of x among the root's children
+    uint32_t node;   // u
+  };
+  struct TailNode {
+    uint32_t first;    // first child; children are consecutive ids, ascending key, up to
+                       // the next node's first
+    uint32_t begin;    // first pair (tail_pairs()); its pairs run up to the next node's begin
+    uint32_t longest;  // longest clean name among its pairs' terminal nodes (saturated), else 0
+  };
+  const TailNode& tail(uint32_t t) const { return tail_nodes_[t]; }
+  // The pairs of tail node t are tail_pairs()[tail(t).begin, tail_end(t)).
+  uint32_t tail_end(uint32_t t) const { return tail_nodes_[t + 1].begin; }
+  const TailPair* tail_pairs() const { return tail_pairs_.data(); }
+  // The child of tail node t under byte b, or kNone.
+  uint32_t tail_step(uint32_t t, unsigned char b) const {
+    const uint32_t first = tail_nodes_[t].first;
+    const uint8_t* k = tail_keys_.data() + first;
+    const uint8_t* end = tail_keys_.data() + tail_nodes_[t + 1].first;
+    const uint8_t* hit = std::lower_bound(k, end, b);
+    return hit != end && *hit == b ? first + static_cast<uint32_t>(hit - k) : kNone;
+  }
+
+  // What lies one and two levels below a node: `bytes` has bit (k mod 64) for the key k of
+  // each child of a child (keys below 256), so a clear bit means no grandchild has such a key;
+  // `names` is the longest clean name among its terminal children (saturated; 0 if none).
+  struct Under {
+    uint64_t bytes;
+    uint32_t names;
+  };
+  Under under(uint32_t n) const { return {under_bytes_[n], under_names_[n]}; }
+
   // The child of `n` under byte `b`, or kNone.
   uint32_t step(uint32_t n, unsigned char b) const {
     const Node& nd = nodes_[n];
@@ -120,6 +158,8 @@ class ReadView {
   void build_nodes(bool with_names);
   void compute_reach();
   void compute_fan();
+  void compute_tails();
+  void compute_under();
 
   const KeywordProcessor& processor_;
   ExactIndex exact_;
@@ -141,6 +181,12 @@ class ReadView {
   std::vector<FanRow> fan_rows_;
   std::vector<uint32_t> fan_at_;
   std::vector<uint32_t> fan_ids_;
+  std::vector<uint64_t> under_bytes_;
+  std::vector<uint32_t> under_names_;
+  std::vector<TailNode> tail_nodes_;
+  std::vector<uint8_t> tail_keys_;  // key of each tail node
+  // tail_nodes_ ends with an entry past the last node that closes its runs.
+  std::vector<TailPair> tail_pairs_;
   std::array<bool, 256> word_byte_{};
   std::array<bool, 256> word_lowered_{};
   bool case_sensitive_;

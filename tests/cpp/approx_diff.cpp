@@ -4,11 +4,14 @@
 // alphabets, shared prefixes, clean names shorter and longer than their keywords, empty
 // keywords and names, and, through a hand-built trie, keys above 255 and non-terminal leaves
 // (both possible in a decoded state). The literal search is itself checked against a third,
-// independent walk over the arena trie here, which also counts the ties it met.
+// independent walk over the arena trie here, which also counts the ties it met. A second part
+// scans long texts of repeated words, where a searcher answers many start positions from
+// earlier searches, against searchers with no history.
 //
 // Build and run (fixed seeds; any mismatch prints the case and fails):
-//   g++ -std=c++20 -O2 -Isrc tests/cpp/approx_diff.cpp src/engine/{approx,read_view,processor,trie,case_fold}.cpp -o /tmp/approx_diff && /tmp/approx_diff [iterations]
+//   g++ -std=c++20 -O2 -Isrc tests/cpp/approx_diff.cpp src/engine/{approx,read_view,exact_index,processor,trie,case_fold}.cpp -o /tmp/approx_diff && /tmp/approx_diff [iterations]
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,8 +44,9 @@ struct Rng {
 };
 
 // Units of text and keywords: mostly a two- or three-letter alphabet, sometimes a space, a
-// two-byte letter or a letter that no keyword uses; the last alphabet is wide enough for nodes
-// with more than ReadView::kFanFrom children, which the search visits through the fan-out index.
+// two-byte letter or a letter that no keyword uses; the last two alphabets are wide enough for
+// nodes with more than ReadView::kFanFrom children, which the search visits through the fan-out
+// index, and the widest makes many wide roots, whose expansion walks the tail index.
 const std::vector<std::vector<std::string>> kAlphabets = {
     {"a", "b"},
     {"a", "b", "c"},
@@ -50,6 +54,7 @@ const std::vector<std::vector<std::string>> kAlphabets = {
     {"a", "\xC3\xA9", "b"},
     {"a", "b", "c", "d", "e", " "},
     {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", " "},
+    {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o", "p", "q", "r", "s", "t", " "},
 };
 
 std::string random_string(Rng& r, const std::vector<std::string>& units, std::size_t max_units) {
@@ -61,6 +66,11 @@ std::string random_string(Rng& r, const std::vector<std::string>& units, std::si
 float random_threshold(Rng& r) {
   static const float kFixed[] = {0.0f, 0.1f, 0.2f, 0.25f, 0.3f, 1.0f / 3, 0.4f, 0.5f, 0.6f, 2.0f / 3,
                                  0.7f, 0.75f, 0.8f, 0.85f, 0.9f, 0.95f, 0.99f};
+  // Thresholds at the ends of the range, where the table of least spans holds its largest
+  // and smallest entries.
+  static const float kEdges[] = {std::nextafter(1.0f, 0.0f), 1.0f - 0x1p-20f, 0.9999f, 1e-7f,
+                                 std::nextafter(0.0f, 1.0f), 0.5f, std::nextafter(0.5f, 1.0f)};
+  if (r.chance(0.05)) return kEdges[r.below(std::size(kEdges))];
   if (r.chance(0.8)) return kFixed[r.below(std::size(kFixed))];
   return std::uniform_real_distribution<float>(0.0f, 1.0f)(r.g);
 }
@@ -188,6 +198,53 @@ void print_case(const char* what, const std::string& w, std::size_t p, float t, 
                got.similarity);
 }
 
+// Searches from one start position reuse the results of earlier ones that read the same
+// bytes. Long texts of a few repeated words make such repeats common; each position's
+// candidate must equal that of a searcher with no history, which also decides every budget
+// by division (use_widened_bound), so costs beyond the table meet the float path too. One
+// searcher runs several texts and thresholds in turn, as an extractor does.
+std::size_t check_reuse(Rng& r, std::size_t cases, std::size_t& hits) {
+  static const char* kWords[] = {"the", "then", "than", "there", "cat", "cart", "cot", "a", "an", "and",
+                                 "band", "bandana", "ab", "\xC3\xA9t\xC3\xA9", "xyz", "zz"};
+  static const char* kGaps[] = {" ", " ", " ", ", ", ".\n", "-", ""};
+  static const float kThresholds[] = {0.0f, 0.2f, 0.5f, 0.6f, 0.7f, 0.75f, 0.8f, 0.9f, 0.95f, 0.99f};
+  std::size_t failures = 0;
+  for (std::size_t it = 0; it < cases && failures < 10; ++it) {
+    KeywordProcessor kp(true, false);
+    for (std::size_t k = 1 + r.below(12); k > 0; --k) {
+      std::string kw = kWords[r.below(std::size(kWords))];
+      if (r.chance(0.3)) kw += std::string(" ") + kWords[r.below(std::size(kWords))];
+      if (r.chance(0.2)) kw.erase(r.below(kw.size()), 1);
+      kp.add_keyword(kw, r.chance(0.5) ? std::nullopt : std::optional<std::string>(std::string(r.below(12), 'n')));
+    }
+    const ReadView& view = kp.read_view();
+    ApproxSearcher warm(view);
+    for (int round = 0; round < 3; ++round) {
+      const float t = kThresholds[r.below(std::size(kThresholds))];
+      // Low thresholds search far; keep those texts short.
+      const std::size_t words = t < 0.5f ? 10 + r.below(20) : 20 + r.below(300);
+      std::string w;
+      for (std::size_t i = 0; i < words; ++i) {
+        w += kWords[r.below(r.chance(0.7) ? 4 : std::size(kWords))];
+        w += kGaps[r.below(std::size(kGaps))];
+      }
+      for (std::size_t p = 0; p < w.size(); ++p) {
+        const uint64_t before = warm.states_visited();
+        Candidate got = warm.search(w, p, t);
+        if (warm.states_visited() == before) ++hits;
+        ApproxSearcher cold(view);
+        cold.use_widened_bound();
+        Candidate want = cold.search(w, p, t);
+        if (!same(want, got)) {
+          print_case("reused result", w, p, t, want, got);
+          ++failures;
+        }
+      }
+    }
+  }
+  return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,6 +299,9 @@ int main(int argc, char** argv) {
               iterations, positions, candidates, tied);
   std::printf("states popped: literal %llu, pruned %llu\n", static_cast<unsigned long long>(literal_states),
               static_cast<unsigned long long>(pruned_states));
+  std::size_t hits = 0;
+  failures += check_reuse(r, iterations / 100 + 1, hits);
+  std::printf("long texts: %zu searches answered from earlier ones\n", hits);
   if (failures) {
     std::printf("FAILED: %zu mismatches\n", failures);
     return 1;
