@@ -26,6 +26,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace kwsieve::pool {
 
@@ -78,6 +79,8 @@ class Worker;
 std::size_t thread_count();
 // Affinity mask limited by the cgroup quota of this process, at least 1.
 std::size_t default_thread_count();
+// The CPUs in this process's affinity mask, ascending (empty if it cannot be read).
+std::vector<int> affinity_cpus();
 // An optional '+' and decimal digits, nothing else; saturates at UINT64_MAX.
 std::optional<std::uint64_t> parse_count(const char* text);
 // Processors granted by the cgroup CPU quota (rounded down; UINT64_MAX when none),

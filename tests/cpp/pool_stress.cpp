@@ -1,5 +1,6 @@
 // Stress and property tests of the work-stealing deque and the worker pool.
 // Built and run by run_tsan.sh under ThreadSanitizer and under ASan/UBSan.
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -304,6 +305,30 @@ void pool_size_from_environment_and_fork() {
     for (std::size_t n : {2, 3, 100, 1001}) if (record_pieces(n) != unstolen_pieces(n, 1)) return 1;
     return 0;
   }) == 0);
+  // One worker per allowed CPU: each keeps to a single CPU of the mask. Any other count:
+  // workers keep the whole mask.
+  auto worker_masks_with = [](std::size_t threads) {
+    return in_child([threads] {
+      setenv("RAYON_NUM_THREADS", std::to_string(threads).c_str(), 1);
+      const std::vector<int> all = pool::detail::affinity_cpus();
+      std::mutex mu;
+      bool ok = true;
+      pool::run_pieces(4000, [&](std::size_t, std::size_t) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (sched_getaffinity(0, sizeof set, &set) != 0) return;
+        std::size_t count = static_cast<std::size_t>(CPU_COUNT(&set));
+        std::lock_guard<std::mutex> lock(mu);
+        ok &= threads == all.size() ? count == 1 && std::count(all.begin(), all.end(), sched_getcpu()) == 1
+                                    : count == all.size();
+      });
+      return ok ? 0 : 1;
+    });
+  };
+  const std::size_t cpus = pool::detail::affinity_cpus().size();
+  CHECK(cpus >= 1);
+  CHECK(worker_masks_with(cpus) == 0);
+  CHECK(worker_masks_with(cpus + 1) == 0);
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
   // Thread start fails under an address-space limit: a fault, and a later call retries.
   CHECK(in_child([] {
