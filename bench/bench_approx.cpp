@@ -5,7 +5,7 @@
 //
 // (python3 bench/common.py prints the paths of the unpacked data files.)
 //
-// Part 1: for 1k and 10k keywords (the first lines of the keyword file, case-insensitive
+// Table 1: for 1k and 10k keywords (the first lines of the keyword file, case-insensitive
 // processor) and thresholds 0.9, 0.8 and 0.7, the approximate scan of a slice of the corpus
 // (default 32 KiB of English prose from War and Peace), once with the literal search and once
 // with the pruned one. The scan is the extractor's (start boundary, acceptance, advance), run
@@ -16,11 +16,11 @@
 // the same bytes, with a new searcher for every pass. States are those popped (a reused
 // result pops none).
 //
-// Part 2: growth at threshold 0.0, one keyword of 10, 20 or 40 bytes. The pruned scan over
+// Table 2: growth at threshold 0.0, one keyword of 10, 20 or 40 bytes. The pruned scan over
 // 1 KiB of English text, and over 256 B to 2 KiB to show the polynomial order in the text
 // length; the literal scan only over a few bytes, where its exponential growth is already plain.
 //
-// `parts` selects what runs: "12" (default), "1" or "2".
+// `parts` selects which tables run: "12" (default), "1" or "2".
 //
 // Times are CPU time of the process (steadier than elapsed time on a shared machine);
 // the median of `repeat` passes is reported.
@@ -170,7 +170,7 @@ int compare_scans(const KeywordProcessor& kp, std::string_view w, int repeat) {
   return failures;
 }
 
-// Part 2. A keyword of `len` bytes: the first keyword of the list of that length that is
+// Table 2. A keyword of `len` bytes: the first keyword of the list of that length that is
 // plain ASCII, so that the numbers are about length alone.
 std::string keyword_of_length(const std::vector<std::pair<std::string, std::string>>& kws, std::size_t len) {
   for (const auto& [k, c] : kws) {
