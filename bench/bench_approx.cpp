@@ -37,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_util.h"
 #include "engine/approx.h"
 #include "engine/case_fold.h"
 #include "engine/processor.h"
@@ -49,22 +50,8 @@ using kwsieve::Candidate;
 using kwsieve::KeywordProcessor;
 using kwsieve::ReadView;
 
-double cpu_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", path);
-    std::exit(2);
-  }
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using benchkit::cpu_seconds;
+using benchkit::read_file;
 
 // Cuts `s` to at most `n` bytes, back to a character boundary.
 std::string_view utf8_prefix(std::string_view s, std::size_t n) {

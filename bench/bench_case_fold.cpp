@@ -16,16 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "engine/case_fold.h"
 
 namespace {
 
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  return buf.str();
-}
+using benchkit::read_file;
 
 std::string non_latin_documents(const std::string& corpus, const char* manifest_path) {
   std::ifstream manifest(manifest_path);

@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_util.h"
 #include "engine/case_fold.h"
 #include "engine/extract.h"
 #include "engine/processor.h"
@@ -36,46 +37,11 @@
 
 namespace {
 
-double cpu_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t m = v.size() / 2;
-  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", path);
-    std::exit(2);
-  }
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  return buf.str();
-}
-
-struct Pair {
-  std::string keyword;
-  std::string clean_name;
-};
-
-std::vector<Pair> read_keywords(const char* path, std::size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<Pair> out;
-  std::string line;
-  while (out.size() < limit && std::getline(in, line)) {
-    const std::size_t a = line.find('\t');
-    const std::size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
-    if (b == std::string::npos) continue;
-    out.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1)});
-  }
-  return out;
-}
+using benchkit::cpu_seconds;
+using benchkit::median;
+using benchkit::Pair;
+using benchkit::read_file;
+using benchkit::read_keywords;
 
 // The documents of the manifest, as views into the corpus.
 std::vector<std::string_view> documents(const std::string& corpus, const char* manifest_path) {

@@ -20,46 +20,16 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "engine/processor.h"
 
 namespace {
 
-double cpu_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t m = v.size() / 2;
-  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
-long rss_bytes() {
-  std::ifstream in("/proc/self/statm");
-  long pages = 0, resident = 0;
-  in >> pages >> resident;
-  return resident * sysconf(_SC_PAGESIZE);
-}
-
-struct Pair {
-  std::string keyword;
-  std::string clean_name;
-};
-
-std::vector<Pair> read_keywords(const char* path, std::size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<Pair> out;
-  std::string line;
-  while (out.size() < limit && std::getline(in, line)) {
-    const std::size_t a = line.find('\t');
-    const std::size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
-    if (b == std::string::npos) continue;
-    out.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1)});
-  }
-  return out;
-}
+using benchkit::cpu_seconds;
+using benchkit::median;
+using benchkit::Pair;
+using benchkit::read_keywords;
+using benchkit::rss_bytes;
 
 // Resident memory added by a processor loaded with the first n pairs, measured in a child
 // process so that earlier runs leave nothing in the heap.
