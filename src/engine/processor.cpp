@@ -56,6 +56,19 @@ void KeywordProcessor::install_words(std::unique_ptr<WordSet> words) noexcept {
   invalidate();
 }
 
+[[gnu::hot]] void KeywordProcessor::add_keyword(const CodeUnits& keyword, std::size_t utf8_size,
+                                               std::optional<std::string_view> clean_name) {
+  std::string_view key;
+  if (case_sensitive_) {
+    key = keyword.utf8(scratch_, utf8_size);
+  } else {
+    fold_case(keyword, utf8_size, scratch_);
+    key = scratch_;
+  }
+  trie_.insert(key, clean_name ? *clean_name : key);
+  invalidate();
+}
+
 bool KeywordProcessor::remove_keyword(std::string_view keyword) {
   normalise(keyword, scratch_);
   bool removed = trie_.remove(scratch_);

@@ -112,9 +112,11 @@ Py_ssize_t kp_length(PyObject* self) {
 PyObject* kp_add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<2>("add_keyword", 1, {"keyword", "clean_name"}, Borrow::kExclusive, self, args, nargs, kwnames,
                    [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    Text keyword = to_text(a[0], "keyword");
+    std::size_t size;
+    Text keyword = to_text_units(a[0], "keyword", &size);
     std::optional<Text> clean_name = to_optional_text(a[1], "clean_name");
-    kp.add_keyword(keyword.view(), clean_name ? std::optional<std::string_view>(clean_name->view()) : std::nullopt);
+    kp.add_keyword(keyword.units(), size,
+                   clean_name ? std::optional<std::string_view>(clean_name->view()) : std::nullopt);
     Py_RETURN_NONE;
   });
 }
