@@ -7,8 +7,11 @@
 //                              and source_end(f) (u64 each) for every f in
 //                              [0, folded length].
 //   case_fold_check --selftest checks FoldMap arithmetic on synthetic runs, including
-//                              offsets past 4 GiB where size_t allows them.
+//                              offsets past 4 GiB where size_t allows them, and folding
+//                              from code units against folding their UTF-8 form.
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "engine/case_fold.h"
+#include "engine/utf8.h"
 
 namespace {
 
@@ -130,9 +134,55 @@ void selftest() {
 
 }  // namespace
 
+// Folding from code units must give what folding their UTF-8 form gives, in every storage
+// width a str may use, and sizing/encoding the units must match a plain encoder. Random
+// code points are drawn mostly from ASCII runs and from characters that fold specially.
+void units_agree_with_utf8() {
+  const uint32_t specials[] = {0x3A3, 0x3A3, 0x391, 0x301, 0x345, 0x2B0, 0xAD, 0xE0001, 0x130, 0x212A,
+                               0x1E9E, 0xC0, 0xE9, 0xDF, 0x10400, 0x1F600, 0x4E00, 0xFF, 0x100, 0x27};
+  uint64_t seed = 0x9E3779B97F4A7C15ull;
+  auto next = [&seed] {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>(seed >> 33);
+  };
+  std::string utf8, folded_utf8, folded_units, encoded;
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<uint32_t> cps(next() % 40);
+    for (uint32_t& c : cps) {
+      const uint32_t r = next() % 8;
+      c = r < 4 ? 0x20 + next() % 0x5F : r < 7 ? specials[next() % 20] : next() % 0x110000;
+      if (c >= 0xD800 && c <= 0xDFFF) c = 'x';
+    }
+    uint32_t top = 0;
+    for (uint32_t c : cps) top = std::max(top, c);
+    utf8.clear();
+    for (uint32_t c : cps) kwsieve::append_utf8(utf8, c);
+    std::vector<uint8_t> u1(cps.begin(), cps.end());
+    std::vector<uint16_t> u2(cps.begin(), cps.end());
+    const int width = top < 0x100 ? 1 : top < 0x10000 ? 2 : 4;
+    const void* data = width == 1 ? static_cast<const void*>(u1.data())
+                       : width == 2 ? static_cast<const void*>(u2.data()) : static_cast<const void*>(cps.data());
+    const kwsieve::CodeUnits units(data, cps.size(), width, top < 0x80);
+    const std::optional<size_t> size = units.utf8_size();
+    expect_eq(size.value_or(SIZE_MAX), utf8.size(), "utf8_size", static_cast<size_t>(round));
+    if (!size) continue;
+    expect_eq(units.utf8(encoded, *size) == utf8, true, "utf8", static_cast<size_t>(round));
+    kwsieve::fold_case(utf8, folded_utf8);
+    kwsieve::fold_case(units, *size, folded_units);
+    expect_eq(folded_units == folded_utf8, true, "fold_case(units)", static_cast<size_t>(round));
+  }
+  // A lone surrogate anywhere has no UTF-8 form.
+  for (size_t at = 0; at < 40; ++at) {
+    std::vector<uint16_t> u(40, 'a');
+    u[at] = static_cast<uint16_t>(0xD800 + at);
+    expect_eq(kwsieve::CodeUnits(u.data(), u.size(), 2, false).utf8_size().has_value(), false, "surrogate", at);
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--selftest") == 0) {
     selftest();
+    units_agree_with_utf8();
     if (failures == 0) {
       std::printf("selftest ok (Unicode %s)\n", kwsieve::case_tables_unicode_version());
     }
