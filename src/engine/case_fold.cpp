@@ -277,7 +277,7 @@ inline bool ascii8(const Unit* p, uint64_t& w) {
 }
 
 template <class Unit>
-void fold_units(const Unit* src, size_t n, size_t utf8_size, std::string& out) {
+[[gnu::hot]] void fold_units(const Unit* src, size_t n, size_t utf8_size, std::string& out) {
   // As in fold_case, with `rest` the UTF-8 bytes of the units not yet read: invariant
   // out.size() - d >= rest.
   out.resize(utf8_size);
@@ -324,7 +324,7 @@ void fold_units(const Unit* src, size_t n, size_t utf8_size, std::string& out) {
 
 }  // namespace
 
-void fold_case(const CodeUnits& text, size_t utf8_size, std::string& out) {
+[[gnu::hot]] void fold_case(const CodeUnits& text, size_t utf8_size, std::string& out) {
   text.visit([&](const auto* p) { fold_units(p, text.length(), utf8_size, out); });
 }
 
