@@ -328,13 +328,20 @@ def test_texts_reach_the_engine_as_their_exact_utf8_and_surrogates_are_refused(t
         batch = texts[:-1] + [bad]
         # The first text that cannot be encoded is reported, ahead of a later item that
         # cannot be converted and of a fault in the work.
+        state = kp.__getstate__()
         for call in (lambda: kp.replace_keywords(bad),
+                     lambda: kp.extract_keywords(bad),
+                     lambda: kp.extract_keywords(bad, "x"),
+                     lambda: kp.extract_keywords(bad, 5.0),
+                     lambda: kp.add_keyword(bad, 7),
+                     lambda: kp.add_keyword(bad),
                      lambda: kp.parallel_replace_keywords_from_texts(batch),
                      lambda: kp.parallel_extract_keywords_from_texts(batch, 5.0),
                      lambda: kp.parallel_extract_keywords_from_texts(batch + [LONE, 7])):
             with pytest.raises(UnicodeEncodeError) as raised:
                 call()
             assert raised.value.object is bad
+        assert_unchanged_and_free(kp, state)
 
 
 # ---- constructor flags ----

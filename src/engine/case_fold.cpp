@@ -277,12 +277,12 @@ inline bool ascii8(const Unit* p, uint64_t& w) {
 }
 
 template <class Unit>
-[[gnu::hot]] void fold_units(const Unit* src, size_t n, size_t utf8_size, std::string& out) {
-  // As in fold_case, with `rest` the UTF-8 bytes of the units not yet read: invariant
-  // out.size() - d >= rest.
-  out.resize(utf8_size);
+[[gnu::hot]] bool fold_units(const Unit* src, size_t n, std::string& out) {
+  // Invariant: out.size() - d >= n - i. Every unit gives at least one byte, so an ASCII
+  // unit keeps it; any other character checks for room before writing. As in fold_case,
+  // a reused buffer need not be cleared.
+  out.resize(n);
   auto* dst = reinterpret_cast<unsigned char*>(out.data());
-  size_t rest = utf8_size;
   size_t i = 0;
   size_t d = 0;
   while (i < n) {
@@ -293,7 +293,6 @@ template <class Unit>
       std::memcpy(dst + d, &w, 8);
       i += 8;
       d += 8;
-      rest -= 8;
     }
     // Then unit by unit until the next block boundary, so that text in other scripts
     // tries the block test once per eight characters, not after every one.
@@ -301,31 +300,26 @@ template <class Unit>
       const char32_t c = src[i];
       if (c < 0x80) {
         dst[d++] = ascii_lower(static_cast<unsigned char>(c));
-        --rest;
         continue;
       }
-      const unsigned len = utf8_length(c);
+      if (CodeUnits::is_surrogate(c)) return false;
       const uint8_t id = kind_id(c);
-      if (id < kFirstMappedKind) {
-        d += encode(c, dst + d);
-        rest -= len;
-        continue;
-      }
-      const Lowered lower = lowered(c, id, [&] { return is_final_sigma_units(src, n, i); });
+      const Lowered lower = id < kFirstMappedKind ? Lowered{nullptr, c}
+                                                  : lowered(c, id, [&] { return is_final_sigma_units(src, n, i); });
       const unsigned folded_len = lower.length();
-      if (folded_len > len) dst = make_room(out, d, (rest - len) + folded_len);
+      if (out.size() - d < (n - i - 1) + folded_len) dst = make_room(out, d, (n - i - 1) + folded_len);
       lower.write(dst + d);
       d += folded_len;
-      rest -= len;
     }
   }
   out.resize(d);
+  return true;
 }
 
 }  // namespace
 
-[[gnu::hot]] void fold_case(const CodeUnits& text, size_t utf8_size, std::string& out) {
-  text.visit([&](const auto* p) { fold_units(p, text.length(), utf8_size, out); });
+[[gnu::hot]] bool fold_case(const CodeUnits& text, std::string& out) {
+  return text.visit([&](const auto* p) { return fold_units(p, text.length(), out); });
 }
 
 const char* case_tables_unicode_version() { return kUnicodeVersion; }

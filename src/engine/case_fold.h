@@ -84,9 +84,9 @@ class FoldMap {
 void fold_case(std::string_view text, std::string& out, FoldMap* map = nullptr);
 
 // The same folding read straight from a str's code units, with no map: one pass instead
-// of encoding to UTF-8 and folding that. `utf8_size` is text.utf8_size(), which also
-// guarantees no unit is a surrogate.
-void fold_case(const CodeUnits& text, size_t utf8_size, std::string& out);
+// of encoding to UTF-8 and folding that. Returns false, leaving `out` unspecified, when a
+// unit is a surrogate (which has no UTF-8 form).
+bool fold_case(const CodeUnits& text, std::string& out);
 
 // The Unicode version the case tables were generated from.
 const char* case_tables_unicode_version();

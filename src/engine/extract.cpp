@@ -260,20 +260,27 @@ void Extractor::extract(std::string_view text, std::optional<float> threshold,
   }
 }
 
-void Extractor::extract(const CodeUnits& text, std::size_t utf8_size, std::optional<float> threshold,
-                        std::vector<KeywordMatch>& out, std::string& buffer) {
-  if (text.ascii() || view_.case_sensitive()) {
-    extract(text.utf8(buffer, utf8_size), threshold, out);
-    return;
-  }
+bool Extractor::extract(const CodeUnits& text, std::optional<float> threshold, std::vector<KeywordMatch>& out,
+                        std::string& buffer) {
   const float t = check_threshold(threshold);
-  fold_case(text, utf8_size, work_);
+  if (text.ascii()) {
+    extract(text.ascii_view(), threshold, out);
+    return true;
+  }
+  if (view_.case_sensitive()) {
+    std::optional<std::string_view> utf8 = text.utf8(buffer);
+    if (!utf8) return false;
+    extract(*utf8, threshold, out);
+    return true;
+  }
+  if (!fold_case(text, work_)) return false;
   if (t < 1.0f) {
     scan_approx(work_, t, out);
   } else {
     scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(work_.data()), view_.exact().classes()},
                work_.size(), out);
   }
+  return true;
 }
 
 std::optional<std::string> Extractor::replace(std::string_view text, std::optional<float> threshold) {

@@ -35,11 +35,12 @@ class Extractor {
   // Appends the matches of `text` to `out`, in scan order.
   void extract(std::string_view text, std::optional<float> threshold,
                std::vector<KeywordMatch>& out);
-  // The same for a text given as code units (`utf8_size` is text.utf8_size(), so none is
-  // a surrogate), which a case-insensitive processor folds directly, never building
-  // their UTF-8 form; `buffer` holds that form when it is needed.
-  void extract(const CodeUnits& text, std::size_t utf8_size, std::optional<float> threshold,
-               std::vector<KeywordMatch>& out, std::string& buffer);
+  // The same for a text given as code units, which a case-insensitive processor folds
+  // directly, never building their UTF-8 form; `buffer` holds that form when it is
+  // needed. Returns false, having appended nothing, when a unit is a surrogate (after the
+  // threshold check, which comes first).
+  bool extract(const CodeUnits& text, std::optional<float> threshold, std::vector<KeywordMatch>& out,
+               std::string& buffer);
   // `text` with every match replaced by its clean name; nothing when nothing matched, so
   // that a caller already holding the text can hand it back instead of a copy.
   std::optional<std::string> replace(std::string_view text, std::optional<float> threshold);

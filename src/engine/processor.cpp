@@ -56,17 +56,20 @@ void KeywordProcessor::install_words(std::unique_ptr<WordSet> words) noexcept {
   invalidate();
 }
 
-[[gnu::hot]] void KeywordProcessor::add_keyword(const CodeUnits& keyword, std::size_t utf8_size,
+[[gnu::hot]] bool KeywordProcessor::add_keyword(const CodeUnits& keyword,
                                                std::optional<std::string_view> clean_name) {
   std::string_view key;
   if (case_sensitive_) {
-    key = keyword.utf8(scratch_, utf8_size);
+    std::optional<std::string_view> utf8 = keyword.utf8(scratch_);
+    if (!utf8) return false;
+    key = *utf8;
   } else {
-    fold_case(keyword, utf8_size, scratch_);
+    if (!fold_case(keyword, scratch_)) return false;
     key = scratch_;
   }
   trie_.insert(key, clean_name ? *clean_name : key);
   invalidate();
+  return true;
 }
 
 bool KeywordProcessor::remove_keyword(std::string_view keyword) {

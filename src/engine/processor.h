@@ -40,9 +40,10 @@ class KeywordProcessor {
   // clean_name == nullopt stores the normalised keyword as its own clean name.
   // Strong guarantee: on std::bad_alloc nothing changed.
   void add_keyword(std::string_view keyword, std::optional<std::string_view> clean_name);
-  // The same, the keyword given as code units (`utf8_size` is keyword.utf8_size()): folded
-  // straight from them, or read in place when ASCII, never encoded to UTF-8 first.
-  void add_keyword(const CodeUnits& keyword, std::size_t utf8_size, std::optional<std::string_view> clean_name);
+  // The same, the keyword given as code units: folded straight from them, or read in place
+  // when ASCII, never encoded to UTF-8 first. Returns false, changing nothing, when a unit
+  // is a surrogate.
+  bool add_keyword(const CodeUnits& keyword, std::optional<std::string_view> clean_name);
   bool remove_keyword(std::string_view keyword);
   void add_non_word_boundary(uint32_t c);
   void set_non_word_boundaries(const std::vector<uint32_t>& chars);

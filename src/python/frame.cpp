@@ -210,8 +210,7 @@ namespace {
 }
 }  // namespace
 
-namespace {
-Text unchecked_units(PyObject* o, const char* name) {
+Text to_text_units(PyObject* o, const char* name) {
   if (!PyUnicode_Check(o)) type_mismatch(o, "str", name);
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(o) < 0) fail_argument(name);
@@ -220,17 +219,17 @@ Text unchecked_units(PyObject* o, const char* name) {
                         PyUnicode_KIND(o), PyUnicode_IS_ASCII(o)));
 }
 
-// For a str known to hold a lone surrogate: let the interpreter's own encoder raise.
-[[noreturn]] void raise_surrogate_error(PyObject* o) {
+// For a str known to hold a lone surrogate: let the interpreter's own encoder raise
+// (replacing any error already set by a later argument).
+void raise_surrogate_error(PyObject* o) {
   PyErr_Clear();
   if (PyUnicode_AsUTF8AndSize(o, nullptr) == nullptr) throw_error_set();
   PyErr_SetString(PyExc_SystemError, "surrogate in str was encoded");
   throw_error_set();
 }
-}  // namespace
 
 Text to_text_units(PyObject* o, const char* name, std::size_t* utf8_size) {
-  Text t = unchecked_units(o, name);
+  Text t = to_text_units(o, name);
   std::optional<std::size_t> size = t.units_.utf8_size();
   if (!size) raise_surrogate_error(o);
   *utf8_size = *size;
@@ -335,7 +334,7 @@ std::vector<Text> to_text_sequence(PyObject* o, const char* name) {
   std::vector<Text> texts;
   try {
     to_sequence(o, name, texts, [name](PyObject* item) {
-      Text t = unchecked_units(item, name);
+      Text t = to_text_units(item, name);
       t.keep_ = Ref::borrow(item);
       return t;
     });

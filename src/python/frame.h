@@ -109,7 +109,7 @@ class Text {
  private:
   friend Text to_text(PyObject* o, const char* name);
   friend Text to_text_units(PyObject* o, const char* name, std::size_t* utf8_size);
-  friend Text unchecked_units(PyObject* o, const char* name);
+  friend Text to_text_units(PyObject* o, const char* name);
   friend std::vector<Text> to_text_sequence(PyObject* o, const char* name);
   friend void refuse_surrogates(const std::vector<Text>& texts, std::size_t count);
   CodeUnits units_;
@@ -118,9 +118,22 @@ class Text {
 };
 
 Text to_text(PyObject* o, const char* name);
-// A str argument's code units, checked to have a UTF-8 form (of *utf8_size bytes) but
-// not encoded: for an engine call that reads the units itself.
+// A str argument's code units, not encoded: for an engine call that reads the units
+// itself. With `utf8_size`, checked to have a UTF-8 form of that many bytes; without, the
+// engine finds any lone surrogate, and the caller reports it with raise_surrogate_error(),
+// converting later arguments through after_text() so that it is still the first error.
 Text to_text_units(PyObject* o, const char* name, std::size_t* utf8_size);
+Text to_text_units(PyObject* o, const char* name);
+[[noreturn]] void raise_surrogate_error(PyObject* o);
+template <class Convert>
+auto after_text(const Text& text, PyObject* o, Convert&& convert) -> decltype(convert()) {
+  try {
+    return convert();
+  } catch (...) {
+    if (text.units().has_surrogate()) raise_surrogate_error(o);
+    throw;
+  }
+}
 std::optional<Text> to_optional_text(PyObject* o, const char* name);
 std::optional<bool> to_optional_flag(PyObject* o, const char* name);
 std::optional<float> to_optional_threshold(PyObject* o, const char* name);

@@ -112,11 +112,12 @@ Py_ssize_t kp_length(PyObject* self) {
 PyObject* kp_add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<2>("add_keyword", 1, {"keyword", "clean_name"}, Borrow::kExclusive, self, args, nargs, kwnames,
                    [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    std::size_t size;
-    Text keyword = to_text_units(a[0], "keyword", &size);
-    std::optional<Text> clean_name = to_optional_text(a[1], "clean_name");
-    kp.add_keyword(keyword.units(), size,
-                   clean_name ? std::optional<std::string_view>(clean_name->view()) : std::nullopt);
+    Text keyword = to_text_units(a[0], "keyword");
+    std::optional<Text> clean_name = after_text(keyword, a[0], [&] { return to_optional_text(a[1], "clean_name"); });
+    if (!kp.add_keyword(keyword.units(),
+                        clean_name ? std::optional<std::string_view>(clean_name->view()) : std::nullopt)) {
+      raise_surrogate_error(a[0]);
+    }
     Py_RETURN_NONE;
   });
 }
@@ -132,14 +133,16 @@ PyObject* kp_remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<2>("extract_keywords", 1, {"text", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
                    [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    std::size_t size;
-    Text text = to_text_units(a[0], "text", &size);
-    std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
-    check_threshold(threshold);
+    Text text = to_text_units(a[0], "text");
+    std::optional<float> threshold = after_text(text, a[0], [&] {
+      std::optional<float> t = to_optional_threshold(a[1], "threshold");
+      check_threshold(t);
+      return t;
+    });
     Extractor x(kp.read_view());
     std::vector<KeywordMatch> matches;
     std::string buffer;
-    x.extract(text.units(), size, threshold, matches, buffer);
+    if (!x.extract(text.units(), threshold, matches, buffer)) raise_surrogate_error(a[0]);
     return match_list(matches).release();
   });
 }
@@ -163,7 +166,8 @@ PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
 // interpreter's error for the first such text.
 struct LoneSurrogate {};
 
-// Runs `work(extractor, units, utf8_size, buffer, i)` for every text on the pool. The interpreter lock
+// Runs `work(extractor, units, buffer, i)` for every text on the pool; false from it means
+// the text holds a lone surrogate. The interpreter lock
 // stays held: the workers call no Python API and only read engine values and the
 // characters of the texts (a str never changes, and the Texts keep them alive); Python
 // objects are made afterwards, here.
@@ -177,9 +181,7 @@ void run_batch(const std::vector<Text>& texts, Work work, const KeywordProcessor
       Extractor x(view);
       std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
       for (std::size_t i = begin; i < end; ++i) {
-        std::optional<std::size_t> size = texts[i].units().utf8_size();
-        if (!size) throw LoneSurrogate{};
-        work(x, texts[i].units(), *size, buffer, i);
+        if (!work(x, texts[i].units(), buffer, i)) throw LoneSurrogate{};
       }
     });
   } catch (...) {
@@ -196,8 +198,8 @@ PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::vector<KeywordMatch>> results(texts.size());
-    run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::size_t size, std::string& buffer, std::size_t i) {
-      x.extract(text, size, threshold, results[i], buffer);
+    run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::string& buffer, std::size_t i) {
+      return x.extract(text, threshold, results[i], buffer);
     }, kp);
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
@@ -213,8 +215,11 @@ PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::optional<std::string>> results(texts.size());
-    run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::size_t size, std::string& buffer, std::size_t i) {
-      results[i] = x.replace(text.utf8(buffer, size), threshold);
+    run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::string& buffer, std::size_t i) {
+      std::optional<std::string_view> utf8 = text.utf8(buffer);
+      if (!utf8) return false;
+      results[i] = x.replace(*utf8, threshold);
+      return true;
     }, kp);
     // Texts without a match come back as themselves, which spares the calling thread
     // from decoding them into new str objects; only subclass instances need a copy.

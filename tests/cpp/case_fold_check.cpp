@@ -168,14 +168,15 @@ void units_agree_with_utf8() {
     if (!size) continue;
     expect_eq(units.utf8(encoded, *size) == utf8, true, "utf8", static_cast<size_t>(round));
     kwsieve::fold_case(utf8, folded_utf8);
-    kwsieve::fold_case(units, *size, folded_units);
-    expect_eq(folded_units == folded_utf8, true, "fold_case(units)", static_cast<size_t>(round));
+    expect_eq(kwsieve::fold_case(units, folded_units) && folded_units == folded_utf8, true, "fold_case(units)",
+              static_cast<size_t>(round));
   }
   // A lone surrogate anywhere has no UTF-8 form.
   for (size_t at = 0; at < 40; ++at) {
     std::vector<uint16_t> u(40, 'a');
     u[at] = static_cast<uint16_t>(0xD800 + at);
-    expect_eq(kwsieve::CodeUnits(u.data(), u.size(), 2, false).utf8_size().has_value(), false, "surrogate", at);
+    const kwsieve::CodeUnits units(u.data(), u.size(), 2, false);
+    expect_eq(units.utf8_size().has_value() || kwsieve::fold_case(units, folded_units), false, "surrogate", at);
   }
 }
 
