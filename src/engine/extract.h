@@ -46,6 +46,9 @@ class Extractor {
   std::optional<std::string> replace(std::string_view text, std::optional<float> threshold);
 
   const ApproxSearcher& approx() const { return approx_; }
+  // The working-text buffer, which a caller may swap with one it keeps between
+  // extractors, so that large texts do not fault in a fresh buffer every call.
+  std::string& work_buffer() { return work_; }
 
  private:
   template <class Bytes>

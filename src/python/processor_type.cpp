@@ -41,6 +41,29 @@ PyObject* method(const char* name, int required, const std::array<const char*, N
   });
 }
 
+// Lends a single-text call's extractor the working-text buffer of the previous call on
+// this thread, and takes it back after: a caller going through large documents one call
+// at a time then reuses one buffer instead of faulting in and zeroing a fresh one each
+// time. Buffers beyond kKeep bytes are not kept.
+class WorkBuffer {
+ public:
+  explicit WorkBuffer(Extractor& x) : x_(x) { x_.work_buffer().swap(kept()); }
+  ~WorkBuffer() {
+    std::string& work = x_.work_buffer();
+    if (work.capacity() <= kKeep) work.swap(kept());
+  }
+  WorkBuffer(const WorkBuffer&) = delete;
+  WorkBuffer& operator=(const WorkBuffer&) = delete;
+
+ private:
+  static constexpr std::size_t kKeep = std::size_t{16} << 20;
+  static std::string& kept() {
+    thread_local std::string buffer;
+    return buffer;
+  }
+  Extractor& x_;
+};
+
 Ref match_list(const std::vector<KeywordMatch>& matches) {
   Ref list = own(PyList_New(static_cast<Py_ssize_t>(matches.size())));
   for (std::size_t i = 0; i < matches.size(); ++i) {
@@ -140,6 +163,7 @@ PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
       return t;
     });
     Extractor x(kp.read_view());
+    WorkBuffer reuse(x);
     std::vector<KeywordMatch> matches;
     std::string buffer;
     if (!x.extract(text.units(), threshold, matches, buffer)) raise_surrogate_error(a[0]);
@@ -154,6 +178,7 @@ PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     check_threshold(threshold);
     Extractor x(kp.read_view());
+    WorkBuffer reuse(x);
     std::optional<std::string> out = x.replace(text.view(), threshold);
     // Nothing matched: the text itself is the answer (a str is immutable); a subclass
     // instance still comes back as a plain str.
