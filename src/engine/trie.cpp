@@ -384,13 +384,7 @@ void Trie::free_subtree(NodeId n) {
       n = fresh;
     }
   }
-  const uint32_t old = name_of(n);
-  if (old != kNoName) {
-    release_name(old);
-  } else {
-    ++terminals_;
-  }
-  set_name_of(n, store_name(clean_name));
+  assign_name(n, clean_name);
 }
 
 NodeId Trie::add_child_after(NodeId parent, NodeId hint, uint32_t key) {
@@ -417,6 +411,11 @@ NodeId Trie::add_child_after(NodeId parent, NodeId hint, uint32_t key) {
 
 void Trie::set_clean_name(NodeId n, std::string_view clean_name) {
   reserve_for(0, clean_name.size());
+  assign_name(n, clean_name);
+}
+
+// Gives n the clean name, replacing any it had; the name storage is already reserved.
+[[gnu::hot]] void Trie::assign_name(NodeId n, std::string_view clean_name) {
   const uint32_t old = name_of(n);
   if (old != kNoName) {
     release_name(old);

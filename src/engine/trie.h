@@ -192,6 +192,7 @@ class Trie {
   void free_subtree(NodeId n);
   uint32_t store_name(std::string_view name);
   void release_name(uint32_t id);
+  void assign_name(NodeId n, std::string_view clean_name);
   void reserve_nodes(std::size_t new_nodes);
   void reserve_for(std::size_t new_nodes, std::size_t name_bytes);
   void maybe_compact_names();
