@@ -80,14 +80,9 @@ class CodeUnits {
     if (ascii_) return ascii_view();
     std::optional<std::size_t> size = utf8_size();
     if (!size) return std::nullopt;
-    return utf8(buffer, *size);
-  }
-  // The same, `size` being utf8_size() already found.
-  std::string_view utf8(std::string& buffer, std::size_t size) const {
-    if (ascii_) return ascii_view();
-    buffer.resize(size);
+    buffer.resize(*size);
     visit([this, &buffer](const auto* p) { encode(p, buffer.data()); });
-    return buffer;
+    return std::string_view(buffer);
   }
 
   // Appends the UTF-8 encoding of scalar value c at q; returns the end.

@@ -228,18 +228,9 @@ void raise_surrogate_error(PyObject* o) {
   throw_error_set();
 }
 
-Text to_text_units(PyObject* o, const char* name, std::size_t* utf8_size) {
-  Text t = to_text_units(o, name);
-  std::optional<std::size_t> size = t.units_.utf8_size();
-  if (!size) raise_surrogate_error(o);
-  *utf8_size = *size;
-  return t;
-}
-
 Text to_text(PyObject* o, const char* name) {
-  std::size_t size;
-  Text t = to_text_units(o, name, &size);
-  t.units_.utf8(t.storage_, size);
+  Text t = to_text_units(o, name);
+  if (!t.units_.utf8(t.storage_)) raise_surrogate_error(o);
   return t;
 }
 

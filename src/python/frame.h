@@ -108,7 +108,6 @@ class Text {
 
  private:
   friend Text to_text(PyObject* o, const char* name);
-  friend Text to_text_units(PyObject* o, const char* name, std::size_t* utf8_size);
   friend Text to_text_units(PyObject* o, const char* name);
   friend std::vector<Text> to_text_sequence(PyObject* o, const char* name);
   friend void refuse_surrogates(const std::vector<Text>& texts, std::size_t count);
@@ -119,10 +118,9 @@ class Text {
 
 Text to_text(PyObject* o, const char* name);
 // A str argument's code units, not encoded: for an engine call that reads the units
-// itself. With `utf8_size`, checked to have a UTF-8 form of that many bytes; without, the
-// engine finds any lone surrogate, and the caller reports it with raise_surrogate_error(),
-// converting later arguments through after_text() so that it is still the first error.
-Text to_text_units(PyObject* o, const char* name, std::size_t* utf8_size);
+// itself. The engine finds any lone surrogate, and the caller reports it with
+// raise_surrogate_error(), converting later arguments through after_text() so that it is
+// still the first error.
 Text to_text_units(PyObject* o, const char* name);
 [[noreturn]] void raise_surrogate_error(PyObject* o);
 template <class Convert>
