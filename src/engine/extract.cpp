@@ -240,64 +240,54 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
   }
 }
 
-void Extractor::extract(std::string_view text, std::optional<float> threshold,
-                        std::vector<KeywordMatch>& out) {
-  float t = check_threshold(threshold);
-  if (text.empty()) return;
+void Extractor::scan_working(std::string_view w, float t, std::vector<KeywordMatch>& out) {
   if (t < 1.0f) {
-    scan_approx(working_text(text, nullptr), t, out);
-    return;
+    scan_approx(w, t, out);
+  } else {
+    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact().classes()}, w.size(), out);
   }
+}
+
+void Extractor::scan_text(std::string_view text, float t, bool ascii, FoldMap* map, std::vector<KeywordMatch>& out) {
+  if (text.empty()) return;
   const auto* raw = reinterpret_cast<const unsigned char*>(text.data());
   const ExactIndex& x = view_.exact();
-  if (view_.case_sensitive()) {
+  if (t < 1.0f) {
+    scan_approx(working_text(text, map), t, out);
+  } else if (view_.case_sensitive()) {
     scan_exact(PlainBytes{raw, x.classes()}, text.size(), out);
-  } else if (all_ascii(text)) {
+  } else if (ascii || all_ascii(text)) {
     scan_exact(LoweredAscii{raw, x.classes_lowered()}, text.size(), out);
   } else {
-    std::string_view w = working_text(text, nullptr);
-    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), x.classes()}, w.size(), out);
+    scan_working(working_text(text, map), t, out);
   }
+}
+
+void Extractor::extract(std::string_view text, std::optional<float> threshold,
+                        std::vector<KeywordMatch>& out) {
+  scan_text(text, check_threshold(threshold), false, nullptr, out);
 }
 
 bool Extractor::extract(const CodeUnits& text, std::optional<float> threshold, std::vector<KeywordMatch>& out,
                         std::string& buffer) {
   const float t = check_threshold(threshold);
   if (text.ascii()) {
-    extract(text.ascii_view(), threshold, out);
-    return true;
-  }
-  if (view_.case_sensitive()) {
+    scan_text(text.ascii_view(), t, true, nullptr, out);
+  } else if (view_.case_sensitive()) {
     std::optional<std::string_view> utf8 = text.utf8(buffer);
     if (!utf8) return false;
-    extract(*utf8, threshold, out);
-    return true;
-  }
-  if (!fold_case(text, work_)) return false;
-  if (t < 1.0f) {
-    scan_approx(work_, t, out);
+    scan_text(*utf8, t, false, nullptr, out);
   } else {
-    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(work_.data()), view_.exact().classes()},
-               work_.size(), out);
+    if (!fold_case(text, work_)) return false;
+    scan_working(work_, t, out);
   }
   return true;
 }
 
 std::optional<std::string> Extractor::replace(std::string_view text, std::optional<float> threshold) {
-  float t = check_threshold(threshold);
   matches_.clear();
   FoldMap map;
-  if (!text.empty()) {
-    if (t < 1.0f) {
-      scan_approx(working_text(text, &map), t, matches_);
-    } else if (view_.case_sensitive() || all_ascii(text)) {
-      extract(text, threshold, matches_);
-    } else {
-      std::string_view w = working_text(text, &map);
-      scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact().classes()},
-                 w.size(), matches_);
-    }
-  }
+  scan_text(text, check_threshold(threshold), false, &map, matches_);
   if (matches_.empty()) return std::nullopt;
 
   // Carry each span back to the given text and widen it to whole characters, so that

@@ -54,6 +54,12 @@ class Extractor {
   template <class Bytes>
   void scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMatch>& out) const;
   void scan_approx(std::string_view w, float t, std::vector<KeywordMatch>& out);
+  // Scans a text as given (UTF-8): in place when the processor is case-sensitive or the
+  // text is ASCII (`ascii` says that is already known), else through the folded working
+  // text, whose offset map goes to `map` if not null.
+  void scan_text(std::string_view text, float t, bool ascii, FoldMap* map, std::vector<KeywordMatch>& out);
+  // Scans an already folded working text.
+  void scan_working(std::string_view w, float t, std::vector<KeywordMatch>& out);
   // Builds the working text when it differs from `text`; returns a view of it.
   std::string_view working_text(std::string_view text, FoldMap* map);
 
