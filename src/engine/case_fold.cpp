@@ -1,5 +1,5 @@
-// Case folding. The hot path is the ASCII run: eight bytes are checked and
-// lowercased at a time as one 64-bit word. Non-ASCII characters are decoded one at
+// Case folding. The hot path is the ASCII run: sixteen bytes or units are checked and
+// lowercased at a time with SSE2 (eight as one 64-bit word without it). Non-ASCII characters are decoded one at
 // a time; most of them fold to themselves and are copied as they are, so only the
 // few with a mapping pay for encoding, and only the rarer ones whose byte length
 // changes touch the FoldMap or can make the output outgrow the source.
@@ -9,6 +9,11 @@
 #include <bit>
 #include <cstring>
 #include <stdexcept>
+
+// KWSIEVE_NO_SIMD builds the portable steps on x86 too, so that tests can reach them.
+#if defined(__SSE2__) && !defined(KWSIEVE_NO_SIMD)
+#include <emmintrin.h>
+#endif
 
 namespace kwsieve {
 namespace {
@@ -276,6 +281,72 @@ inline bool ascii8(const Unit* p, uint64_t& w) {
   }
 }
 
+#if defined(__SSE2__) && !defined(KWSIEVE_NO_SIMD)
+// Lowercases the ASCII bytes of v. A byte from 0x80 up is negative as a signed byte, so
+// it is outside 'A'..'Z' and stays as it is.
+inline __m128i lower_ascii16(__m128i v) {
+  const __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)),
+                                      _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
+  return _mm_add_epi8(v, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+}
+#endif
+
+// The ASCII step over code units: lowercases the units at p into out and returns how
+// many leading ones are ASCII. With SSE2 (always there on x86-64; the 32-bit build asks
+// for it) it looks at sixteen units and always writes sixteen bytes, those from the first
+// non-ASCII unit on to be rewritten by the caller; without, eight units as one 64-bit
+// word, all or none. The caller makes sure that many units and bytes remain.
+#if defined(__SSE2__) && !defined(KWSIEVE_NO_SIMD)
+constexpr size_t kAsciiStep = 16;
+
+template <class Unit>
+inline unsigned ascii_step(const Unit* p, unsigned char* out) {
+  __m128i v;
+  unsigned ascii;
+  if constexpr (sizeof(Unit) == 1) {
+    v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    ascii = static_cast<unsigned>(std::countr_zero(static_cast<unsigned>(_mm_movemask_epi8(v)) | 0x10000u));
+  } else if constexpr (sizeof(Unit) == 2) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i zero = _mm_setzero_si128();
+    // One bit per unit, set where the unit is not ASCII.
+    const __m128i wide = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(a, high), zero),
+                                         _mm_cmpeq_epi16(_mm_and_si128(b, high), zero));
+    ascii = static_cast<unsigned>(std::countr_zero(~static_cast<unsigned>(_mm_movemask_epi8(wide))));
+    v = _mm_packus_epi16(a, b);
+  } else {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+    const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12));
+    const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFFFF80u));
+    const __m128i zero = _mm_setzero_si128();
+    auto is_ascii = [&](__m128i x) { return _mm_cmpeq_epi32(_mm_and_si128(x, high), zero); };
+    const __m128i flags = _mm_packs_epi16(_mm_packs_epi32(is_ascii(a), is_ascii(b)),
+                                          _mm_packs_epi32(is_ascii(c), is_ascii(e)));
+    ascii = static_cast<unsigned>(std::countr_zero(~static_cast<unsigned>(_mm_movemask_epi8(flags))));
+    // Signed saturation keeps every ASCII unit as it is; the others become bytes that
+    // are rewritten anyway.
+    v = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, e));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lower_ascii16(v));
+  return ascii;
+}
+#else
+constexpr size_t kAsciiStep = 8;
+
+template <class Unit>
+inline unsigned ascii_step(const Unit* p, unsigned char* out) {
+  uint64_t w;
+  if (!ascii8(p, w)) return 0;
+  w = lower_ascii8(w);
+  std::memcpy(out, &w, 8);
+  return 8;
+}
+#endif
+
 template <class Unit>
 [[gnu::hot]] bool fold_units(const Unit* src, size_t n, std::string& out) {
   // Invariant: out.size() - d >= n - i. Every unit gives at least one byte, so an ASCII
@@ -286,22 +357,16 @@ template <class Unit>
   size_t i = 0;
   size_t d = 0;
   while (i < n) {
-    // Eight ASCII units at a time, lowercased as one 64-bit word.
-    uint64_t w;
-    while (n - i >= 8 && ascii8(src + i, w)) {
-      w = lower_ascii8(w);
-      std::memcpy(dst + d, &w, 8);
-      i += 8;
-      d += 8;
+    while (n - i >= kAsciiStep) {
+      const unsigned ascii = ascii_step(src + i, dst + d);
+      i += ascii;
+      d += ascii;
+      if (ascii < kAsciiStep) break;
     }
-    // Then unit by unit until the next block boundary, so that text in other scripts
-    // tries the block test once per eight characters, not after every one.
-    for (const size_t stop = std::min(n, i + 8); i < stop; ++i) {
+    while (i < n && src[i] < 0x80) dst[d++] = ascii_lower(static_cast<unsigned char>(src[i++]));
+    // Other characters one at a time up to the next ASCII unit.
+    for (; i < n && src[i] >= 0x80; ++i) {
       const char32_t c = src[i];
-      if (c < 0x80) {
-        dst[d++] = ascii_lower(static_cast<unsigned char>(c));
-        continue;
-      }
       if (CodeUnits::is_surrogate(c)) return false;
       const uint8_t id = kind_id(c);
       const Lowered lower = id < kFirstMappedKind ? Lowered{nullptr, c}
@@ -394,6 +459,26 @@ std::pair<size_t, size_t> FoldMap::source_span(size_t start, size_t end) const {
   size_t i = 0;
   size_t d = 0;
   while (i < n) {
+#if defined(__SSE2__) && !defined(KWSIEVE_NO_SIMD)
+    while (n - i >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      // All sixteen are written; those from the first non-ASCII byte on are rewritten
+      // below.
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + d), lower_ascii16(v));
+      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+      if (high == 0) {
+        i += 16;
+        d += 16;
+        continue;
+      }
+      const unsigned ascii = static_cast<unsigned>(std::countr_zero(high));
+      i += ascii;
+      d += ascii;
+      break;
+    }
+    // The eight-byte step only for a tail too short for the one above.
+    if (n - i < 16)
+#endif
     while (n - i >= 8) {
       uint64_t w;
       std::memcpy(&w, src + i, 8);

@@ -147,11 +147,14 @@ void units_agree_with_utf8() {
   };
   std::string utf8, folded_utf8, folded_units, encoded;
   for (int round = 0; round < 20000; ++round) {
-    std::vector<uint32_t> cps(next() % 40);
-    for (uint32_t& c : cps) {
-      const uint32_t r = next() % 8;
-      c = r < 4 ? 0x20 + next() % 0x5F : r < 7 ? specials[next() % 20] : next() % 0x110000;
-      if (c >= 0xD800 && c <= 0xDFFF) c = 'x';
+    // ASCII runs of up to 40 units between other characters, so that the block paths
+    // start and stop at every offset.
+    std::vector<uint32_t> cps;
+    for (const size_t len = next() % 80; cps.size() < len;) {
+      for (uint32_t run = next() % 41; run > 0; --run) cps.push_back(0x20 + next() % 0x5F);
+      const uint32_t r = next() % 4;
+      uint32_t c = r < 3 ? specials[next() % 20] : next() % 0x110000;
+      cps.push_back(c >= 0xD800 && c <= 0xDFFF ? 'x' : c);
     }
     uint32_t top = 0;
     for (uint32_t c : cps) top = std::max(top, c);

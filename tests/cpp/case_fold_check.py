@@ -152,11 +152,11 @@ def hand_picked():
 
 
 def alignment():
-    # Every position of a non-ASCII character within the first few eight-byte words.
-    body = b"AbCdEfGhIjKlMnOpQrStUvWxYz"
+    # Every position of a non-ASCII character within the first few blocks of the ASCII path.
+    body = b"AbCdEfGhIjKlMnOpQrStUvWxYz@[`{" * 2
     specials = [c.encode() for c in ("İ", "Σ", "é", "\u212a", "\U00010400")] + [b"\xff"]
     return [(body[:pad] + special + body[pad:], True)
-            for special in specials for pad in range(20)]
+            for special in specials for pad in range(40)]
 
 
 def random_strings(rng, count):
