@@ -311,17 +311,24 @@ def test_texts_and_characters_accept_str_subclasses_astral_characters_and_any_se
         assert out[0] is same and type(out[1]) is str and out[1] == sub
 
 
-# Code points from every storage width of a str (Latin-1, BMP, astral), mostly in ASCII
-# runs as real text is, so that encoding's ASCII stride and its tail both get exercised.
-WIDE_TEXT = st.text(st.one_of(st.sampled_from("ab ."), st.characters(exclude_categories=("Cs",))),
+# Code points from every storage width of a str (Latin-1, BMP, astral) and at the edges of
+# the UTF-8 lengths, mostly in ASCII runs as real text is, so that encoding's ASCII stride
+# and its tail both get exercised.
+WIDE_TEXT = st.text(st.one_of(st.sampled_from("ab ."), st.characters(exclude_categories=("Cs",)),
+                              st.sampled_from("\x7f\x80\xff\u07ff\u0800\uffff\U00010000\U0010ffff")),
                     max_size=40)
 
 
 @given(st.lists(WIDE_TEXT, max_size=6), st.integers(0, 40))
 def test_texts_reach_the_engine_as_their_exact_utf8_and_surrogates_are_refused(texts, at):
-    kp = KeywordProcessor(case_sensitive=True)
-    assert [kp.replace_keywords(t) for t in texts] == texts
-    assert kp.parallel_replace_keywords_from_texts(texts) == texts
+    kp = KeywordProcessor(case_sensitive=True, allow_overlaps=True)
+    kp.add_keyword(".", "[dot]")  # found at every '.' byte of the UTF-8 form
+    for t, found in zip(texts, kp.parallel_extract_keywords_from_texts(texts)):
+        raw = t.encode()
+        assert plain(found) == plain(kp.extract_keywords(t)) == \
+            [("[dot]", 1.0, i, i + 1) for i in range(len(raw)) if raw[i] == ord(".")]
+    assert [kp.replace_keywords(t) for t in texts] == kp.parallel_replace_keywords_from_texts(texts) == \
+        [t.replace(".", "[dot]") for t in texts]
     if texts:
         bad = texts[-1][:at] + LONE + texts[-1][at:]
         batch = texts[:-1] + [bad]

@@ -54,72 +54,57 @@ def copies(m):
     yield copy.deepcopy(m)
 
 
-# ---- conversions ----
+# ---- conversions: the constructor and the attributes convert alike ----
 
-@pytest.mark.parametrize("args, kwargs, expected", [
-    ((), {"end": 4, "start": 2, "similarity": 1.0, "keyword": "ab"}, ("ab", 1.0, 2, 4)),
-    (("ab", 1), {"start": True, "end": Index(3)}, ("ab", 1.0, 1, 3)),
-    (("x", Float(0.5), SIZE_MAX, 0), {}, ("x", 0.5, SIZE_MAX, 0)),
-    (("x", Index(7), 5, 1), {}, ("x", 7.0, 5, 1)),  # start above end is allowed
-    (("x", 1e300, 0, 0), {}, ("x", math.inf, 0, 0)),
-])
-def test_constructor_converts_its_arguments(args, kwargs, expected):
-    m = PyKeywordMatch(*args, **kwargs)
-    assert values(m) == expected
-    assert [type(v) for v in values(m)] == [str, float, int, int]
-
-
-@pytest.mark.parametrize("args, exc, label", [
-    ((b"ab", 1.0, 0, 1), TypeError, "keyword"),
-    ((LONE, 1.0, 0, 1), UnicodeEncodeError, None),
-    (("k", 10**400, 0, 1), OverflowError, None),
-    (("k", 1.0, 0, Float(1.0)), TypeError, "end"),
-    # The first failure in the order keyword, similarity, start, end is reported.
-    ((1, "x", -1, 1.5), TypeError, "keyword"),
-    (("k", "x", -1, 1.5), TypeError, "similarity"),
-    (("k", 1.0, -1, 1.5), OverflowError, None),
-    (("k", 1.0, 0, 1.5), TypeError, "end"),
-])
-def test_constructor_refuses(args, exc, label):
-    with pytest.raises(BaseException) as info:
-        PyKeywordMatch(*args)
-    assert type(info.value) is exc
-    assert label is None or str(info.value).startswith(f"argument '{label}': ")
+BASE = {"keyword": "ab", "similarity": 1.0, "start": 2, "end": 4}
 
 
 @pytest.mark.parametrize("field, new, read_back", [
     ("keyword", "caf\u00e9 \U0001F600", "caf\u00e9 \U0001F600"),
-    ("similarity", Index(3), 3.0),
-    ("similarity", 1e39, math.inf),
-    ("start", Index(SIZE_MAX), SIZE_MAX),
+    ("similarity", Index(3), 3.0), ("similarity", Float(0.5), 0.5), ("similarity", 1e39, math.inf),
+    ("start", Index(SIZE_MAX), SIZE_MAX), ("start", 7, 7),  # start above end is allowed
     ("end", True, 1),
 ])
-def test_attribute_assignment_and_deletion(field, new, read_back):
-    m = PyKeywordMatch("ab", 1.0, 2, 4)
+def test_conversions_and_attribute_deletion(field, new, read_back):
+    expected = dict(BASE, **{field: read_back})
+    m = PyKeywordMatch(**dict(reversed(dict(BASE, **{field: new}).items())))  # any keyword order
+    assert values(m) == tuple(expected.values())
+    assert [type(v) for v in values(m)] == [str, float, int, int]
+    m = PyKeywordMatch(*BASE.values())
     setattr(m, field, new)
-    after = dict(zip(FIELDS, ("ab", 1.0, 2, 4)), **{field: read_back})
-    assert values(m) == tuple(after.values())
-    assert repr(m) == expected_repr(*after.values())
-    assert m.__getstate__() == expected_state(*after.values())
+    assert values(m) == tuple(expected.values())
+    assert repr(m) == expected_repr(**expected) and m.__getstate__() == expected_state(**expected)
     with pytest.raises(AttributeError, match="^can't delete attribute$"):
         delattr(m, field)
-    assert values(m) == tuple(after.values())
+    assert values(m) == tuple(expected.values())
 
 
-@pytest.mark.parametrize("field, new, exc", [
+@pytest.mark.parametrize("field, bad, exc", [
     ("keyword", b"ab", TypeError), ("keyword", LONE, UnicodeEncodeError),
     ("similarity", "0.5", TypeError), ("similarity", 10**400, OverflowError),
-    ("start", 1.5, TypeError), ("end", SIZE_MAX + 1, OverflowError),
+    ("start", 1.5, TypeError), ("start", -1, OverflowError),
+    ("end", Float(1.0), TypeError), ("end", SIZE_MAX + 1, OverflowError),
 ])
-def test_refused_assignment_changes_nothing(field, new, exc):
-    m = PyKeywordMatch("ab", 1.0, 2, 4)
-    with pytest.raises(BaseException) as info:
-        setattr(m, field, new)
-    assert type(info.value) is exc
-    assert exc is not TypeError or str(info.value).startswith(f"argument '{field}': ")
-    assert values(m) == ("ab", 1.0, 2, 4)
+def test_refused_values_change_nothing(field, bad, exc):
+    m = PyKeywordMatch(*BASE.values())
+    for attempt in (lambda: PyKeywordMatch(**dict(BASE, **{field: bad})), lambda: setattr(m, field, bad)):
+        with pytest.raises(BaseException) as info:
+            attempt()
+        assert type(info.value) is exc
+        assert exc is not TypeError or str(info.value).startswith(f"argument '{field}': ")
+    assert values(m) == tuple(BASE.values())
     m.start = 3  # no borrow was left behind
     assert m.start == 3
+
+
+@pytest.mark.parametrize("args, label", [
+    ((1, "x", -1, 1.5), "keyword"), (("k", "x", -1, 1.5), "similarity"),
+    (("k", 1.0, -1, 1.5), None), (("k", 1.0, 0, 1.5), "end"),
+])
+def test_constructor_reports_the_first_failure_in_parameter_order(args, label):
+    with pytest.raises(TypeError if label else OverflowError) as info:
+        PyKeywordMatch(*args)
+    assert label is None or str(info.value).startswith(f"argument '{label}': ")
 
 
 def test_assignment_converts_before_borrowing():
