@@ -85,17 +85,25 @@ class Reentrant(list):
 # ---- argument matching ----
 
 # callable name -> (factory, a valid value of each parameter in order); the values
-# differ from the defaults and from each other, so a misplaced one shows.
+# differ from the defaults and from each other, so a misplaced one shows. Binding through
+# inspect.signature also checks each text signature against what the callable does.
 CALLABLES = {
     "KeywordProcessor": (lambda: KeywordProcessor,
                          {"case_sensitive": True, "allow_overlaps": False}),
     "PyKeywordMatch": (lambda: PyKeywordMatch,
                        {"keyword": "k", "similarity": 0.5, "start": 1, "end": 2}),
     "add_keyword": (lambda: KeywordProcessor().add_keyword, {"keyword": "a", "clean_name": "C"}),
-    "extract_keywords": (lambda: probe_processor().extract_keywords,
-                         {"text": "x k", "threshold": None}),
-    "set_non_word_boundaries": (lambda: KeywordProcessor().set_non_word_boundaries,
-                                {"boundaries": ["-"]}),
+    "remove_keyword": (lambda: probe_processor().remove_keyword, {"keyword": "k"}),
+    "extract_keywords": (lambda: probe_processor().extract_keywords, {"text": "x k", "threshold": None}),
+    "replace_keywords": (lambda: probe_processor().replace_keywords, {"text": "x k", "threshold": None}),
+    "parallel_extract_keywords_from_texts": (lambda: probe_processor().parallel_extract_keywords_from_texts,
+                                             {"texts": ["x k"], "threshold": None}),
+    "parallel_replace_keywords_from_texts": (lambda: probe_processor().parallel_replace_keywords_from_texts,
+                                             {"texts": ["x k"], "threshold": None}),
+    "set_non_word_boundaries": (lambda: KeywordProcessor().set_non_word_boundaries, {"boundaries": ["-"]}),
+    "add_non_word_boundary": (lambda: KeywordProcessor().add_non_word_boundary, {"boundary": "-"}),
+    "KeywordProcessor.__setstate__": (lambda: KeywordProcessor().__setstate__,
+                                      {"state": probe_processor().__getstate__()}),
     "PyKeywordMatch.__setstate__": (lambda: PyKeywordMatch("z", 0.0, 0, 0).__setstate__,
                                     {"state": PyKeywordMatch("ab", 1.0, 2, 4).__getstate__()}),
 }
@@ -114,7 +122,7 @@ def outcome(fn, args, kwargs):
     return ("value", plain(result))
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=500, deadline=None)
 @given(name=st.sampled_from(sorted(CALLABLES)), data=st.data())
 def test_argument_matching_agrees_with_python_binding(name, data):
     factory, valid = CALLABLES[name]
