@@ -7,7 +7,7 @@ import sys
 import threading
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 from kwsieve import KeywordProcessor, PyKeywordMatch
 from model import tuples as plain
@@ -322,12 +322,14 @@ def test_texts_and_characters_accept_str_subclasses_astral_characters_and_any_se
 # Code points from every storage width of a str (Latin-1, BMP, astral) and at the edges of
 # the UTF-8 lengths, mostly in ASCII runs as real text is, so that encoding's ASCII stride
 # and its tail both get exercised.
+EDGES = "\x7f\x80\xff\u07ff\u0800\uffff\U00010000\U0010ffff"
 WIDE_TEXT = st.text(st.one_of(st.sampled_from("ab ."), st.characters(exclude_categories=("Cs",)),
-                              st.sampled_from("\x7f\x80\xff\u07ff\u0800\uffff\U00010000\U0010ffff")),
+                              st.sampled_from(EDGES)),
                     max_size=40)
 
 
 @given(st.lists(WIDE_TEXT, max_size=6), st.integers(0, 40))
+@example([c + "." for c in EDGES] + ["\U00010000\u0800.", "\u0800\x80."], 0)  # each width, each edge
 def test_texts_reach_the_engine_as_their_exact_utf8_and_surrogates_are_refused(texts, at):
     kp = KeywordProcessor(case_sensitive=True, allow_overlaps=True)
     kp.add_keyword(".", "[dot]")  # found at every '.' byte of the UTF-8 form
