@@ -35,13 +35,10 @@ using kwsieve::DecodedProcessor;
 using kwsieve::KeywordProcessor;
 using kwsieve::WordSet;
 
-[[noreturn]] void fail(const char* what) {
+void check(bool ok, const char* what) {
+  if (ok) return;
   std::fprintf(stderr, "decode_fuzzer: %s\n", what);
   std::abort();
-}
-
-void check(bool ok, const char* what) {
-  if (!ok) fail(what);
 }
 
 // The 139,272-byte prefix of a state: the word count and the default or the empty set.
@@ -49,9 +46,9 @@ const std::string& word_set_prefix(bool empty) {
   static const std::array<std::string, 2> prefixes = [] {
     std::array<std::string, 2> out;
     for (int i = 0; i < 2; ++i) {
-      const WordSet words = i ? WordSet() : WordSet::defaults();
       kwsieve::ByteWriter w(out[i]);
       w.u64(WordSet::kWords);
+      const WordSet words = i ? WordSet() : WordSet::defaults();
       for (uint64_t word : words.words()) w.u64(word);
     }
     return out;
@@ -108,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     again = kwsieve::decode_processor(encoded);
   } catch (const kwsieve::DecodeError&) {
-    fail("an encoded state did not decode");
+    check(false, "an encoded state did not decode");
   }
   check(again.trie.count() == count, "count changed across a round trip");
   check(*again.words == words, "word set changed across a round trip");

@@ -19,15 +19,11 @@ def u64(n):
     return struct.pack("<Q", n)
 
 
-def key(k):
-    return chr(k).encode("utf-8")
-
-
 def node(children=(), name=None, count=None):
-    """A node: children is a list of (key, node bytes); count overrides the real count."""
+    """A node: children is a list of (key, node bytes), each key a scalar value written as
+    UTF-8 (chr() of a byte value is Latin-1); count overrides the real count."""
     out = u64(len(children) if count is None else count)
-    for k, child in children:
-        out += key(k) + child
+    out += b"".join(chr(k).encode() + child for k, child in children)
     if name is None:
         return out + b"\x00"
     name = name.encode("utf-8") if isinstance(name, str) else name
@@ -46,7 +42,7 @@ def default_words():
     words = [0] * WORDS
     for c in "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz":
         words[ord(c) // 64] |= 1 << (ord(c) % 64)
-    return b"".join(u64(w) for w in words)
+    return b"".join(map(u64, words))
 
 
 def framed(trie, case_sensitive=0, allow_overlaps=0, trailing=b""):

@@ -7,18 +7,21 @@
 //                              and source_end(f) (u64 each) for every f in
 //                              [0, folded length].
 //   case_fold_check --selftest checks FoldMap arithmetic on synthetic runs, including
-//                              offsets past 4 GiB where size_t allows them, and folding
-//                              from code units against folding their UTF-8 form.
+//                              offsets past 4 GiB where size_t allows them, and that
+//                              folding a str's code units (every width, long ASCII
+//                              runs) gives what folding their UTF-8 form gives.
 #include <algorithm>
 #include <cstdint>
-#include <optional>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/case_fold.h"
+#include "engine/code_units.h"
 #include "engine/utf8.h"
 
 namespace {
@@ -32,94 +35,81 @@ void expect_eq(size_t got, size_t want, const char* what, size_t arg) {
   }
 }
 
-bool read_exact(void* buf, size_t n) { return std::fread(buf, 1, n, stdin) == n; }
-
-void put_u32(std::string& out, uint32_t v) {
-  for (int k = 0; k < 4; ++k) out.push_back(static_cast<char>(v >> (8 * k)));
-}
-
-void put_u64(std::string& out, uint64_t v) {
-  for (int k = 0; k < 8; ++k) out.push_back(static_cast<char>(v >> (8 * k)));
+void put(std::string& out, uint64_t v, int bytes) {
+  for (int k = 0; k < bytes; ++k) out.push_back(static_cast<char>(v >> (8 * k)));
 }
 
 int run_records() {
   std::string text, folded, reply;
   kwsieve::FoldMap map;
   unsigned char head[5];
-  while (read_exact(head, 5)) {
-    const bool want_offsets = head[0] == 1;
+  while (std::fread(head, 1, 5, stdin) == 5) {
     const uint32_t len = head[1] | (head[2] << 8) | (head[3] << 16) | (uint32_t{head[4]} << 24);
     text.resize(len);
-    if (len != 0 && !read_exact(text.data(), len)) {
+    if (std::fread(text.data(), 1, len, stdin) != len) {
       std::fprintf(stderr, "truncated record\n");
       return 2;
     }
     kwsieve::fold_case(text, folded, &map);
     reply.clear();
-    put_u32(reply, static_cast<uint32_t>(folded.size()));
+    put(reply, folded.size(), 4);
     reply += folded;
-    if (want_offsets) {
-      for (size_t f = 0; f <= folded.size(); ++f) put_u64(reply, map.source_start(f));
-      for (size_t f = 0; f <= folded.size(); ++f) put_u64(reply, map.source_end(f));
+    if (head[0] == 1) {
+      for (size_t f = 0; f <= folded.size(); ++f) put(reply, map.source_start(f), 8);
+      for (size_t f = 0; f <= folded.size(); ++f) put(reply, map.source_end(f), 8);
     }
     std::fwrite(reply.data(), 1, reply.size(), stdout);
   }
   return 0;
 }
 
-// Maps built by hand, so the arithmetic is checked independently of the tables and
-// at offsets no test text could reach.
+// A map of the runs (source, source length, folded, folded length) of a text of the
+// given sizes, built by hand, so the arithmetic is checked independently of the tables
+// and at offsets no test text could reach.
+kwsieve::FoldMap map_of(std::initializer_list<std::tuple<size_t, uint8_t, size_t, uint8_t>> runs,
+                        size_t source_size, size_t folded_size) {
+  kwsieve::FoldMap m;
+  m.reset();
+  for (auto [s, sl, f, fl] : runs) m.record(s, sl, f, fl);
+  m.finish(source_size, folded_size);
+  return m;
+}
+
+void expect_offsets(const kwsieve::FoldMap& m, std::initializer_list<size_t> starts,
+                    std::initializer_list<size_t> ends, const char* what) {
+  size_t f = 0;
+  for (size_t s : starts) expect_eq(m.source_start(f), s, what, f), ++f;
+  f = 0;
+  for (size_t e : ends) expect_eq(m.source_end(f), e, what, f), ++f;
+}
+
 void selftest() {
   kwsieve::FoldMap identity;
   for (size_t f : {size_t{0}, size_t{7}, SIZE_MAX - 1, SIZE_MAX}) {
     expect_eq(identity.source_start(f), f, "identity.source_start", f);
     expect_eq(identity.source_end(f), f, "identity.source_end", f);
   }
-
-  // Source "xİİy" (1 + 2 + 2 + 1 bytes) folded to "xi̇i̇y" (1 + 3 + 3 + 1 bytes).
-  kwsieve::FoldMap m;
-  m.reset();
-  m.record(1, 2, 1, 3);
-  m.record(3, 2, 4, 3);
-  m.finish(6, 8);
+  // Source "xİİy" (1 + 2 + 2 + 1 bytes) folded to "xi̇i̇y" (1 + 3 + 3 + 1 bytes): two
+  // adjacent runs merge into one.
+  const kwsieve::FoldMap m = map_of({{1, 2, 1, 3}, {3, 2, 4, 3}}, 6, 8);
   expect_eq(m.shifts().size(), 1, "merged runs", 0);
-  const size_t starts[] = {0, 1, 1, 1, 3, 3, 3, 5, 6, 6};
-  const size_t ends[] = {0, 1, 3, 3, 3, 5, 5, 5, 6, 6};
-  for (size_t f = 0; f < 10; ++f) {
-    expect_eq(m.source_start(f), starts[f], "source_start", f);
-    expect_eq(m.source_end(f), ends[f], "source_end", f);
-  }
-  auto span = m.source_span(2, 2);
+  expect_offsets(m, {0, 1, 1, 1, 3, 3, 3, 5, 6, 6}, {0, 1, 3, 3, 3, 5, 5, 5, 6, 6}, "xIIy");
+  const auto span = m.source_span(2, 2);
   expect_eq(span.first, 1, "empty span start", 2);
   expect_eq(span.second, 1, "empty span end", 2);
-
   // A shrinking character (Kelvin sign, 3 bytes to 1) then a growing one, apart.
-  kwsieve::FoldMap k;
-  k.reset();
-  k.record(0, 3, 0, 1);
-  k.record(5, 2, 3, 3);
-  k.finish(8, 7);
-  const size_t kstarts[] = {0, 3, 4, 5, 5, 5, 7, 8};
-  const size_t kends[] = {0, 3, 4, 5, 7, 7, 7, 8};
-  for (size_t f = 0; f < 8; ++f) {
-    expect_eq(k.source_start(f), kstarts[f], "kelvin source_start", f);
-    expect_eq(k.source_end(f), kends[f], "kelvin source_end", f);
-  }
-
+  expect_offsets(map_of({{0, 3, 0, 1}, {5, 2, 3, 3}}, 8, 7), {0, 3, 4, 5, 5, 5, 7, 8},
+                 {0, 3, 4, 5, 7, 7, 7, 8}, "kelvin");
   if constexpr (sizeof(size_t) >= 8) {
     // A growing character just past 4 GiB in a text of 6 GiB.
     const size_t g = size_t{1} << 32;
-    kwsieve::FoldMap big;
-    big.reset();
-    big.record(g + 10, 2, g + 10, 3);
-    big.finish(6 * g, 6 * g + 1);
+    const kwsieve::FoldMap big = map_of({{g + 10, 2, g + 10, 3}}, 6 * g, 6 * g + 1);
     expect_eq(big.source_start(g + 9), g + 9, "big.source_start", g + 9);
     expect_eq(big.source_start(g + 12), g + 10, "big.source_start", g + 12);
     expect_eq(big.source_end(g + 11), g + 12, "big.source_end", g + 11);
     expect_eq(big.source_start(5 * g), 5 * g - 1, "big.source_start", 5 * g);
     expect_eq(big.source_end(6 * g + 1), 6 * g, "big.source_end", 6 * g + 1);
   }
-
   // Folding resets a reused map and output, and stray bytes pass through unchanged.
   std::string out = "stale";
   kwsieve::FoldMap reused;
@@ -187,9 +177,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--selftest") == 0) {
     selftest();
     units_agree_with_utf8();
-    if (failures == 0) {
-      std::printf("selftest ok (Unicode %s)\n", kwsieve::case_tables_unicode_version());
-    }
+    if (failures == 0) std::printf("selftest ok (Unicode %s)\n", kwsieve::case_tables_unicode_version());
     return failures == 0 ? 0 : 1;
   }
   return run_records();

@@ -90,61 +90,6 @@ void deque_model_and_exactly_once_under_theft() {
   }
 }
 
-// Leaves in [lo, hi) each run once; a leaf whose index is in `faulty` throws its index.
-void fault_tree(std::size_t lo, std::size_t hi, const std::vector<bool>& faulty,
-                std::vector<std::atomic<int>>& runs) {
-  if (hi - lo == 1) {
-    runs[lo].fetch_add(1, std::memory_order_relaxed);
-    if (faulty[lo]) throw kwsieve::Fault(std::to_string(lo));
-    return;
-  }
-  std::size_t mid = lo + (hi - lo) / 2;
-  pool::join([&](bool) { fault_tree(lo, mid, faulty, runs); },
-             [&](bool) { fault_tree(mid, hi, faulty, runs); });
-}
-
-// Faults never cut a join short and the leftmost faulting leaf's exception wins; four
-// outside threads at once share the injection queue.
-void join_faults_leftmost_wins() {
-  std::atomic<int> bad{0};
-  std::vector<std::thread> callers;
-  for (int c = 0; c < 4; ++c) {
-    callers.emplace_back([&, c] {
-      std::mt19937 rng(3 + c);
-      for (int round = 0; round < 60; ++round) {
-        std::size_t n = 1 + rng() % 300, first = n;
-        std::vector<bool> faulty(n);
-        for (int i = static_cast<int>(rng() % 4); i > 0; --i) faulty[rng() % n] = true;
-        for (std::size_t i = n; i-- > 0;) if (faulty[i]) first = i;
-        std::vector<std::atomic<int>> runs(n);
-        std::string caught = "none";
-        try {
-          fault_tree(0, n, faulty, runs);
-        } catch (const kwsieve::Fault& e) {
-          caught = e.what();
-        }
-        if (caught != (first == n ? "none" : std::to_string(first))) bad++;
-        for (auto& r : runs) if (r.load() != 1) bad++;
-      }
-    });
-  }
-  for (auto& t : callers) t.join();
-  CHECK(bad.load() == 0);
-  // Outside: both halves moved. On a worker: the left half never moved, the right
-  // half moved exactly when another thread ran it.
-  bool outside_a = false, outside_b = false;
-  pool::join([&](bool m) { outside_a = m; }, [&](bool m) { outside_b = m; });
-  CHECK(outside_a && outside_b);
-  pool::run_pieces(64, [&](std::size_t, std::size_t) {
-    for (int i = 0; i < 50; ++i) {
-      auto forker = std::this_thread::get_id();
-      pool::join([&](bool m) { if (m || std::this_thread::get_id() != forker) bad++; },
-                 [&](bool m) { if (m != (std::this_thread::get_id() != forker)) bad++; });
-    }
-  });
-  CHECK(bad.load() == 0);
-}
-
 // Leaves of the split tree when no piece is stolen, for a call from outside the pool.
 std::vector<Range> unstolen_pieces(std::size_t n, std::size_t t) {
   struct Node { std::size_t begin, len, budget; bool moved; };
@@ -223,33 +168,67 @@ void run_pieces_splits_by_the_rule() {
     });
     for (auto& h : hits) if (h.load() != 1) bad++;
   });
+  // Outside: both halves of a join moved. On a worker: the left half never moved, the
+  // right half moved exactly when another thread ran it.
+  bool outside_a = false, outside_b = false;
+  pool::join([&](bool m) { outside_a = m; }, [&](bool m) { outside_b = m; });
+  CHECK(outside_a && outside_b);
+  pool::run_pieces(64, [&](std::size_t, std::size_t) {
+    for (int i = 0; i < 50; ++i) {
+      auto forker = std::this_thread::get_id();
+      pool::join([&](bool m) { if (m || std::this_thread::get_id() != forker) bad++; },
+                 [&](bool m) { if (m != (std::this_thread::get_id() != forker)) bad++; });
+    }
+  });
   CHECK(bad.load() == 0);
 }
 
-// The first fault in index order leaves run_pieces; nothing runs twice, and every
-// index before it ran. Outside calls also arrive while workers are on their way to
-// sleep: a lost wake-up would hang the caller (the alarm in main() then fails the run).
+// The first fault in index order leaves run_pieces, and only after every other piece has
+// run (a fault never cuts a join short): every piece starts, nothing runs twice, and a
+// piece stops only at a fault of its own. Three outside threads at once share the
+// injection queue. Outside calls also arrive while workers are on their way to sleep: a
+// lost wake-up would hang the caller (the alarm in main() then fails the run).
 void run_pieces_faults_and_wake_ups() {
-  std::mt19937 rng(5);
-  for (int round = 0; round < 300; ++round) {
-    std::size_t n = 2 + rng() % 2000, bad1 = rng() % n, bad2 = rng() % n;
-    std::vector<std::atomic<int>> hits(n);
-    std::string caught;
-    try {
-      pool::run_pieces(n, [&](std::size_t b, std::size_t e) {
+  std::atomic<int> bad{0};
+  auto caller = [&bad](unsigned seed) {
+    std::mt19937 rng(seed);
+    for (int round = 0; round < 100; ++round) {
+      const std::size_t n = 2 + rng() % 2000, f1 = rng() % n, f2 = rng() % n;
+      std::vector<std::atomic<int>> hits(n);
+      std::mutex mu;
+      std::vector<Range> pieces;
+      std::string caught;
+      try {
+        pool::run_pieces(n, [&](std::size_t b, std::size_t e) {
+          {
+            std::lock_guard<std::mutex> lock(mu);
+            pieces.push_back({b, e});
+          }
+          for (std::size_t i = b; i < e; ++i) {
+            hits[i]++;
+            if (i == f1 || i == f2) throw kwsieve::Fault(std::to_string(i));
+          }
+        });
+      } catch (const kwsieve::Fault& f) {
+        caught = f.what();
+      }
+      std::sort(pieces.begin(), pieces.end());
+      if (caught != std::to_string(std::min(f1, f2)) || !tiles(pieces, n)) bad++;
+      for (auto [b, e] : pieces) {
+        bool stopped = false;  // at a fault of this piece: nothing after it ran
         for (std::size_t i = b; i < e; ++i) {
-          hits[i]++;
-          if (i == bad1 || i == bad2) throw kwsieve::Fault(std::to_string(i));
+          if (hits[i].load() != (stopped ? 0 : 1)) bad++;
+          stopped = stopped || i == f1 || i == f2;
         }
-      });
-    } catch (const kwsieve::Fault& f) {
-      caught = f.what();
+      }
+      if (round % 10 == 0) usleep(2000);
     }
-    std::size_t first = std::min(bad1, bad2);
-    CHECK(caught == std::to_string(first));
-    for (std::size_t i = 0; i < n; ++i) CHECK(hits[i].load() == 1 || (i > first && hits[i].load() == 0));
-    if (round % 10 == 0) usleep(2000);
-  }
+  };
+  std::vector<std::thread> callers;
+  for (unsigned c = 0; c < 3; ++c) callers.emplace_back(caller, 5 + c);
+  for (auto& t : callers) t.join();
+  CHECK(bad.load() == 0);
+  std::mt19937 rng(5);
   std::atomic<int> sum{0};
   for (int i = 0; i < 3000; ++i) {
     usleep(rng() % 200);
@@ -275,23 +254,23 @@ int in_child(const std::function<int()>& body) {
 
 void pool_size_from_environment_and_fork() {
   auto threads_with = [](const char* num_threads, const char* rs_num_cpus) {
-    return in_child([&] {
-      for (auto [name, v] : {std::pair{"RAYON_NUM_THREADS", num_threads},
-                             std::pair{"RAYON_RS_NUM_CPUS", rs_num_cpus}})
-        v ? setenv(name, v, 1) : unsetenv(name);
-      return static_cast<int>(pool::num_threads());
-    });
+    for (auto [name, v] : {std::pair{"RAYON_NUM_THREADS", num_threads}, std::pair{"RAYON_RS_NUM_CPUS", rs_num_cpus}})
+      v ? setenv(name, v, 1) : unsetenv(name);
+    const int n = static_cast<int>(pool::detail::thread_count());
+    unsetenv("RAYON_NUM_THREADS"), unsetenv("RAYON_RS_NUM_CPUS");
+    return n;
   };
-  int def = threads_with(nullptr, nullptr);
-  CHECK(def >= 1);
-  CHECK(def == static_cast<int>(std::min<std::size_t>(pool::detail::default_thread_count(), 255)));
+  const int def = threads_with(nullptr, nullptr);
+  CHECK(def >= 1 && def == static_cast<int>(std::min<std::size_t>(pool::detail::default_thread_count(), 255)));
   // 0 means the default, not the next rule; junk falls through to RAYON_RS_NUM_CPUS.
   struct { const char *num, *cpus; int want; } cases[] = {
       {"1", "5", 1}, {"3", nullptr, 3}, {"+2", nullptr, 2}, {"300", nullptr, 255},
       {"99999999999999999999999", nullptr, 255}, {"0", "5", def}, {nullptr, "0", def},
       {nullptr, "many", def}, {"3x", "5", 5}, {" 3", "5", 5}, {"-1", "5", 5}, {"", "5", 5},
-      {"0x4", "5", 5}, {"٣", "5", 5}};
+      {"0x4", "5", 5}, {"\u0663", "5", 5}};
   for (auto& c : cases) CHECK(threads_with(c.num, c.cpus) == c.want);
+  // The pool reads its size once, when it starts.
+  CHECK(in_child([] { setenv("RAYON_NUM_THREADS", "3", 1); return static_cast<int>(pool::num_threads()); }) == 3);
   // A child (and grandchild) of a process whose pool is running gets a pool of its
   // own, and the parent's pool is untouched by the fork.
   CHECK(record_pieces(1000).size() > 1);
@@ -390,7 +369,6 @@ int main() {
   alarm(300);  // a lost wake-up hangs; let it fail instead
   deque_model_and_exactly_once_under_theft();
   cgroup_quota_is_read_from_both_versions();
-  join_faults_leftmost_wins();
   run_pieces_splits_by_the_rule();
   run_pieces_faults_and_wake_ups();
   pool_size_from_environment_and_fork();
