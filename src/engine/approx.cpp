@@ -706,6 +706,21 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   memo_.fit(w.size());
   if (const Candidate* known = memo_.find(text, remaining, exact)) return *known;
   std::size_t reach = 0;
+  if (exact) {
+    // Only a state of cost 0 scores 1 (below 2^24, 1 - c / D < 1 for c >= 1), and those
+    // follow the text from the root, the shallower popped first: a keyword the text spells
+    // from here, the shortest, is the candidate.
+    uint32_t n = 0;
+    for (std::size_t j = 0; j < remaining && j < v.max_keyword(); ++j) {
+      n = v.exact().step(n, text[j]);
+      if (n == ReadView::kNone) break;
+      if (v.exact().terminal(n)) {
+        const Candidate c{n, j + 1, 1.0f};
+        memo_.add(text, remaining, j + 1, exact, c);
+        return c;
+      }
+    }
+  }
   const Candidate c = search_from(text, remaining, t, exact, reach);
   if (reach < remaining) memo_.add(text, remaining, reach + 1, exact, c);
   return c;
