@@ -609,6 +609,8 @@ StartFilter::StartFilter(const ReadView& v, uint64_t least_one)
     }
     pattern_ids_.push_back(patterns[i].id);
     ++last->end;
+    const uint32_t bit = present_bit(patterns[i].key);
+    present_[bit >> 6] |= uint64_t{1} << (bit & 63);
   }
 }
 
@@ -631,6 +633,8 @@ bool StartFilter::long_named_near(const unsigned char* text, std::size_t remaini
     const unsigned m = static_cast<unsigned>(std::countr_zero(masks));
     masks &= masks - 1;
     const uint64_t key = m | (bytes & kMaskBytes.of[m]) << 8;
+    const uint32_t bit = present_bit(key);
+    if (!((present_[bit >> 6] >> (bit & 63)) & 1)) continue;
     const Slot* found = nullptr;
     for (std::size_t i = slot_of(key);; i = (i + 1) & (slots_.size() - 1)) {
       if (slots_[i].key == key) found = &slots_[i];

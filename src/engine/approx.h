@@ -161,6 +161,10 @@ class StartFilter {
   }
   std::vector<Slot> slots_;
   std::vector<uint32_t> pattern_ids_;
+  // Bit present_bit(key) is set for every pattern key in slots_: most lookups miss, and this
+  // answers them from one word.
+  static uint32_t present_bit(uint64_t key) { return static_cast<uint32_t>((key * 0xC2B2AE3D27D4EB4Full) >> 49); }
+  uint64_t present_[512] = {};
   uint16_t masks_ = 0;  // bit m: some pattern has mask m
 };
 
