@@ -528,8 +528,8 @@ StartFilter::StartFilter(const ReadView& v, uint64_t least_one)
     if (d == w - 1) entries += 1;
     if (d == w || d == w + 1) entries += w + 1;
   });
-  std::size_t words = 64;  // 16 bits or more per entry
-  while (words < entries / 4 + 1 && words < (std::size_t{1} << 24)) words *= 2;
+  std::size_t words = 64;  // 16 bits or more per entry, up to 16 MiB (then only false positives grow)
+  while (words < entries / 4 + 1 && words < (std::size_t{1} << 21)) words *= 2;
   bloom_.assign(words, 0);
   shift_ = 64 - std::countr_zero(words);
   long_at_.push_back(0);

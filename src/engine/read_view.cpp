@@ -243,7 +243,7 @@ void ReadView::compute_tails() {
 }
 
 std::shared_ptr<const StartFilter> ReadView::start_filter(uint64_t key, MakeStartFilter make) const {
-  static constexpr std::size_t kKept = 8;
+  static constexpr std::size_t kKept = 4;
   std::lock_guard<std::mutex> lock(filters_mutex_);
   for (const auto& [k, f] : filters_) {
     if (k == key) return f;
