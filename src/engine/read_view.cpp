@@ -242,4 +242,15 @@ void ReadView::compute_tails() {
   tail_nodes_.push_back({static_cast<uint32_t>(tail_nodes_.size()), static_cast<uint32_t>(tail_pairs_.size()), 0});
 }
 
+std::shared_ptr<const StartFilter> ReadView::start_filter(uint64_t key, MakeStartFilter make) const {
+  static constexpr std::size_t kKept = 4;
+  std::lock_guard<std::mutex> lock(filters_mutex_);
+  for (const auto& [k, f] : filters_) {
+    if (k == key) return f;
+  }
+  if (filters_.size() >= kKept) return nullptr;
+  filters_.emplace_back(key, make(*this, key));
+  return filters_.back().second;
+}
+
 }  // namespace kwsieve

@@ -11,7 +11,9 @@
 #include <mutex>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/exact_index.h"
@@ -19,6 +21,7 @@
 namespace kwsieve {
 
 class KeywordProcessor;
+class StartFilter;
 
 class ReadView {
  public:
@@ -154,6 +157,11 @@ class ReadView {
   bool case_sensitive() const { return case_sensitive_; }
   bool allow_overlaps() const { return allow_overlaps_; }
 
+  // The approximate search's start filter for `key`, made by `make` on first use and kept
+  // (a few keys at most; past those, null). Safe to call from several threads.
+  using MakeStartFilter = std::shared_ptr<const StartFilter> (*)(const ReadView&, uint64_t key);
+  std::shared_ptr<const StartFilter> start_filter(uint64_t key, MakeStartFilter make) const;
+
  private:
   void build_nodes(bool with_names);
   void compute_reach();
@@ -191,6 +199,8 @@ class ReadView {
   std::array<bool, 256> word_lowered_{};
   bool case_sensitive_;
   bool allow_overlaps_;
+  mutable std::mutex filters_mutex_;
+  mutable std::vector<std::pair<uint64_t, std::shared_ptr<const StartFilter>>> filters_;
 };
 
 }  // namespace kwsieve

@@ -92,7 +92,7 @@ void fill_by_insertion(Rng& r, KeywordProcessor& kp, const std::vector<std::stri
 
 // A trie as a decoder may build it: random shape, keys up to U+1F600, terminal nodes chosen at
 // random (so some leaves end no keyword), clean names of any length.
-void fill_by_hand(Rng& r, KeywordProcessor& kp, const std::vector<std::string>& units) {
+void fill_by_hand(Rng& r, KeywordProcessor& kp, const std::vector<std::string>& units, std::size_t max_name = 8) {
   Trie trie;
   std::vector<NodeId> nodes{Trie::root()};
   for (std::size_t k = r.below(units.size() > 8 ? 60 : 20); k > 0; --k) {
@@ -111,7 +111,7 @@ void fill_by_hand(Rng& r, KeywordProcessor& kp, const std::vector<std::string>& 
     nodes.push_back(trie.add_child(parent, key));
   }
   for (NodeId n : nodes) {
-    if (r.chance(0.4)) trie.set_clean_name(n, std::string(r.below(8), 'h'));
+    if (r.chance(0.4)) trie.set_clean_name(n, std::string(r.below(max_name), 'h'));
   }
   kp.replace_state(std::make_unique<kwsieve::WordSet>(kwsieve::WordSet::defaults()), std::move(trie),
                    true, false);
@@ -245,6 +245,59 @@ std::size_t check_reuse(Rng& r, std::size_t cases, std::size_t& hits) {
   return failures;
 }
 
+// Thresholds of 0.84 and above let the searcher rule out start positions before searching
+// (StartFilter): the text up to the offset where one edit closes the budget must be within one
+// edit of a path, or a keyword with a long clean name must be within one edit of a shorter
+// prefix. Keywords long enough to fill that window, clean names long enough to count as long
+// (some on keywords of one unit, which match almost anywhere), and texts made of keywords
+// with one edit each put candidates right at the limits of those rules.
+std::size_t check_start_filter(Rng& r, std::size_t cases, std::size_t& filtered, std::size_t& found) {
+  static const float kHigh[] = {0.84f, 0.85f, 0.86f, 0.875f, 0.88f, 0.9f, 0.91f, 0.92f, 0.95f, 0.97f, 0.99f};
+  std::size_t failures = 0;
+  for (std::size_t it = 0; it < cases && failures < 10; ++it) {
+    const auto& units = kAlphabets[r.below(r.chance(0.7) ? 4 : kAlphabets.size())];
+    KeywordProcessor kp(true, false);
+    std::vector<std::string> words;
+    if (r.chance(0.85)) {
+      for (std::size_t k = 1 + r.below(25); k > 0; --k) {
+        std::string kw = random_string(r, units, r.chance(0.1) ? 2 : 14);
+        words.push_back(kw);
+        kp.add_keyword(kw, r.chance(0.5) ? std::nullopt : std::optional<std::string>(std::string(r.below(26), 'n')));
+      }
+    } else {
+      fill_by_hand(r, kp, units, 26);
+    }
+    const ReadView& view = kp.read_view();
+    const float t = r.chance(0.8) ? kHigh[r.below(std::size(kHigh))]
+                                  : std::uniform_real_distribution<float>(0.84f, 1.0f)(r.g);
+    std::string w;
+    for (std::size_t n = 1 + r.below(4); n > 0; --n) {
+      std::string part = !words.empty() && r.chance(0.8) ? words[r.below(words.size())] : random_string(r, units, 8);
+      const std::size_t at = part.empty() ? 0 : r.below(part.size());
+      switch (r.below(4)) {
+        case 0: if (!part.empty()) part.erase(at, 1); break;
+        case 1: part.insert(at, units[r.below(units.size())]); break;
+        case 2: if (!part.empty()) part[at] = units[r.below(units.size())][0]; break;
+        default: break;
+      }
+      w += part;
+      if (r.chance(0.7)) w += units[r.below(units.size())];
+    }
+    ApproxSearcher literal(view), pruned(view);
+    for (std::size_t p = 0; p < w.size(); ++p) {
+      Candidate want = literal.search_literal(w, p, t);
+      Candidate got = pruned.search(w, p, t);
+      if (want.node != ReadView::kNone) ++found;
+      if (!same(want, got)) {
+        print_case("start filter", w, p, t, want, got);
+        ++failures;
+      }
+    }
+    filtered += pruned.starts_filtered();
+  }
+  return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -302,6 +355,14 @@ int main(int argc, char** argv) {
   std::size_t hits = 0;
   failures += check_reuse(r, iterations / 100 + 1, hits);
   std::printf("long texts: %zu searches answered from earlier ones\n", hits);
+  std::size_t filtered = 0, found = 0;
+  failures += check_start_filter(r, iterations / 4 + 1, filtered, found);
+  std::printf("high thresholds: %zu start positions ruled out before searching, %zu with a candidate\n", filtered,
+              found);
+  if (iterations >= 1000 && (filtered == 0 || found == 0)) {
+    std::printf("the start filter was not exercised\n");
+    ++failures;
+  }
   if (failures) {
     std::printf("FAILED: %zu mismatches\n", failures);
     return 1;
