@@ -158,10 +158,20 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
       starts &= starts - 1;
       const std::size_t p = base + i;
       const std::size_t left = n - p;
-      // Positions p + 1 .. p + 7 where an end test can pass.
-      uint32_t ends = static_cast<uint32_t>((((nonword >> i) >> 1) | (nonword_next << (63 - i))) & 0x7F);
+      // Bit k: position p + 1 + k is one where an end test can pass (k < 64).
+      const uint64_t after = ((nonword >> i) >> 1) | (nonword_next << (63 - i));
+      // Positions p + 1 .. p + 7, within the text.
+      uint32_t ends = static_cast<uint32_t>(after & 0x7F);
       if (left < 8) ends &= (1u << left) - 1;
-      if (!x.may_start(w.load(p, n), ends, left >= 8)) continue;
+      const uint64_t bytes = w.load(p, n);
+      const ExactIndex::Verdict verdict = x.may_start(bytes, ends, left >= 8);
+      if (verdict == ExactIndex::kNoMatch) [[likely]] continue;
+      if (verdict == ExactIndex::kLongOnly) {
+        // Positions p + 8 .. p + 15, within the text (left >= 8 here).
+        uint32_t ends2 = static_cast<uint32_t>((after >> 7) & 0xFF);
+        if (left < 16) ends2 &= (1u << (left - 7)) - 1;
+        if (!x.may_go_on(bytes, left > 8 ? w.load(p + 8, n) : 0, ends2, left >= 16)) continue;
+      }
 
       uint32_t node = 0;
       uint32_t last = ExactIndex::kNone;
