@@ -135,10 +135,11 @@ class ExactIndex {
     const bool shorter = first < 8 && hit;
     const bool longer = first < 8 ? full && probe(key(bytes, 8)) : hit;
     if (!(shorter | longer)) [[likely]] {
+      // One branch for both conditions: each alone is close to random.
       ends &= ends - 1;
-      if (ends == 0) return kNoMatch;
       const uint64_t more = more_bits(h);
-      return (word & more) == more && may_end_later(bytes, ends) ? kMayMatch : kNoMatch;
+      if (!(((word & more) == more) & (ends != 0))) [[likely]] return kNoMatch;
+      return may_end_later(bytes, ends) ? kMayMatch : kNoMatch;
     }
     if (shorter) return kMayMatch;
     ends &= ends - 1;
