@@ -17,6 +17,14 @@
 // end within the next 7 bytes, with the bytes before it spelling K. The filter holds, as
 // (bytes, length) keys, the first 8 bytes of every path 8 deep and every keyword shorter
 // than 8 bytes; a start is walked only when one of its keys may be present.
+//
+// With many keywords the 8-byte key alone lets through most starts of a phrase that begins
+// with a common word ("the prin" of "the princess ..."), and their walks then fail a byte
+// or two later, mostly on cache misses. When only a keyword of 8 bytes or more can match,
+// the same argument is applied once more: |K| >= 16 and the 16 bytes at p are K's first
+// 16, or p + |K| is an end at 8..15 with the bytes before it spelling K. A second filter
+// holds those keys. On the benchmark corpus at 100k keywords the walked starts fall from
+// 9.5% to 3.4%, nearly three quarters of them matches.
 #pragma once
 
 #include <array>
