@@ -45,3 +45,41 @@ def test_long_texts_match_the_model(keywords, pieces, case_sensitive, allow_over
     got = [(m.keyword, m.similarity, m.start, m.end) for m in kp.extract_keywords(text)]
     assert got == model.extract(text, None)
     assert kp.replace_keywords(text) == model.replace(text, None)
+
+
+# Phrases from a few words that share long prefixes: the filter keys on the first 8 bytes, on
+# the word ends within them, and then on 16 bytes and the word ends at 8..15, so keywords
+# must agree past 8 bytes, end at every length from 7 to 17, and hold non-word bytes inside
+# their first 8 bytes (a first word that a longer keyword goes on from).
+WORDS = ["in", "int", "the", "thepri", "theprin", "theprince", "a", "abcdefghijklmnop", "q"]
+SEPARATORS = [" ", "-", "", ". "]
+
+
+def phrases(max_words):
+    return st.lists(st.tuples(st.sampled_from(WORDS), st.sampled_from(SEPARATORS)),
+                    min_size=1, max_size=max_words).map(lambda ws: "".join(w + s for w, s in ws).rstrip(" .-"))
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(keywords=st.lists(phrases(4), min_size=1, max_size=10),
+       pieces=st.lists(st.one_of(phrases(3), st.sampled_from(SEPARATORS),
+                                 st.tuples(st.integers(0, 9), st.integers(1, 20))), max_size=30),
+       case_sensitive=st.booleans(), allow_overlaps=st.booleans(),
+       boundaries=st.one_of(st.none(), st.just(list("abcdefghijklmnopqrstuvwxyz")), st.just(["-", "n"])))
+def test_keywords_sharing_long_prefixes_match_the_model(keywords, pieces, case_sensitive, allow_overlaps,
+                                                        boundaries):
+    kp = KeywordProcessor(case_sensitive=case_sensitive, allow_overlaps=allow_overlaps)
+    model = Model(case_sensitive, allow_overlaps)
+    for kw in keywords:
+        kp.add_keyword(kw)
+        model.add_keyword(kw, None)
+    if boundaries is not None:
+        kp.set_non_word_boundaries(boundaries)
+        model.set_non_word_boundaries(boundaries)
+    # A pair (i, k) stands for the first k bytes of keyword i: texts that stop inside a
+    # keyword, on either side of the eighth and sixteenth byte.
+    text = "".join(keywords[p[0] % len(keywords)][:p[1]] if isinstance(p, tuple) else p for p in pieces)
+    for t in (text, text.upper(), text[: len(text) // 2]):
+        got = [(m.keyword, m.similarity, m.start, m.end) for m in kp.extract_keywords(t)]
+        assert got == model.extract(t, None)
+    assert kp.replace_keywords(text) == model.replace(text, None)

@@ -60,25 +60,45 @@ bool ExactIndex::may_end_later(uint64_t bytes, uint32_t ends) const {
   return false;
 }
 
+namespace {
+
+// Words of a blocked Bloom filter for `keys` keys: about 16 to 32 bits per key, a few false
+// passes in a thousand. Sets `shift` to 64 - log2(words).
+std::size_t filter_words(std::size_t keys, unsigned& shift) {
+  std::size_t words = 8;
+  shift = 61;
+  while (words < keys / 4 && shift > 32) {
+    words *= 2;
+    --shift;
+  }
+  return words;
+}
+
+}  // namespace
+
 void ExactIndex::build_filter(const ReadView& view) {
-  // The paths of the nodes at most 8 deep, depth first. A path through a key above 255
-  // can never match text and adds nothing.
+  // The paths of the nodes at most 16 deep, depth first. A path through a key above 255
+  // can never match text and adds nothing. `bytes` holds the first 8 bytes of the path,
+  // `rest` the next 8.
   struct Path {
     uint32_t node;
     uint32_t depth;
     uint64_t bytes;
+    uint64_t rest;
   };
   struct Key {
     uint64_t hash;
     bool more;
   };
   std::vector<Key> keys;
-  std::vector<Path> stack(1, Path{0, 0, 0});
+  std::vector<uint64_t> keys2;
+  std::vector<Path> stack(1, Path{0, 0, 0, 0});
   const bool overlaps = view.allow_overlaps();
   while (!stack.empty()) {
     const Path at = stack.back();
     stack.pop_back();
-    if (at.depth > 0 && (at.depth == 8 || nodes_[at.node].name != kNone)) {
+    const bool terminal = nodes_[at.node].name != kNone;
+    if (at.depth > 0 && at.depth <= 8 && (at.depth == 8 || terminal)) {
       keys.push_back({key(at.bytes, at.depth), false});
       // A short keyword with a non-word byte inside: the scan finds its first end there,
       // and must then go on to probe the later ones.
@@ -90,25 +110,29 @@ void ExactIndex::build_filter(const ReadView& view) {
         }
       }
     }
-    if (at.depth == 8) continue;
+    // The second stage: every keyword of 8 to 15 bytes, and the first 16 bytes of every
+    // longer one.
+    if (at.depth >= 8 && (at.depth == 16 || terminal)) keys2.push_back(key2(at.bytes, at.rest, at.depth));
+    if (at.depth == 16) continue;
     const ReadView::Node& nd = view.node(at.node);
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-      const uint32_t k = view.key(c);
-      if (k < 256) stack.push_back({c, at.depth + 1, at.bytes | (uint64_t{k} << (8 * at.depth))});
+      const uint64_t k = view.key(c);
+      if (k >= 256) continue;
+      Path next{c, at.depth + 1, at.bytes, at.rest};
+      if (at.depth < 8) {
+        next.bytes |= k << (8 * at.depth);
+      } else {
+        next.rest |= k << (8 * (at.depth - 8));
+      }
+      stack.push_back(next);
     }
   }
-  // About 16 to 32 bits per key: a few false passes in a thousand.
-  std::size_t words = 8;
-  unsigned shift = 61;
-  while (words < keys.size() / 4 && shift > 32) {
-    words *= 2;
-    --shift;
-  }
-  filter_.assign(words, 0);
-  shift_ = shift;
+  filter_.assign(filter_words(keys.size(), shift_), 0);
   for (const Key& k : keys) {
-    filter_[static_cast<std::size_t>(k.hash >> shift)] |= k.more ? more_bits(k.hash) : key_bits(k.hash);
+    filter_[static_cast<std::size_t>(k.hash >> shift_)] |= k.more ? more_bits(k.hash) : key_bits(k.hash);
   }
+  filter2_.assign(filter_words(keys2.size(), shift2_), 0);
+  for (uint64_t h : keys2) filter2_[static_cast<std::size_t>(h >> shift2_)] |= key_bits(h);
 }
 
 }  // namespace kwsieve

@@ -85,28 +85,42 @@ struct LoweredAscii {
   uint64_t load(std::size_t i, std::size_t n) const { return lower_ascii(load_bytes(p, i, n)); }
 };
 
+// Word and root bits of the 8 bytes at `at`, as bits 0..7 each: eight class bytes gathered
+// into a word at a time, independent loads and no branches.
+inline void classify8(const unsigned char* at, const uint8_t* table, uint64_t& word, uint64_t& root) {
+  const uint64_t c = (uint64_t{table[at[0]]} | uint64_t{table[at[1]]} << 8) |
+                     (uint64_t{table[at[2]]} << 16 | uint64_t{table[at[3]]} << 24) |
+                     ((uint64_t{table[at[4]]} << 32 | uint64_t{table[at[5]]} << 40) |
+                      (uint64_t{table[at[6]]} << 48 | uint64_t{table[at[7]]} << 56));
+  word = low_bits(c);
+  root = low_bits(c >> 1);
+}
+
 // Word and root bits of the 64 positions from b: bit i of `word` says byte b + i is a word
-// byte, of `root` that a keyword starts with it. Positions past n get neither.
+// byte, of `root` that a keyword starts with it. Positions past n get neither. The last,
+// partial block is copied into a zeroed one first: short texts (a paragraph each) would
+// otherwise spend as much on a byte loop over their tail as on the rest.
 template <class Bytes>
 inline void classify(const Bytes& w, std::size_t b, std::size_t n, uint64_t& word, uint64_t& root) {
   uint64_t wd = 0, rt = 0;
-  if (b < n && n - b >= 64) {
-    // Eight class bytes gathered into a word at a time: independent loads, no branches.
+  if (b < n) {
+    const unsigned char* from = w.p + b;
+    unsigned char tail[64];
+    uint64_t valid = ~uint64_t{0};
+    if (n - b < 64) {
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, from, n - b);
+      from = tail;
+      valid = (uint64_t{1} << (n - b)) - 1;
+    }
     for (unsigned g = 0; g < 64; g += 8) {
-      const std::size_t at = b + g;
-      const uint64_t c = (uint64_t{w.cls(at)} | uint64_t{w.cls(at + 1)} << 8) |
-                         (uint64_t{w.cls(at + 2)} << 16 | uint64_t{w.cls(at + 3)} << 24) |
-                         ((uint64_t{w.cls(at + 4)} << 32 | uint64_t{w.cls(at + 5)} << 40) |
-                          (uint64_t{w.cls(at + 6)} << 48 | uint64_t{w.cls(at + 7)} << 56));
-      wd |= low_bits(c) << g;
-      rt |= low_bits(c >> 1) << g;
+      uint64_t gw, gr;
+      classify8(from + g, w.table, gw, gr);
+      wd |= gw << g;
+      rt |= gr << g;
     }
-  } else {
-    for (std::size_t i = 0; b + i < n && i < 64; ++i) {
-      const uint64_t c = w.cls(b + i);
-      wd |= (c & ExactIndex::kWordByte) << i;
-      rt |= ((c >> 1) & 1) << i;
-    }
+    wd &= valid;
+    rt &= valid;
   }
   word = wd;
   root = rt;
@@ -158,10 +172,20 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
       starts &= starts - 1;
       const std::size_t p = base + i;
       const std::size_t left = n - p;
-      // Positions p + 1 .. p + 7 where an end test can pass.
-      uint32_t ends = static_cast<uint32_t>((((nonword >> i) >> 1) | (nonword_next << (63 - i))) & 0x7F);
+      // Bit k: position p + 1 + k is one where an end test can pass (k < 64).
+      const uint64_t after = ((nonword >> i) >> 1) | (nonword_next << (63 - i));
+      // Positions p + 1 .. p + 7, within the text.
+      uint32_t ends = static_cast<uint32_t>(after & 0x7F);
       if (left < 8) ends &= (1u << left) - 1;
-      if (!x.may_start(w.load(p, n), ends, left >= 8)) continue;
+      const uint64_t bytes = w.load(p, n);
+      const ExactIndex::Verdict verdict = x.may_start(bytes, ends, left >= 8);
+      if (verdict == ExactIndex::kNoMatch) [[likely]] continue;
+      if (verdict == ExactIndex::kLongOnly) {
+        // Positions p + 8 .. p + 15, within the text (left >= 8 here).
+        uint32_t ends2 = static_cast<uint32_t>((after >> 7) & 0xFF);
+        if (left < 16) ends2 &= (1u << (left - 7)) - 1;
+        if (!x.may_go_on(bytes, left > 8 ? w.load(p + 8, n) : 0, ends2, left >= 16)) continue;
+      }
 
       uint32_t node = 0;
       uint32_t last = ExactIndex::kNone;
