@@ -107,13 +107,15 @@ inline void classify(const Bytes& w, std::size_t b, std::size_t n, uint64_t& wor
     const unsigned char* from = w.p + b;
     unsigned char tail[64];
     uint64_t valid = ~uint64_t{0};
+    std::size_t bytes = 64;
     if (n - b < 64) {
       std::memset(tail, 0, sizeof tail);
       std::memcpy(tail, from, n - b);
       from = tail;
       valid = (uint64_t{1} << (n - b)) - 1;
+      bytes = (n - b + 7) & ~std::size_t{7};  // whole groups of eight; the rest stays zero
     }
-    for (unsigned g = 0; g < 64; g += 8) {
+    for (unsigned g = 0; g < bytes; g += 8) {
       uint64_t gw, gr;
       classify8(from + g, w.table, gw, gr);
       wd |= gw << g;
