@@ -49,6 +49,8 @@ ExactIndex::ExactIndex(const ReadView& view) {
     cls_[b] = classify(b);
     cls_lowered_[b] = classify(lowered);
   }
+  masks_ = make_class_masks(cls_.data(), kWordByte, kRootByte);
+  masks_lowered_ = make_class_masks(cls_lowered_.data(), kWordByte, kRootByte);
   build_filter(view);
 }
 

@@ -33,6 +33,8 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/byte_classes.h"
+
 namespace kwsieve {
 
 class ReadView;
@@ -180,6 +182,8 @@ class ExactIndex {
   uint8_t cls_lowered(unsigned char b) const { return cls_lowered_[b]; }
   const uint8_t* classes() const { return cls_.data(); }
   const uint8_t* classes_lowered() const { return cls_lowered_.data(); }
+  const ClassMasks& class_masks() const { return masks_; }
+  const ClassMasks& class_masks_lowered() const { return masks_lowered_; }
 
  private:
   // Baseline x86-64 has no popcnt instruction, and the builtin then becomes a libgcc call.
@@ -239,6 +243,8 @@ class ExactIndex {
   std::array<uint32_t, 256> root_{};
   std::array<uint8_t, 256> cls_{};
   std::array<uint8_t, 256> cls_lowered_{};
+  ClassMasks masks_{};
+  ClassMasks masks_lowered_{};
 };
 
 }  // namespace kwsieve

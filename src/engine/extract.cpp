@@ -41,12 +41,6 @@ struct LowerTable {
 };
 constexpr LowerTable kLower;
 
-constexpr uint64_t kLowBits = 0x0101010101010101ull;
-
-// The low bits of the eight bytes of c, as bits 0..7. The products of the multiply land on
-// distinct bit positions, so nothing carries into the top byte.
-inline uint64_t low_bits(uint64_t c) { return ((c & kLowBits) * 0x0102040810204080ull) >> 56; }
-
 // The bytes from i on, little endian, zero past n (i < n).
 inline uint64_t load_bytes(const unsigned char* p, std::size_t i, std::size_t n) {
   uint64_t x = 0;
@@ -70,6 +64,7 @@ inline uint64_t lower_ascii(uint64_t x) {
 struct PlainBytes {
   const unsigned char* p;
   const uint8_t* table;
+  const ClassMasks* masks;
   unsigned char operator[](std::size_t i) const { return p[i]; }
   uint8_t cls(std::size_t i) const { return table[p[i]]; }
   uint64_t load(std::size_t i, std::size_t n) const { return load_bytes(p, i, n); }
@@ -80,26 +75,17 @@ struct PlainBytes {
 struct LoweredAscii {
   const unsigned char* p;
   const uint8_t* table;
+  const ClassMasks* masks;
   unsigned char operator[](std::size_t i) const { return kLower.map[p[i]]; }
   uint8_t cls(std::size_t i) const { return table[p[i]]; }
   uint64_t load(std::size_t i, std::size_t n) const { return lower_ascii(load_bytes(p, i, n)); }
 };
 
-// Word and root bits of the 8 bytes at `at`, as bits 0..7 each: eight class bytes gathered
-// into a word at a time, independent loads and no branches.
-inline void classify8(const unsigned char* at, const uint8_t* table, uint64_t& word, uint64_t& root) {
-  const uint64_t c = (uint64_t{table[at[0]]} | uint64_t{table[at[1]]} << 8) |
-                     (uint64_t{table[at[2]]} << 16 | uint64_t{table[at[3]]} << 24) |
-                     ((uint64_t{table[at[4]]} << 32 | uint64_t{table[at[5]]} << 40) |
-                      (uint64_t{table[at[6]]} << 48 | uint64_t{table[at[7]]} << 56));
-  word = low_bits(c);
-  root = low_bits(c >> 1);
-}
-
 // Word and root bits of the 64 positions from b: bit i of `word` says byte b + i is a word
 // byte, of `root` that a keyword starts with it. Positions past n get neither. The last,
-// partial block is copied into a zeroed one first: short texts (a paragraph each) would
-// otherwise spend as much on a byte loop over their tail as on the rest.
+// partial block is copied into a zeroed one first, and only its groups of eight that hold
+// text are classified: short texts (a paragraph each) would otherwise spend as much on
+// their tail as on the rest.
 template <class Bytes>
 inline void classify(const Bytes& w, std::size_t b, std::size_t n, uint64_t& word, uint64_t& root) {
   uint64_t wd = 0, rt = 0;
@@ -113,14 +99,9 @@ inline void classify(const Bytes& w, std::size_t b, std::size_t n, uint64_t& wor
       std::memcpy(tail, from, n - b);
       from = tail;
       valid = (uint64_t{1} << (n - b)) - 1;
-      bytes = (n - b + 7) & ~std::size_t{7};  // whole groups of eight; the rest stays zero
+      bytes = (n - b + 7) & ~std::size_t{7};
     }
-    for (unsigned g = 0; g < bytes; g += 8) {
-      uint64_t gw, gr;
-      classify8(from + g, w.table, gw, gr);
-      wd |= gw << g;
-      rt |= gr << g;
-    }
+    classify64(from, bytes, w.table, *w.masks, ExactIndex::kWordByte, ExactIndex::kRootByte, wd, rt);
     wd &= valid;
     rt &= valid;
   }
@@ -270,7 +251,8 @@ void Extractor::scan_working(std::string_view w, float t, std::vector<KeywordMat
   if (t < 1.0f) {
     scan_approx(w, t, out);
   } else {
-    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact().classes()}, w.size(), out);
+    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact().classes(),
+                          &view_.exact().class_masks()}, w.size(), out);
   }
 }
 
@@ -281,9 +263,9 @@ void Extractor::scan_text(std::string_view text, float t, bool ascii, FoldMap* m
   if (t < 1.0f) {
     scan_approx(working_text(text, map), t, out);
   } else if (view_.case_sensitive()) {
-    scan_exact(PlainBytes{raw, x.classes()}, text.size(), out);
+    scan_exact(PlainBytes{raw, x.classes(), &x.class_masks()}, text.size(), out);
   } else if (ascii || all_ascii(text)) {
-    scan_exact(LoweredAscii{raw, x.classes_lowered()}, text.size(), out);
+    scan_exact(LoweredAscii{raw, x.classes_lowered(), &x.class_masks_lowered()}, text.size(), out);
   } else {
     scan_working(working_text(text, map), t, out);
   }
