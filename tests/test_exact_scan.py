@@ -26,11 +26,7 @@ def strings(max_units):
     return st.lists(st.sampled_from(UNITS), max_size=max_units).map("".join)
 
 
-@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(keywords=st.lists(strings(6), min_size=1, max_size=12),
-       pieces=st.lists(st.one_of(strings(4), st.integers(0, 11)), max_size=60),
-       case_sensitive=st.booleans(), allow_overlaps=st.booleans(), boundaries=WORD_SETS)
-def test_long_texts_match_the_model(keywords, pieces, case_sensitive, allow_overlaps, boundaries):
+def processor_and_model(keywords, case_sensitive, allow_overlaps, boundaries):
     kp = KeywordProcessor(case_sensitive=case_sensitive, allow_overlaps=allow_overlaps)
     model = Model(case_sensitive, allow_overlaps)
     for kw in keywords:
@@ -39,12 +35,26 @@ def test_long_texts_match_the_model(keywords, pieces, case_sensitive, allow_over
     if boundaries is not None:
         kp.set_non_word_boundaries(list(boundaries))
         model.set_non_word_boundaries(boundaries)
+    return kp, model
+
+
+def assert_same(kp, model, texts):
+    for t in texts:
+        got = [(m.keyword, m.similarity, m.start, m.end) for m in kp.extract_keywords(t)]
+        assert got == model.extract(t, None)
+    assert kp.replace_keywords(texts[0]) == model.replace(texts[0], None)
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(keywords=st.lists(strings(6), min_size=1, max_size=12),
+       pieces=st.lists(st.one_of(strings(4), st.integers(0, 11)), max_size=60),
+       case_sensitive=st.booleans(), allow_overlaps=st.booleans(), boundaries=WORD_SETS)
+def test_long_texts_match_the_model(keywords, pieces, case_sensitive, allow_overlaps, boundaries):
+    kp, model = processor_and_model(keywords, case_sensitive, allow_overlaps, boundaries)
     # The text mixes random runs with copies of the keywords (an integer picks one, with
     # its neighbours' separators left to chance), so that matches are common.
     text = "".join(keywords[p % len(keywords)] if isinstance(p, int) else p for p in pieces)
-    got = [(m.keyword, m.similarity, m.start, m.end) for m in kp.extract_keywords(text)]
-    assert got == model.extract(text, None)
-    assert kp.replace_keywords(text) == model.replace(text, None)
+    assert_same(kp, model, [text])
 
 
 # Phrases from a few words that share long prefixes: the filter keys on the first 8 bytes, on
@@ -68,18 +78,8 @@ def phrases(max_words):
        boundaries=st.one_of(st.none(), st.just(list("abcdefghijklmnopqrstuvwxyz")), st.just(["-", "n"])))
 def test_keywords_sharing_long_prefixes_match_the_model(keywords, pieces, case_sensitive, allow_overlaps,
                                                         boundaries):
-    kp = KeywordProcessor(case_sensitive=case_sensitive, allow_overlaps=allow_overlaps)
-    model = Model(case_sensitive, allow_overlaps)
-    for kw in keywords:
-        kp.add_keyword(kw)
-        model.add_keyword(kw, None)
-    if boundaries is not None:
-        kp.set_non_word_boundaries(boundaries)
-        model.set_non_word_boundaries(boundaries)
+    kp, model = processor_and_model(keywords, case_sensitive, allow_overlaps, boundaries)
     # A pair (i, k) stands for the first k bytes of keyword i: texts that stop inside a
     # keyword, on either side of the eighth and sixteenth byte.
     text = "".join(keywords[p[0] % len(keywords)][:p[1]] if isinstance(p, tuple) else p for p in pieces)
-    for t in (text, text.upper(), text[: len(text) // 2]):
-        got = [(m.keyword, m.similarity, m.start, m.end) for m in kp.extract_keywords(t)]
-        assert got == model.extract(t, None)
-    assert kp.replace_keywords(text) == model.replace(text, None)
+    assert_same(kp, model, [text, text.upper(), text[: len(text) // 2]])
