@@ -52,8 +52,8 @@ Trie::Trie(const Trie& other)
     free_blocks();
     throw;
   }
-  for (unsigned b = 0; b < kMaxBlocks && block_start(b) < other.node_bound_; ++b) {
-    std::size_t used = std::min<std::size_t>(other.node_bound_ - block_start(b), std::size_t{64} << b);
+  for (std::size_t b = 0; b * kBlockNodes < other.node_bound_; ++b) {
+    std::size_t used = std::min(other.node_bound_ - b * kBlockNodes, kBlockNodes);
     std::memcpy(blocks_[b], other.blocks_[b], used * sizeof(Node));
   }
   node_bound_ = other.node_bound_;
@@ -80,10 +80,9 @@ Trie& Trie::operator=(Trie&& other) noexcept {
 Trie::~Trie() { free_blocks(); }
 
 void Trie::free_blocks() noexcept {
-  for (Node*& block : blocks_) {
-    ::operator delete(block);
-    block = nullptr;
-  }
+  for (Node* block : blocks_) ::operator delete(block);
+  blocks_.clear();
+  node_capacity_ = 0;
 }
 
 void Trie::swap(Trie& other) noexcept {
@@ -105,19 +104,33 @@ void Trie::swap(Trie& other) noexcept {
   swap(terminals_, other.terminals_);
 }
 
-// Makes room for `new_nodes` more ids past node_bound_, allocating whole blocks. Blocks
-// allocated before a failure stay: they are capacity, not content.
+// Makes room for `new_nodes` more ids past node_bound_. Blocks allocated before a failure
+// stay: they are capacity, not content.
 [[gnu::hot]] void Trie::reserve_nodes(std::size_t new_nodes) {
   // Ids are 32-bit and kNoNode is reserved.
   if (new_nodes > std::size_t{kNoNode} - node_bound_) throw std::bad_alloc();
   const std::size_t need = node_bound_ + new_nodes;
+  if (need <= node_capacity_) return;
+  if (node_capacity_ < kBlockNodes) {
+    // The first block grows by doubling while it is the only one: a small trie stays small.
+    std::size_t cap = std::max(node_capacity_ * 2, kFirstBlockNodes);
+    while (cap < need && cap < kBlockNodes) cap *= 2;
+    if (blocks_.empty()) blocks_.reserve(1);
+    // Left unwritten past the copied nodes: a node is initialised when it is handed out.
+    Node* fresh = static_cast<Node*>(::operator new(cap * sizeof(Node)));
+    if (blocks_.empty()) {
+      blocks_.push_back(fresh);
+    } else {
+      std::memcpy(fresh, blocks_[0], node_bound_ * sizeof(Node));
+      ::operator delete(blocks_[0]);
+      blocks_[0] = fresh;
+    }
+    node_capacity_ = cap;
+  }
   while (node_capacity_ < need) {
-    const unsigned b = block_of(static_cast<NodeId>(node_capacity_));
-    const uint64_t bytes = (uint64_t{64} << b) * sizeof(Node);
-    if (bytes > PTRDIFF_MAX) throw std::bad_alloc();
-    // Left unwritten: a node is initialised when it is handed out.
-    blocks_[b] = static_cast<Node*>(::operator new(static_cast<std::size_t>(bytes)));
-    node_capacity_ += std::size_t{64} << b;
+    grow_for(blocks_, 1);
+    blocks_.push_back(static_cast<Node*>(::operator new(kBlockNodes * sizeof(Node))));
+    node_capacity_ += kBlockNodes;
   }
 }
 

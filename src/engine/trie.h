@@ -138,21 +138,16 @@ class Trie {
     std::size_t length = 0;
   };
 
-  // Nodes live in blocks that are never moved or copied as the trie grows: block b holds
-  // the 64 * 2^b ids from 64 * (2^b - 1) on. Growing therefore touches only the memory the
-  // new nodes use, and a block's unused tail is never written.
-  static constexpr unsigned kBlockShift = 6;
-  static constexpr std::size_t kMaxBlocks = 27;  // enough for every 32-bit id
-  static unsigned block_of(NodeId n) { return std::bit_width((n >> kBlockShift) + 1) - 1; }
-  static NodeId block_start(unsigned b) { return ((NodeId{1} << b) - 1) << kBlockShift; }
-  const Node& node(NodeId n) const {
-    unsigned b = block_of(n);
-    return blocks_[b][n - block_start(b)];
-  }
-  Node& node(NodeId n) {
-    unsigned b = block_of(n);
-    return blocks_[b][n - block_start(b)];
-  }
+  // Nodes live in blocks of kBlockNodes ids that are never moved or copied as the trie
+  // grows, so growing touches only the memory the new nodes use and a block's unused tail
+  // is never written. Only while the trie fits in one block does that block grow by
+  // doubling (moving it is cheap then), so that a small trie stays small. A node is found
+  // with one shift and one mask.
+  static constexpr unsigned kBlockShift = 14;
+  static constexpr std::size_t kBlockNodes = std::size_t{1} << kBlockShift;
+  static constexpr std::size_t kFirstBlockNodes = 64;
+  const Node& node(NodeId n) const { return blocks_[n >> kBlockShift][n & (kBlockNodes - 1)]; }
+  Node& node(NodeId n) { return blocks_[n >> kBlockShift][n & (kBlockNodes - 1)]; }
 
   const NodeId* table(uint32_t t) const { return tables_.data() + std::size_t{t} * kTableSlots; }
   NodeId* table(uint32_t t) { return tables_.data() + std::size_t{t} * kTableSlots; }
@@ -200,7 +195,7 @@ class Trie {
   void add_table(NodeId n) noexcept;
   void free_blocks() noexcept;
 
-  std::array<Node*, kMaxBlocks> blocks_{};
+  std::vector<Node*> blocks_;  // block b holds ids b * kBlockNodes on
   std::size_t node_bound_ = 0;  // ids below this are in use or on the free list
   std::size_t node_capacity_ = 0;  // ids below this have a block
   NodeId free_node_head_ = kNoNode;
