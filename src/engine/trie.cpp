@@ -30,6 +30,7 @@ constexpr std::size_t kFreeSlot = static_cast<std::size_t>(-1);
 // faults in a few code pages instead of pages scattered across the module.
 
 Trie::Trie() {
+  free_runs_.fill(kNoNode);
   tables_.assign(kTableSlots, kNoNode);
   reserve_nodes(1);
   node(root()) = Node{kNoNode, kNoNode, kTableBit};  // table 0, key 0
@@ -59,6 +60,8 @@ Trie::Trie(const Trie& other)
   node_bound_ = other.node_bound_;
   free_node_head_ = other.free_node_head_;
   free_nodes_ = other.free_nodes_;
+  free_runs_ = other.free_runs_;
+  run_free_nodes_ = other.run_free_nodes_;
 }
 
 // A moved-from trie is left empty and usable, which needs a root: moving allocates.
@@ -92,6 +95,8 @@ void Trie::swap(Trie& other) noexcept {
   swap(node_capacity_, other.node_capacity_);
   swap(free_node_head_, other.free_node_head_);
   swap(free_nodes_, other.free_nodes_);
+  swap(free_runs_, other.free_runs_);
+  swap(run_free_nodes_, other.run_free_nodes_);
   swap(tables_, other.tables_);
   swap(free_table_head_, other.free_table_head_);
   swap(wide_keys_, other.wide_keys_);
@@ -140,8 +145,8 @@ void Trie::reserve_name_escape() {
   if (spare_name_.empty()) spare_name_.emplace(0, 0);
 }
 
-[[gnu::hot]] void Trie::reserve_for(std::size_t new_nodes, std::size_t name_bytes) {
-  reserve_nodes(new_nodes > free_nodes_ ? new_nodes - free_nodes_ : 0);
+[[gnu::hot]] void Trie::reserve_for(std::size_t fresh_ids, std::size_t name_bytes) {
+  reserve_nodes(fresh_ids);
   uint32_t next_name = free_name_head_;
   if (next_name == kNoName) {
     if (names_.size() >= kNoName) throw std::bad_alloc();
@@ -226,6 +231,79 @@ NodeId Trie::wide_child(NodeId n, uint32_t key) const {
     node(prev).next_sibling = fresh;
   }
   if ((p.word & kTableBit) && key < 256) table(p.word >> kPayloadShift)[key] = fresh;
+}
+
+// Node ids in the side maps follow a node that moves. Re-inserting an extracted map node
+// cannot rehash (the map held that many entries before), so this cannot fail.
+void Trie::move_node_keys(NodeId from, NodeId to) noexcept {
+  const uint32_t w = node(to).word;
+  if ((w & kKeyMask) == kWideKey) {
+    auto entry = wide_keys_.extract(from);
+    if (!entry.empty()) {
+      entry.key() = to;
+      wide_keys_.insert(std::move(entry));
+    }
+  }
+  if (!(w & kTableBit) && (w >> kPayloadShift) == kEscape) {
+    auto entry = escaped_names_.extract(from);
+    entry.key() = to;
+    escaped_names_.insert(std::move(entry));
+  }
+}
+
+[[gnu::hot]] NodeId Trie::regroup(NodeId parent, NodeId prev, unsigned count, uint32_t key) noexcept {
+  NodeId run = free_runs_[count + 1];
+  if (run != kNoNode) {
+    free_runs_[count + 1] = node(run).next_sibling;
+    run_free_nodes_ -= count + 1;
+  } else {
+    run = static_cast<NodeId>(node_bound_);
+    node_bound_ += count + 1;
+  }
+  std::array<NodeId, kRunMax> old;
+  NodeId lo = kNoNode, hi = 0;
+  NodeId fresh = kNoNode;
+  NodeId at = run;
+  if (prev == kNoNode) {
+    fresh = at++;
+    node(fresh) = Node{kNoNode, at, key};
+  }
+  NodeId c = node(parent).first_child;
+  for (unsigned j = 0; j < count; ++j) {
+    old[j] = c;
+    lo = std::min(lo, c);
+    hi = std::max(hi, c);
+    Node moved = node(c);
+    const NodeId next = moved.next_sibling;
+    moved.next_sibling = at + 1;
+    node(at) = moved;
+    if (((moved.word & kKeyMask) == kWideKey && !wide_keys_.empty()) ||
+        (!(moved.word & kTableBit) && (moved.word >> kPayloadShift) == kEscape)) {
+      move_node_keys(c, at);
+    }
+    ++at;
+    if (c == prev) {
+      fresh = at++;
+      node(fresh) = Node{kNoNode, at, key};
+    }
+    c = next;
+  }
+  node(at - 1).next_sibling = kNoNode;
+  node(parent).first_child = run;
+
+  // The old places: a whole run goes back as one, scattered nodes to the free list.
+  if (hi - lo == count - 1) {
+    node(lo) = Node{kNoNode, free_runs_[count], 0};
+    free_runs_[count] = lo;
+    run_free_nodes_ += count;
+  } else {
+    for (unsigned j = 0; j < count; ++j) {
+      node(old[j]) = Node{kNoNode, free_node_head_, 0};
+      free_node_head_ = old[j];
+      ++free_nodes_;
+    }
+  }
+  return fresh;
 }
 
 void Trie::free_node(NodeId n) {
@@ -382,13 +460,30 @@ void Trie::free_subtree(NodeId n) {
     if (c == kNoNode || (node(c).word & kKeyMask) != b || is_wide(c)) break;
     n = c;
   }
+  // A new child of a node with a few children joins them in a fresh run (see kRunFrom).
+  unsigned siblings = 0;
+  if (i < keyword.size() && !(node(n).word & kTableBit)) {
+    for (NodeId c = node(n).first_child; c != kNoNode && siblings < kRunMax; c = node(c).next_sibling) {
+      ++siblings;
+    }
+    if (siblings < kRunFrom || siblings >= kRunMax) siblings = 0;
+  }
   maybe_compact_names();
-  reserve_for(keyword.size() - i, clean_name.size());
+  // Single nodes come off the free list first; a run is reused whole or taken fresh.
+  const std::size_t singles = keyword.size() - i - (siblings ? 1 : 0);
+  std::size_t fresh_ids = singles > free_nodes_ ? singles - free_nodes_ : 0;
+  if (siblings && free_runs_[siblings + 1] == kNoNode) fresh_ids += siblings + 1;
+  reserve_for(fresh_ids, clean_name.size());
   // Nothing below can fail.
   if (crowded != kNoNode) add_table(crowded);
   if (i < keyword.size()) {
-    NodeId fresh = take_node(bytes[i]);
-    link_after(n, prev, fresh, bytes[i]);
+    NodeId fresh;
+    if (siblings) {
+      fresh = regroup(n, prev, siblings, bytes[i]);
+    } else {
+      fresh = take_node(bytes[i]);
+      link_after(n, prev, fresh, bytes[i]);
+    }
     n = fresh;
     // Every further node is the only child of the one before.
     for (++i; i < keyword.size(); ++i) {
