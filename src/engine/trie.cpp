@@ -485,8 +485,23 @@ void Trie::free_subtree(NodeId n) {
       link_after(n, prev, fresh, bytes[i]);
     }
     n = fresh;
-    // Every further node is the only child of the one before.
-    for (++i; i < keyword.size(); ++i) {
+    // Every further node is the only child of the one before. Without freed nodes to
+    // reuse, the chain takes consecutive ids: written block by block in one pass.
+    ++i;
+    if (free_node_head_ == kNoNode && i < keyword.size()) {
+      NodeId id = static_cast<NodeId>(node_bound_);
+      node_bound_ += keyword.size() - i;
+      node(n).first_child = id;
+      while (i < keyword.size()) {
+        Node* at = &node(id);
+        const std::size_t room = kBlockNodes - (id & (kBlockNodes - 1));
+        const std::size_t end = i + std::min(room, keyword.size() - i);
+        for (; i < end; ++i) *at++ = Node{++id, kNoNode, bytes[i]};
+      }
+      n = id - 1;
+      node(n).first_child = kNoNode;
+    }
+    for (; i < keyword.size(); ++i) {
       fresh = take_node(bytes[i]);
       node(n).first_child = fresh;
       n = fresh;
