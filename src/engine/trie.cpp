@@ -135,7 +135,9 @@ void Trie::swap(Trie& other) noexcept {
   while (node_capacity_ < need) {
     grow_for(blocks_, 1);
     blocks_.push_back(static_cast<Node*>(::operator new(kBlockNodes * sizeof(Node))));
-    node_capacity_ += kBlockNodes;
+    // Capacity stops at kNoNode, which is not an id, so the inline check in reserve_for
+    // sends any request beyond the last id here, to be refused.
+    node_capacity_ += std::min(kBlockNodes, std::size_t{kNoNode} - node_capacity_);
   }
 }
 
@@ -145,8 +147,7 @@ void Trie::reserve_name_escape() {
   if (spare_name_.empty()) spare_name_.emplace(0, 0);
 }
 
-[[gnu::hot]] void Trie::reserve_for(std::size_t fresh_ids, std::size_t name_bytes) {
-  reserve_nodes(fresh_ids);
+void Trie::reserve_names(std::size_t name_bytes) {
   uint32_t next_name = free_name_head_;
   if (next_name == kNoName) {
     if (names_.size() >= kNoName) throw std::bad_alloc();
@@ -349,15 +350,15 @@ void Trie::free_subtree(NodeId n) {
 
 [[gnu::hot]] uint32_t Trie::store_name(std::string_view name) {
   uint32_t id;
+  const NameRef ref{arena_.size(), name.size()};
   if (free_name_head_ != kNoName) {
     id = free_name_head_;
     free_name_head_ = static_cast<uint32_t>(names_[id].offset);
+    names_[id] = ref;
   } else {
     id = static_cast<uint32_t>(names_.size());
-    names_.emplace_back();
+    names_.push_back(ref);
   }
-  names_[id].offset = arena_.size();
-  names_[id].length = name.size();
   arena_.append(name);
   return id;
 }
@@ -371,8 +372,7 @@ void Trie::free_subtree(NodeId n) {
 
 // Clean names that were replaced or removed leave dead bytes behind; rewrite the arena
 // once they outweigh the live ones. Purely an optimisation: if memory is short, skip it.
-[[gnu::hot]] void Trie::maybe_compact_names() {
-  if (arena_garbage_ < 4096 || arena_garbage_ < arena_.size() / 2) return;
+void Trie::compact_names() noexcept {
   try {
     std::string fresh;
     fresh.reserve(arena_.size() - arena_garbage_);
@@ -539,6 +539,18 @@ void Trie::set_clean_name(NodeId n, std::string_view clean_name) {
 
 // Gives n the clean name, replacing any it had; the name storage is already reserved.
 [[gnu::hot]] void Trie::assign_name(NodeId n, std::string_view clean_name) {
+  // The common case, a new keyword whose name id fits in the node, in one step.
+  Node& nd = node(n);
+  if ((nd.word >> kPayloadShift) == 0 && !(nd.word & kTableBit)) {
+    const uint32_t id = store_name(clean_name);
+    ++terminals_;
+    if (id < kEscape - 1) {
+      nd.word |= (id + 1) << kPayloadShift;
+    } else {
+      set_name_of(n, id);
+    }
+    return;
+  }
   const uint32_t old = name_of(n);
   if (old != kNoName) {
     release_name(old);

@@ -201,8 +201,20 @@ class Trie {
   void assign_name(NodeId n, std::string_view clean_name);
   void reserve_nodes(std::size_t new_nodes);
   // Room for `fresh_ids` ids past node_bound_ and for one clean name of `name_bytes`.
-  void reserve_for(std::size_t fresh_ids, std::size_t name_bytes);
-  void maybe_compact_names();
+  // Checked inline: insertion calls it once per keyword and almost never needs to grow.
+  void reserve_for(std::size_t fresh_ids, std::size_t name_bytes) {
+    if (fresh_ids > node_capacity_ - node_bound_) reserve_nodes(fresh_ids);
+    const std::size_t next_name = free_name_head_ != kNoName ? free_name_head_ : names_.size();
+    if ((free_name_head_ == kNoName && names_.size() == names_.capacity()) ||
+        name_bytes > arena_.capacity() - arena_.size() || next_name >= kEscape - 1) {
+      reserve_names(name_bytes);
+    }
+  }
+  void reserve_names(std::size_t name_bytes);
+  void maybe_compact_names() {
+    if (arena_garbage_ >= 4096 && arena_garbage_ >= arena_.size() / 2) compact_names();
+  }
+  void compact_names() noexcept;
   uint32_t make_table();
   void add_table(NodeId n) noexcept;
   void free_blocks() noexcept;
