@@ -428,44 +428,51 @@ void Trie::compact_names() noexcept {
 [[gnu::hot]] void Trie::insert(std::string_view keyword, std::string_view clean_name) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(keyword.data());
   NodeId n = root();
+  const Node* np = &node(n);  // node(n), carried from the sibling walk that found n
   NodeId prev = kNoNode;      // the child of n after which a missing child would go
   NodeId crowded = kNoNode;   // a node without a table whose children took long to search
+  NodeId stop = kNoNode;      // where the last sibling walk stopped (the child after prev)
+  unsigned steps = 0;         // siblings that walk passed
   std::size_t i = 0;
   for (; i < keyword.size(); ++i) {
     const uint32_t b = bytes[i];
-    const Node& nd = node(n);
-    if (nd.word & kTableBit) {
-      const NodeId* t = table(nd.word >> kPayloadShift);
-      NodeId c = t[b];
+    if (np->word & kTableBit) {
+      const NodeId* t = table(np->word >> kPayloadShift);
+      const NodeId c = t[b];
       if (c == kNoNode) {
         prev = prev_in_table(t, b);
         break;
       }
       n = c;
+      np = &node(c);
       continue;
     }
     prev = kNoNode;
-    NodeId c = nd.first_child;
-    unsigned steps = 0;
+    NodeId c = np->first_child;
+    const Node* cp = nullptr;
+    uint32_t k = 0;
+    steps = 0;
     while (c != kNoNode) {
-      const Node& cn = node(c);
-      if ((cn.word & kKeyMask) >= b) break;
+      cp = &node(c);
+      k = cp->word & kKeyMask;
+      if (k >= b) break;
       prev = c;
-      c = cn.next_sibling;
+      c = cp->next_sibling;
       ++steps;
     }
     if (steps >= kTableFrom) crowded = n;
+    stop = c;
     // A wide key stored as 0xFF sorts after the byte 0xFF: when one is met first, the
     // byte's child does not exist and would go before it, that is after `prev`.
-    if (c == kNoNode || (node(c).word & kKeyMask) != b || is_wide(c)) break;
+    if (c == kNoNode || k != b || (k == kWideKey && is_wide(c))) break;
     n = c;
+    np = cp;
   }
   // A new child of a node with a few children joins them in a fresh run (see kRunFrom).
   unsigned siblings = 0;
-  if (i < keyword.size() && !(node(n).word & kTableBit)) {
-    for (NodeId c = node(n).first_child; c != kNoNode && siblings < kRunMax; c = node(c).next_sibling) {
-      ++siblings;
-    }
+  if (i < keyword.size() && !(np->word & kTableBit)) {
+    siblings = steps;
+    for (NodeId c = stop; c != kNoNode && siblings < kRunMax; c = node(c).next_sibling) ++siblings;
     if (siblings < kRunFrom || siblings >= kRunMax) siblings = 0;
   }
   maybe_compact_names();
