@@ -492,10 +492,14 @@ void Trie::compact_names() noexcept {
       link_after(n, prev, fresh, bytes[i]);
     }
     n = fresh;
-    // Every further node is the only child of the one before. Without freed nodes to
-    // reuse, the chain takes consecutive ids: written block by block in one pass.
-    ++i;
-    if (free_node_head_ == kNoNode && i < keyword.size()) {
+    // Every further node is the only child of the one before. Freed nodes are reused
+    // first; the rest of the chain takes consecutive ids, written block by block.
+    for (++i; i < keyword.size() && free_node_head_ != kNoNode; ++i) {
+      fresh = take_node(bytes[i]);
+      node(n).first_child = fresh;
+      n = fresh;
+    }
+    if (i < keyword.size()) {
       NodeId id = static_cast<NodeId>(node_bound_);
       node_bound_ += keyword.size() - i;
       node(n).first_child = id;
@@ -507,11 +511,6 @@ void Trie::compact_names() noexcept {
       }
       n = id - 1;
       node(n).first_child = kNoNode;
-    }
-    for (; i < keyword.size(); ++i) {
-      fresh = take_node(bytes[i]);
-      node(n).first_child = fresh;
-      n = fresh;
     }
   }
   assign_name(n, clean_name);
