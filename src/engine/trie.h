@@ -13,14 +13,15 @@
 // Keys are 32-bit: insertion only makes keys 0..255, but a decoded state may hold any Unicode
 // scalar value as a key, and such nodes must survive a round trip even though no text reaches them.
 //
-// Insertion spends its time walking sibling lists whose nodes were created at different
-// times and so lie far apart in memory. Nodes whose lists proved long (and the root) get a
-// direct table of their byte-keyed children as well, so a lookup there is one load; the
-// sibling list stays complete and remains the child order.
+// Insertion spends its time walking sibling lists, and siblings created at different times
+// would lie far apart in memory, one cache miss each. So insertion keeps the children of a
+// node with a few children in one run of consecutive ids (moving them when it adds one),
+// and nodes whose lists proved long (and the root) get a direct table of their byte-keyed
+// children as well, so a lookup there is one load. Either way the sibling list stays
+// complete and remains the child order; ids are internal and may change under insertion.
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
