@@ -470,7 +470,8 @@ void Trie::compact_names() noexcept {
   }
   // A new child of a node with a few children joins them in a fresh run (see kRunFrom).
   unsigned siblings = 0;
-  if (i < keyword.size() && !(np->word & kTableBit)) {
+  // (Not when n is about to get a table: that lists the children where they are now.)
+  if (i < keyword.size() && !(np->word & kTableBit) && crowded != n) {
     siblings = steps;
     for (NodeId c = stop; c != kNoNode && siblings < kRunMax; c = node(c).next_sibling) ++siblings;
     if (siblings < kRunFrom || siblings >= kRunMax) siblings = 0;
