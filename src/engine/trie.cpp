@@ -11,14 +11,22 @@ namespace kwsieve {
 namespace {
 
 // vector::reserve allocates exactly what it is asked for; growing one element at a time
-// through it would be quadratic, so round the request up geometrically.
+// through it would be quadratic, so round the request up geometrically. By four rather
+// than two: every regrowth copies the whole buffer (for the clean names of 100k keywords
+// those copies were a tenth of insertion's cache misses), while capacity not yet written
+// is, for the large buffers, not resident. If the generous size cannot be had, the exact
+// one is tried before giving up.
 template <class V>
 void grow_for(V& v, std::size_t extra) {
   if (extra > v.max_size() - v.size()) throw std::bad_alloc();
-  std::size_t need = v.size() + extra;
+  const std::size_t need = v.size() + extra;
   if (need <= v.capacity()) return;
-  std::size_t cap = v.capacity() > v.max_size() / 2 ? v.max_size() : v.capacity() * 2;
-  v.reserve(std::max(need, cap));
+  const std::size_t cap = v.capacity() > v.max_size() / 4 ? v.max_size() : v.capacity() * 4;
+  try {
+    v.reserve(std::max(need, cap));
+  } catch (const std::bad_alloc&) {
+    v.reserve(need);
+  }
 }
 
 constexpr std::size_t kFreeSlot = static_cast<std::size_t>(-1);
@@ -30,6 +38,7 @@ constexpr std::size_t kFreeSlot = static_cast<std::size_t>(-1);
 // faults in a few code pages instead of pages scattered across the module.
 
 Trie::Trie() {
+  free_runs_.fill(kNoNode);
   tables_.assign(kTableSlots, kNoNode);
   reserve_nodes(1);
   node(root()) = Node{kNoNode, kNoNode, kTableBit};  // table 0, key 0
@@ -52,13 +61,15 @@ Trie::Trie(const Trie& other)
     free_blocks();
     throw;
   }
-  for (unsigned b = 0; b < kMaxBlocks && block_start(b) < other.node_bound_; ++b) {
-    std::size_t used = std::min<std::size_t>(other.node_bound_ - block_start(b), std::size_t{64} << b);
+  for (std::size_t b = 0; b * kBlockNodes < other.node_bound_; ++b) {
+    std::size_t used = std::min(other.node_bound_ - b * kBlockNodes, kBlockNodes);
     std::memcpy(blocks_[b], other.blocks_[b], used * sizeof(Node));
   }
   node_bound_ = other.node_bound_;
   free_node_head_ = other.free_node_head_;
   free_nodes_ = other.free_nodes_;
+  free_runs_ = other.free_runs_;
+  run_free_nodes_ = other.run_free_nodes_;
 }
 
 // A moved-from trie is left empty and usable, which needs a root: moving allocates.
@@ -80,10 +91,9 @@ Trie& Trie::operator=(Trie&& other) noexcept {
 Trie::~Trie() { free_blocks(); }
 
 void Trie::free_blocks() noexcept {
-  for (Node*& block : blocks_) {
-    ::operator delete(block);
-    block = nullptr;
-  }
+  for (Node* block : blocks_) ::operator delete(block);
+  blocks_.clear();
+  node_capacity_ = 0;
 }
 
 void Trie::swap(Trie& other) noexcept {
@@ -93,6 +103,8 @@ void Trie::swap(Trie& other) noexcept {
   swap(node_capacity_, other.node_capacity_);
   swap(free_node_head_, other.free_node_head_);
   swap(free_nodes_, other.free_nodes_);
+  swap(free_runs_, other.free_runs_);
+  swap(run_free_nodes_, other.run_free_nodes_);
   swap(tables_, other.tables_);
   swap(free_table_head_, other.free_table_head_);
   swap(wide_keys_, other.wide_keys_);
@@ -105,19 +117,35 @@ void Trie::swap(Trie& other) noexcept {
   swap(terminals_, other.terminals_);
 }
 
-// Makes room for `new_nodes` more ids past node_bound_, allocating whole blocks. Blocks
-// allocated before a failure stay: they are capacity, not content.
+// Makes room for `new_nodes` more ids past node_bound_. Blocks allocated before a failure
+// stay: they are capacity, not content.
 [[gnu::hot]] void Trie::reserve_nodes(std::size_t new_nodes) {
   // Ids are 32-bit and kNoNode is reserved.
   if (new_nodes > std::size_t{kNoNode} - node_bound_) throw std::bad_alloc();
   const std::size_t need = node_bound_ + new_nodes;
+  if (need <= node_capacity_) return;
+  if (node_capacity_ < kBlockNodes) {
+    // The first block grows by doubling while it is the only one: a small trie stays small.
+    std::size_t cap = std::max(node_capacity_ * 2, kFirstBlockNodes);
+    while (cap < need && cap < kBlockNodes) cap *= 2;
+    if (blocks_.empty()) blocks_.reserve(1);
+    // Left unwritten past the copied nodes: a node is initialised when it is handed out.
+    Node* fresh = static_cast<Node*>(::operator new(cap * sizeof(Node)));
+    if (blocks_.empty()) {
+      blocks_.push_back(fresh);
+    } else {
+      std::memcpy(fresh, blocks_[0], node_bound_ * sizeof(Node));
+      ::operator delete(blocks_[0]);
+      blocks_[0] = fresh;
+    }
+    node_capacity_ = cap;
+  }
   while (node_capacity_ < need) {
-    const unsigned b = block_of(static_cast<NodeId>(node_capacity_));
-    const uint64_t bytes = (uint64_t{64} << b) * sizeof(Node);
-    if (bytes > PTRDIFF_MAX) throw std::bad_alloc();
-    // Left unwritten: a node is initialised when it is handed out.
-    blocks_[b] = static_cast<Node*>(::operator new(static_cast<std::size_t>(bytes)));
-    node_capacity_ += std::size_t{64} << b;
+    grow_for(blocks_, 1);
+    blocks_.push_back(static_cast<Node*>(::operator new(kBlockNodes * sizeof(Node))));
+    // Capacity stops at kNoNode, which is not an id, so the inline check in reserve_for
+    // sends any request beyond the last id here, to be refused.
+    node_capacity_ += std::min(kBlockNodes, std::size_t{kNoNode} - node_capacity_);
   }
 }
 
@@ -127,8 +155,7 @@ void Trie::reserve_name_escape() {
   if (spare_name_.empty()) spare_name_.emplace(0, 0);
 }
 
-[[gnu::hot]] void Trie::reserve_for(std::size_t new_nodes, std::size_t name_bytes) {
-  reserve_nodes(new_nodes > free_nodes_ ? new_nodes - free_nodes_ : 0);
+void Trie::reserve_names(std::size_t name_bytes) {
   uint32_t next_name = free_name_head_;
   if (next_name == kNoName) {
     if (names_.size() >= kNoName) throw std::bad_alloc();
@@ -215,6 +242,79 @@ NodeId Trie::wide_child(NodeId n, uint32_t key) const {
   if ((p.word & kTableBit) && key < 256) table(p.word >> kPayloadShift)[key] = fresh;
 }
 
+// Node ids in the side maps follow a node that moves. Re-inserting an extracted map node
+// cannot rehash (the map held that many entries before), so this cannot fail.
+void Trie::move_node_keys(NodeId from, NodeId to) noexcept {
+  const uint32_t w = node(to).word;
+  if ((w & kKeyMask) == kWideKey) {
+    auto entry = wide_keys_.extract(from);
+    if (!entry.empty()) {
+      entry.key() = to;
+      wide_keys_.insert(std::move(entry));
+    }
+  }
+  if (!(w & kTableBit) && (w >> kPayloadShift) == kEscape) {
+    auto entry = escaped_names_.extract(from);
+    entry.key() = to;
+    escaped_names_.insert(std::move(entry));
+  }
+}
+
+[[gnu::hot]] NodeId Trie::regroup(NodeId parent, NodeId prev, unsigned count, uint32_t key) noexcept {
+  NodeId run = free_runs_[count + 1];
+  if (run != kNoNode) {
+    free_runs_[count + 1] = node(run).next_sibling;
+    run_free_nodes_ -= count + 1;
+  } else {
+    run = static_cast<NodeId>(node_bound_);
+    node_bound_ += count + 1;
+  }
+  std::array<NodeId, kRunMax> old;
+  NodeId lo = kNoNode, hi = 0;
+  NodeId fresh = kNoNode;
+  NodeId at = run;
+  if (prev == kNoNode) {
+    fresh = at++;
+    node(fresh) = Node{kNoNode, at, key};
+  }
+  NodeId c = node(parent).first_child;
+  for (unsigned j = 0; j < count; ++j) {
+    old[j] = c;
+    lo = std::min(lo, c);
+    hi = std::max(hi, c);
+    Node moved = node(c);
+    const NodeId next = moved.next_sibling;
+    moved.next_sibling = at + 1;
+    node(at) = moved;
+    if (((moved.word & kKeyMask) == kWideKey && !wide_keys_.empty()) ||
+        (!(moved.word & kTableBit) && (moved.word >> kPayloadShift) == kEscape)) {
+      move_node_keys(c, at);
+    }
+    ++at;
+    if (c == prev) {
+      fresh = at++;
+      node(fresh) = Node{kNoNode, at, key};
+    }
+    c = next;
+  }
+  node(at - 1).next_sibling = kNoNode;
+  node(parent).first_child = run;
+
+  // The old places: a whole run goes back as one, scattered nodes to the free list.
+  if (hi - lo == count - 1) {
+    node(lo) = Node{kNoNode, free_runs_[count], 0};
+    free_runs_[count] = lo;
+    run_free_nodes_ += count;
+  } else {
+    for (unsigned j = 0; j < count; ++j) {
+      node(old[j]) = Node{kNoNode, free_node_head_, 0};
+      free_node_head_ = old[j];
+      ++free_nodes_;
+    }
+  }
+  return fresh;
+}
+
 void Trie::free_node(NodeId n) {
   uint32_t id = name_of(n);
   if (id != kNoName) {
@@ -258,15 +358,15 @@ void Trie::free_subtree(NodeId n) {
 
 [[gnu::hot]] uint32_t Trie::store_name(std::string_view name) {
   uint32_t id;
+  const NameRef ref{arena_.size(), name.size()};
   if (free_name_head_ != kNoName) {
     id = free_name_head_;
     free_name_head_ = static_cast<uint32_t>(names_[id].offset);
+    names_[id] = ref;
   } else {
     id = static_cast<uint32_t>(names_.size());
-    names_.emplace_back();
+    names_.push_back(ref);
   }
-  names_[id].offset = arena_.size();
-  names_[id].length = name.size();
   arena_.append(name);
   return id;
 }
@@ -280,8 +380,7 @@ void Trie::free_subtree(NodeId n) {
 
 // Clean names that were replaced or removed leave dead bytes behind; rewrite the arena
 // once they outweigh the live ones. Purely an optimisation: if memory is short, skip it.
-[[gnu::hot]] void Trie::maybe_compact_names() {
-  if (arena_garbage_ < 4096 || arena_garbage_ < arena_.size() / 2) return;
+void Trie::compact_names() noexcept {
   try {
     std::string fresh;
     fresh.reserve(arena_.size() - arena_garbage_);
@@ -337,51 +436,90 @@ void Trie::free_subtree(NodeId n) {
 [[gnu::hot]] void Trie::insert(std::string_view keyword, std::string_view clean_name) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(keyword.data());
   NodeId n = root();
+  const Node* np = &node(n);  // node(n), carried from the sibling walk that found n
   NodeId prev = kNoNode;      // the child of n after which a missing child would go
   NodeId crowded = kNoNode;   // a node without a table whose children took long to search
+  NodeId stop = kNoNode;      // where the last sibling walk stopped (the child after prev)
+  unsigned steps = 0;         // siblings that walk passed
   std::size_t i = 0;
   for (; i < keyword.size(); ++i) {
     const uint32_t b = bytes[i];
-    const Node& nd = node(n);
-    if (nd.word & kTableBit) {
-      const NodeId* t = table(nd.word >> kPayloadShift);
-      NodeId c = t[b];
+    if (np->word & kTableBit) {
+      const NodeId* t = table(np->word >> kPayloadShift);
+      const NodeId c = t[b];
       if (c == kNoNode) {
         prev = prev_in_table(t, b);
         break;
       }
       n = c;
+      np = &node(c);
       continue;
     }
     prev = kNoNode;
-    NodeId c = nd.first_child;
-    unsigned steps = 0;
+    NodeId c = np->first_child;
+    const Node* cp = nullptr;
+    uint32_t k = 0;
+    steps = 0;
     while (c != kNoNode) {
-      const Node& cn = node(c);
-      if ((cn.word & kKeyMask) >= b) break;
+      cp = &node(c);
+      k = cp->word & kKeyMask;
+      if (k >= b) break;
       prev = c;
-      c = cn.next_sibling;
+      c = cp->next_sibling;
       ++steps;
     }
     if (steps >= kTableFrom) crowded = n;
+    stop = c;
     // A wide key stored as 0xFF sorts after the byte 0xFF: when one is met first, the
     // byte's child does not exist and would go before it, that is after `prev`.
-    if (c == kNoNode || (node(c).word & kKeyMask) != b || is_wide(c)) break;
+    if (c == kNoNode || k != b || (k == kWideKey && is_wide(c))) break;
     n = c;
+    np = cp;
+  }
+  // A new child of a node with a few children joins them in a fresh run (see kRunFrom).
+  unsigned siblings = 0;
+  // (Not when n is about to get a table: that lists the children where they are now.)
+  if (i < keyword.size() && !(np->word & kTableBit) && crowded != n) {
+    siblings = steps;
+    for (NodeId c = stop; c != kNoNode && siblings < kRunMax; c = node(c).next_sibling) ++siblings;
+    if (siblings < kRunFrom || siblings >= kRunMax) siblings = 0;
   }
   maybe_compact_names();
-  reserve_for(keyword.size() - i, clean_name.size());
+  // Single nodes come off the free list first; a run is reused whole or taken fresh.
+  const std::size_t singles = keyword.size() - i - (siblings ? 1 : 0);
+  std::size_t fresh_ids = singles > free_nodes_ ? singles - free_nodes_ : 0;
+  if (siblings && free_runs_[siblings + 1] == kNoNode) fresh_ids += siblings + 1;
+  reserve_for(fresh_ids, clean_name.size());
   // Nothing below can fail.
   if (crowded != kNoNode) add_table(crowded);
   if (i < keyword.size()) {
-    NodeId fresh = take_node(bytes[i]);
-    link_after(n, prev, fresh, bytes[i]);
+    NodeId fresh;
+    if (siblings) {
+      fresh = regroup(n, prev, siblings, bytes[i]);
+    } else {
+      fresh = take_node(bytes[i]);
+      link_after(n, prev, fresh, bytes[i]);
+    }
     n = fresh;
-    // Every further node is the only child of the one before.
-    for (++i; i < keyword.size(); ++i) {
+    // Every further node is the only child of the one before. Freed nodes are reused
+    // first; the rest of the chain takes consecutive ids, written block by block.
+    for (++i; i < keyword.size() && free_node_head_ != kNoNode; ++i) {
       fresh = take_node(bytes[i]);
       node(n).first_child = fresh;
       n = fresh;
+    }
+    if (i < keyword.size()) {
+      NodeId id = static_cast<NodeId>(node_bound_);
+      node_bound_ += keyword.size() - i;
+      node(n).first_child = id;
+      while (i < keyword.size()) {
+        Node* at = &node(id);
+        const std::size_t room = kBlockNodes - (id & (kBlockNodes - 1));
+        const std::size_t end = i + std::min(room, keyword.size() - i);
+        for (; i < end; ++i) *at++ = Node{++id, kNoNode, bytes[i]};
+      }
+      n = id - 1;
+      node(n).first_child = kNoNode;
     }
   }
   assign_name(n, clean_name);
@@ -416,6 +554,18 @@ void Trie::set_clean_name(NodeId n, std::string_view clean_name) {
 
 // Gives n the clean name, replacing any it had; the name storage is already reserved.
 [[gnu::hot]] void Trie::assign_name(NodeId n, std::string_view clean_name) {
+  // The common case, a new keyword whose name id fits in the node, in one step.
+  Node& nd = node(n);
+  if ((nd.word >> kPayloadShift) == 0 && !(nd.word & kTableBit)) {
+    const uint32_t id = store_name(clean_name);
+    ++terminals_;
+    if (id < kEscape - 1) {
+      nd.word |= (id + 1) << kPayloadShift;
+    } else {
+      set_name_of(n, id);
+    }
+    return;
+  }
   const uint32_t old = name_of(n);
   if (old != kNoName) {
     release_name(old);

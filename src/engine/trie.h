@@ -13,14 +13,15 @@
 // Keys are 32-bit: insertion only makes keys 0..255, but a decoded state may hold any Unicode
 // scalar value as a key, and such nodes must survive a round trip even though no text reaches them.
 //
-// Insertion spends its time walking sibling lists whose nodes were created at different
-// times and so lie far apart in memory. Nodes whose lists proved long (and the root) get a
-// direct table of their byte-keyed children as well, so a lookup there is one load; the
-// sibling list stays complete and remains the child order.
+// Insertion spends its time walking sibling lists, and siblings created at different times
+// would lie far apart in memory, one cache miss each. So insertion keeps the children of a
+// node with a few children in one run of consecutive ids (moving them when it adds one),
+// and nodes whose lists proved long (and the root) get a direct table of their byte-keyed
+// children as well, so a lookup there is one load. Either way the sibling list stays
+// complete and remains the child order; ids are internal and may change under insertion.
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -81,7 +82,7 @@ class Trie {
   // Number of terminal nodes, the empty keyword (a terminal root) included.
   std::size_t count() const { return terminals_; }
   // Number of live nodes, the root included.
-  std::size_t node_count() const { return node_bound_ - free_nodes_; }
+  std::size_t node_count() const { return node_bound_ - free_nodes_ - run_free_nodes_; }
   // Upper bound (exclusive) of node ids; some below it may be free.
   std::size_t id_bound() const { return node_bound_; }
 
@@ -127,6 +128,12 @@ class Trie {
   // A sibling walk this long marks its parent for a table. At 16 the tables of a large
   // natural-language trie take about 3% of its memory and save most of the walking.
   static constexpr unsigned kTableFrom = 16;
+  // Insertion keeps the children of a node with kRunFrom..kRunMax children in one run of
+  // consecutive ids (moving them when it adds one), so that its sibling walks read a few
+  // neighbouring cache lines instead of one line per sibling. A lone child is left where
+  // it is: it usually follows its parent in memory already.
+  static constexpr unsigned kRunFrom = 2;
+  static constexpr unsigned kRunMax = 16;
 
   struct Node {
     NodeId first_child;
@@ -138,21 +145,16 @@ class Trie {
     std::size_t length = 0;
   };
 
-  // Nodes live in blocks that are never moved or copied as the trie grows: block b holds
-  // the 64 * 2^b ids from 64 * (2^b - 1) on. Growing therefore touches only the memory the
-  // new nodes use, and a block's unused tail is never written.
-  static constexpr unsigned kBlockShift = 6;
-  static constexpr std::size_t kMaxBlocks = 27;  // enough for every 32-bit id
-  static unsigned block_of(NodeId n) { return std::bit_width((n >> kBlockShift) + 1) - 1; }
-  static NodeId block_start(unsigned b) { return ((NodeId{1} << b) - 1) << kBlockShift; }
-  const Node& node(NodeId n) const {
-    unsigned b = block_of(n);
-    return blocks_[b][n - block_start(b)];
-  }
-  Node& node(NodeId n) {
-    unsigned b = block_of(n);
-    return blocks_[b][n - block_start(b)];
-  }
+  // Nodes live in blocks of kBlockNodes ids that are never moved or copied as the trie
+  // grows, so growing touches only the memory the new nodes use and a block's unused tail
+  // is never written. Only while the trie fits in one block does that block grow by
+  // doubling (moving it is cheap then), so that a small trie stays small. A node is found
+  // with one shift and one mask.
+  static constexpr unsigned kBlockShift = 10;
+  static constexpr std::size_t kBlockNodes = std::size_t{1} << kBlockShift;
+  static constexpr std::size_t kFirstBlockNodes = 64;
+  const Node& node(NodeId n) const { return blocks_[n >> kBlockShift][n & (kBlockNodes - 1)]; }
+  Node& node(NodeId n) { return blocks_[n >> kBlockShift][n & (kBlockNodes - 1)]; }
 
   const NodeId* table(uint32_t t) const { return tables_.data() + std::size_t{t} * kTableSlots; }
   NodeId* table(uint32_t t) { return tables_.data() + std::size_t{t} * kTableSlots; }
@@ -186,6 +188,11 @@ class Trie {
     return id;
   }
   void link_after(NodeId parent, NodeId prev, NodeId fresh, uint32_t key);
+  // Moves the `count` children of `parent` into a fresh run of consecutive ids together with
+  // a new child under byte `key`, linked after `prev`, and returns that child. Needs
+  // count + 1 ids reserved (or a freed run of that length); cannot fail.
+  NodeId regroup(NodeId parent, NodeId prev, unsigned count, uint32_t key) noexcept;
+  void move_node_keys(NodeId from, NodeId to) noexcept;
   NodeId prev_in_table(const NodeId* t, uint32_t key) const;
   NodeId wide_child(NodeId n, uint32_t key) const;
   void free_node(NodeId n);
@@ -194,17 +201,34 @@ class Trie {
   void release_name(uint32_t id);
   void assign_name(NodeId n, std::string_view clean_name);
   void reserve_nodes(std::size_t new_nodes);
-  void reserve_for(std::size_t new_nodes, std::size_t name_bytes);
-  void maybe_compact_names();
+  // Room for `fresh_ids` ids past node_bound_ and for one clean name of `name_bytes`.
+  // Checked inline: insertion calls it once per keyword and almost never needs to grow.
+  void reserve_for(std::size_t fresh_ids, std::size_t name_bytes) {
+    if (fresh_ids > node_capacity_ - node_bound_) reserve_nodes(fresh_ids);
+    const std::size_t next_name = free_name_head_ != kNoName ? free_name_head_ : names_.size();
+    if ((free_name_head_ == kNoName && names_.size() == names_.capacity()) ||
+        name_bytes > arena_.capacity() - arena_.size() || next_name >= kEscape - 1) {
+      reserve_names(name_bytes);
+    }
+  }
+  void reserve_names(std::size_t name_bytes);
+  void maybe_compact_names() {
+    if (arena_garbage_ >= 4096 && arena_garbage_ >= arena_.size() / 2) compact_names();
+  }
+  void compact_names() noexcept;
   uint32_t make_table();
   void add_table(NodeId n) noexcept;
   void free_blocks() noexcept;
 
-  std::array<Node*, kMaxBlocks> blocks_{};
+  std::vector<Node*> blocks_;  // block b holds ids b * kBlockNodes on
   std::size_t node_bound_ = 0;  // ids below this are in use or on the free list
   std::size_t node_capacity_ = 0;  // ids below this have a block
   NodeId free_node_head_ = kNoNode;
-  std::size_t free_nodes_ = 0;
+  std::size_t free_nodes_ = 0;  // on the free list
+  // Runs of consecutive ids a regroup left behind, by length; linked through the first
+  // node's next_sibling. Whole runs are reused by regroups of the same length.
+  std::array<NodeId, kRunMax + 1> free_runs_;
+  std::size_t run_free_nodes_ = 0;
 
   std::vector<NodeId> tables_;  // kTableSlots per table; table 0 is the root's
   uint32_t free_table_head_ = kNoNode;  // freed tables, linked through their slot 0

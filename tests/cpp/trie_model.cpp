@@ -166,6 +166,31 @@ int main(int argc, char** argv) {
       compare(trie, model);
     }
   }
+  // A trie of several node blocks: long keywords over every byte value, so that most nodes
+  // are new chains. Removing and re-adding recycles ids across blocks, and a copy must
+  // carry every block.
+  {
+    Trie trie;
+    Model model;
+    std::vector<std::string> added;
+    for (int i = 0; i < 6000; ++i) {
+      std::string kw;
+      const std::size_t len = 4 + below(16);
+      for (std::size_t j = 0; j < len; ++j) kw += static_cast<char>(below(j < 2 ? 256 : 6) + (j < 2 ? 0 : 'a'));
+      const std::string name(below(3), 'n');
+      trie.insert(kw, name);
+      model.names[kw] = name;
+      added.push_back(kw);
+      if (below(5) == 0) {
+        const std::string& gone = added[below(added.size())];
+        check(trie.remove(gone) == (model.names.erase(gone) != 0), "remove() result differs for", gone);
+      }
+    }
+    check(trie.id_bound() > 40000, "the large trie is too small to span many blocks");
+    compare(trie, model);
+    Trie copy(trie);
+    compare(copy, model);
+  }
   std::printf("trie_model: %d rounds passed\n", rounds);
   return 0;
 }
