@@ -120,6 +120,13 @@ void check_required(const Signature& sig, PyObject** out) {
 void match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
+  // The common call: positional arguments only, as many as the signature accepts.
+  if (kwnames == nullptr && nargs >= sig.required && nargs <= sig.count) {
+    Py_ssize_t i = 0;
+    for (; i < nargs; ++i) out[i] = args[i];
+    for (; i < sig.count; ++i) out[i] = nullptr;
+    return;
+  }
   for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
   if (nargs > sig.count) too_many(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
