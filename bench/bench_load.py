@@ -14,7 +14,8 @@ the figures are the cost of the structure alone:
 
 pyahocorasick stores a reference to the clean-name object the caller already holds, while
 kwsieve copies every clean name into its own arena; the comparison charges kwsieve for that.
-Times and memory are medians over the repeats; each repeat is its own process.
+Times and memory are medians over the repeats; each repeat is its own process, and the
+contenders alternate from one repeat to the next.
 """
 
 from __future__ import annotations
@@ -86,10 +87,13 @@ def main() -> None:
     script = Path(__file__).resolve()
     rows_speed, rows_mem = [], []
     for n in map(int, args.counts.split(",")):
-        res = {}
-        for c in CONTENDERS:
-            runs = [common.run_child(script, ["--child", c, str(n)]) for _ in range(args.repeat)]
-            res[c] = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
+        # The contenders alternate, one fresh process each per round (the first to go swaps
+        # every round), so that drift in the machine's state weighs on both alike.
+        runs = {c: [] for c in CONTENDERS}
+        for r in range(args.repeat):
+            for c in (CONTENDERS if r % 2 == 0 else CONTENDERS[::-1]):
+                runs[c].append(common.run_child(script, ["--child", c, str(n)]))
+        res = {c: {k: statistics.median(x[k] for x in runs[c]) for k in runs[c][0]} for c in CONTENDERS}
         k, a = res["kwsieve"], res["pyahocorasick"]
         n_eff = k["n"]
         rows_speed.append([
