@@ -363,6 +363,16 @@ template <class Unit>
       d += ascii;
       if (ascii < kAsciiStep) break;
     }
+    if constexpr (kAsciiStep > 8) {
+      // A tail of 8 to 15 units, the length of a typical keyword, takes one 64-bit step.
+      uint64_t w;
+      if (n - i >= 8 && n - i < kAsciiStep && ascii8(src + i, w)) {
+        w = lower_ascii8(w);
+        std::memcpy(dst + d, &w, 8);
+        i += 8;
+        d += 8;
+      }
+    }
     while (i < n && src[i] < 0x80) dst[d++] = ascii_lower(static_cast<unsigned char>(src[i++]));
     // Other characters one at a time up to the next ASCII unit.
     for (; i < n && src[i] >= 0x80; ++i) {

@@ -246,6 +246,14 @@ std::optional<Text> to_optional_text(PyObject* o, const char* name) {
   return to_text(o, name);
 }
 
+std::optional<std::string_view> to_optional_utf8(PyObject* o, const char* name, std::string& storage) {
+  if (o == nullptr || o == Py_None) return std::nullopt;
+  const Text t = to_text_units(o, name);
+  std::optional<std::string_view> utf8 = t.utf8(storage);
+  if (!utf8) raise_surrogate_error(o);
+  return utf8;
+}
+
 std::optional<bool> to_optional_flag(PyObject* o, const char* name) {
   if (o == nullptr || o == Py_None) return std::nullopt;
   if (PyBool_Check(o)) return o == Py_True;

@@ -133,6 +133,9 @@ auto after_text(const Text& text, PyObject* o, Convert&& convert) -> decltype(co
   }
 }
 std::optional<Text> to_optional_text(PyObject* o, const char* name);
+// An optional str argument's UTF-8 form, for use during the call: an ASCII str's own
+// characters, or the encoding written into `storage`.
+std::optional<std::string_view> to_optional_utf8(PyObject* o, const char* name, std::string& storage);
 std::optional<bool> to_optional_flag(PyObject* o, const char* name);
 std::optional<float> to_optional_threshold(PyObject* o, const char* name);
 float to_float32(PyObject* o, const char* name);

@@ -136,11 +136,10 @@ PyObject* kp_add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return method<2>("add_keyword", 1, {"keyword", "clean_name"}, Borrow::kExclusive, self, args, nargs, kwnames,
                    [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
     Text keyword = to_text_units(a[0], "keyword");
-    std::optional<Text> clean_name = after_text(keyword, a[0], [&] { return to_optional_text(a[1], "clean_name"); });
-    if (!kp.add_keyword(keyword.units(),
-                        clean_name ? std::optional<std::string_view>(clean_name->view()) : std::nullopt)) {
-      raise_surrogate_error(a[0]);
-    }
+    std::string storage;
+    std::optional<std::string_view> clean_name =
+        after_text(keyword, a[0], [&] { return to_optional_utf8(a[1], "clean_name", storage); });
+    if (!kp.add_keyword(keyword.units(), clean_name)) raise_surrogate_error(a[0]);
     Py_RETURN_NONE;
   });
 }
