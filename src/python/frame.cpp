@@ -241,11 +241,6 @@ Text to_text(PyObject* o, const char* name) {
   return t;
 }
 
-std::optional<Text> to_optional_text(PyObject* o, const char* name) {
-  if (o == nullptr || o == Py_None) return std::nullopt;
-  return to_text(o, name);
-}
-
 std::optional<std::string_view> to_optional_utf8(PyObject* o, const char* name, std::string& storage) {
   if (o == nullptr || o == Py_None) return std::nullopt;
   const Text t = to_text_units(o, name);

@@ -132,7 +132,6 @@ auto after_text(const Text& text, PyObject* o, Convert&& convert) -> decltype(co
     throw;
   }
 }
-std::optional<Text> to_optional_text(PyObject* o, const char* name);
 // An optional str argument's UTF-8 form, for use during the call: an ASCII str's own
 // characters, or the encoding written into `storage`.
 std::optional<std::string_view> to_optional_utf8(PyObject* o, const char* name, std::string& storage);
