@@ -217,14 +217,18 @@ namespace {
 }
 }  // namespace
 
-Text to_text_units(PyObject* o, const char* name) {
+namespace {
+CodeUnits units_of(PyObject* o, const char* name) {
   if (!PyUnicode_Check(o)) type_mismatch(o, "str", name);
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(o) < 0) fail_argument(name);
 #endif
-  return Text(CodeUnits(PyUnicode_DATA(o), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)),
-                        PyUnicode_KIND(o), PyUnicode_IS_ASCII(o)));
+  return CodeUnits(PyUnicode_DATA(o), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)), PyUnicode_KIND(o),
+                   PyUnicode_IS_ASCII(o));
 }
+}  // namespace
+
+Text to_text_units(PyObject* o, const char* name) { return Text(units_of(o, name)); }
 
 // For a str known to hold a lone surrogate: let the interpreter's own encoder raise
 // (replacing any error already set by a later argument).
@@ -303,9 +307,18 @@ uint32_t to_char(PyObject* o, const char* name) {
 }
 
 namespace {
-// Appends the converted items to `out`, which keeps those converted before a failure.
-template <class T, class Item>
-void to_sequence(PyObject* o, const char* name, std::vector<T>& out, Item item) {
+// Calls add(item) for each item in order; `out` keeps what was added before a failure.
+// An exact list or tuple is read in place: converting an item runs no Python code, so it
+// cannot change meanwhile.
+template <class T, class Add>
+void to_sequence(PyObject* o, const char* name, std::vector<T>& out, Add add) {
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+    PyObject** items = PySequence_Fast_ITEMS(o);
+    out.reserve(static_cast<std::size_t>(n));  // the items exist: this is no larger than they are
+    for (Py_ssize_t i = 0; i < n; ++i) add(items[i]);
+    return;
+  }
   if (PyUnicode_Check(o)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     fail_argument(name);
@@ -320,24 +333,22 @@ void to_sequence(PyObject* o, const char* name, std::vector<T>& out, Item item) 
   out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 1 << 16)));
   Ref iter = Ref::steal(PyObject_GetIter(o));
   if (!iter) fail_argument(name);
-  while (Ref next = Ref::steal(PyIter_Next(iter.get()))) out.push_back(item(next.get()));
+  while (Ref next = Ref::steal(PyIter_Next(iter.get()))) add(next.get());
   if (PyErr_Occurred()) fail_argument(name);
 }
 }  // namespace
 
 std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name) {
   std::vector<uint32_t> chars;
-  to_sequence(o, name, chars, [name](PyObject* item) { return to_char(item, name); });
+  to_sequence(o, name, chars, [&](PyObject* item) { chars.push_back(to_char(item, name)); });
   return chars;
 }
 
 std::vector<Text> to_text_sequence(PyObject* o, const char* name) {
   std::vector<Text> texts;
   try {
-    to_sequence(o, name, texts, [name](PyObject* item) {
-      Text t = to_text_units(item, name);
-      t.keep_ = Ref::borrow(item);
-      return t;
+    to_sequence(o, name, texts, [&](PyObject* item) {
+      texts.emplace_back(units_of(item, name)).keep_ = Ref::borrow(item);
     });
   } catch (const ErrorAlreadySet&) {
     // Encoding used to come with conversion: a lone surrogate in an earlier item is the
