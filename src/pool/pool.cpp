@@ -605,12 +605,6 @@ void inject(Job* job) {
 
 std::size_t num_threads() { return detail::current_pool().size; }
 
-void expect_work() {
-  // acquire: pairs with the release in start_pool(). A child of fork() finds no pool here.
-  detail::Pool* p = detail::g_pool.load(std::memory_order_acquire);
-  if (p != nullptr && p->sleepers.load(std::memory_order_seq_cst) != 0) detail::wake_all(*p);
-}
-
 bool on_worker() { return detail::current_worker() != nullptr; }
 
 }  // namespace kwsieve::pool

@@ -41,13 +41,6 @@ std::size_t num_threads();
 // Whether the calling thread is a worker of this process's pool.
 bool on_worker();
 
-// A hint that a batch will be injected shortly: wakes the workers of this process's pool
-// if it is running and they sleep, so that they are back on their processors (which on a
-// VM can take a millisecond after an idle spell) by the time the work comes, instead of
-// after. They go back to sleep after their idle rounds if nothing comes. Never starts
-// the pool.
-void expect_work();
-
 // Runs a(moved) and b(moved), possibly in parallel, and returns when both are done.
 // `moved` tells a task whether it runs on another thread than the one that forked it.
 // Called from a worker: a runs here (moved = false); b is offered to thieves and, if

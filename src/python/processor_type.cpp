@@ -216,18 +216,9 @@ void run_batch(const std::vector<Text>& texts, Work work, const KeywordProcessor
   }
 }
 
-// A batch of two texts or more injects its work once its texts are converted: workers
-// asleep since the last batch start waking now, while the conversion runs.
-void expect_batch(PyObject* texts) {
-  if ((PyList_CheckExact(texts) || PyTuple_CheckExact(texts)) && PySequence_Fast_GET_SIZE(texts) >= 2) {
-    pool::expect_work();
-  }
-}
-
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<2>("parallel_extract_keywords_from_texts", 1, {"texts", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
                    [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    expect_batch(a[0]);
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::vector<KeywordMatch>> results(texts.size());
@@ -245,7 +236,6 @@ PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<2>("parallel_replace_keywords_from_texts", 1, {"texts", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
                    [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    expect_batch(a[0]);
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::optional<std::string>> results(texts.size());

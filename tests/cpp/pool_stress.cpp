@@ -232,9 +232,6 @@ void run_pieces_faults_and_wake_ups() {
   std::atomic<int> sum{0};
   for (int i = 0; i < 3000; ++i) {
     usleep(rng() % 200);
-    // The hint to expect work, sometimes with no batch behind it for a while.
-    if (rng() % 3 == 0) pool::expect_work();
-    if (rng() % 50 == 0) usleep(3000);
     pool::run_pieces(2, [&](std::size_t b, std::size_t e) { sum += static_cast<int>(e - b); });
   }
   CHECK(sum.load() == 6000);
@@ -282,12 +279,6 @@ void pool_size_from_environment_and_fork() {
     return tiles(record_pieces(5000), 5000) && grandchild == 0 ? 0 : 1;
   }) == 0);
   CHECK(tiles(record_pieces(3000), 3000));
-  // The hint to expect work never starts a pool, not even in a child whose parent has one.
-  CHECK(in_child([] {
-    pool::expect_work();
-    const auto threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
-    return threads == 1 && tiles(record_pieces(500), 500) ? 0 : 1;
-  }) == 0);
   CHECK(in_child([] {  // one thread gives exactly the unstolen split tree
     setenv("RAYON_NUM_THREADS", "1", 1);
     for (std::size_t n : {2, 3, 100, 1001}) if (record_pieces(n) != unstolen_pieces(n, 1)) return 1;
