@@ -693,6 +693,9 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   prepare();
   const ReadView& v = view_;
   if (spans_.t != t) {
+    // Dropped first: should building the new filter fail, the searcher must not keep the
+    // old threshold's (without one it searches every start, which is only slower).
+    filter_ = nullptr;
     spans_.make(t);
     memo_.clear();
     filter_ = StartFilter::applies(spans_.least[1]) ? v.start_filter(spans_.least[1], &make_start_filter) : nullptr;

@@ -192,6 +192,7 @@ void Trie::reserve_names(std::size_t name_bytes) {
 }
 
 [[gnu::hot]] NodeId Trie::new_node(uint32_t key) {
+  if (free_node_head_ == kNoNode && run_free_nodes_ != 0) spill_run();
   NodeId id = free_node_head_ != kNoNode ? free_node_head_ : static_cast<NodeId>(node_bound_);
   // The only step that can fail comes first; insertion never makes wide keys.
   if (key >= 256) {
@@ -313,6 +314,21 @@ void Trie::move_node_keys(NodeId from, NodeId to) noexcept {
     }
   }
   return fresh;
+}
+
+void Trie::spill_run() noexcept {
+  for (unsigned len = kRunFrom; len <= kRunMax; ++len) {
+    const NodeId run = free_runs_[len];
+    if (run == kNoNode) continue;
+    free_runs_[len] = node(run).next_sibling;
+    run_free_nodes_ -= len;
+    for (NodeId k = run; k < run + len; ++k) {
+      node(k) = Node{kNoNode, free_node_head_, 0};
+      free_node_head_ = k;
+      ++free_nodes_;
+    }
+    return;
+  }
 }
 
 void Trie::free_node(NodeId n) {
@@ -483,12 +499,23 @@ void Trie::compact_names() noexcept {
     siblings = steps;
     for (NodeId c = stop; c != kNoNode && siblings < kRunMax; c = node(c).next_sibling) ++siblings;
     if (siblings < kRunFrom || siblings >= kRunMax) siblings = 0;
+    // Each regroup leaves its old places behind, and taking fresh ids for it while freed
+    // ones wait would let removal and re-insertion grow the ids without bound. So a fresh
+    // run is taken only while the freed ids are at most an eighth of the live nodes (a
+    // growing trie's are: its new chains use them up); fresh ids are otherwise taken only
+    // when none is free, which keeps the id bound within 9/8 of the most nodes ever live.
+    if (siblings && free_runs_[siblings + 1] == kNoNode && (free_nodes_ + run_free_nodes_) * 8 > node_count()) {
+      siblings = 0;
+    }
   }
   maybe_compact_names();
-  // Single nodes come off the free list first; a run is reused whole or taken fresh.
+  // Single nodes come off the free list, then out of freed runs, then fresh; a run is
+  // reused whole or taken fresh.
   const std::size_t singles = keyword.size() - i - (siblings ? 1 : 0);
-  std::size_t fresh_ids = singles > free_nodes_ ? singles - free_nodes_ : 0;
-  if (siblings && free_runs_[siblings + 1] == kNoNode) fresh_ids += siblings + 1;
+  const bool fresh_run = siblings && free_runs_[siblings + 1] == kNoNode;
+  const std::size_t spare = free_nodes_ + run_free_nodes_ - (siblings && !fresh_run ? siblings + 1 : 0);
+  std::size_t fresh_ids = singles > spare ? singles - spare : 0;
+  if (fresh_run) fresh_ids += siblings + 1;
   reserve_for(fresh_ids, clean_name.size());
   // Nothing below can fail.
   if (crowded != kNoNode) add_table(crowded);
@@ -503,7 +530,7 @@ void Trie::compact_names() noexcept {
     n = fresh;
     // Every further node is the only child of the one before. Freed nodes are reused
     // first; the rest of the chain takes consecutive ids, written block by block.
-    for (++i; i < keyword.size() && free_node_head_ != kNoNode; ++i) {
+    for (++i; i < keyword.size() && (free_node_head_ != kNoNode || run_free_nodes_ != 0); ++i) {
       fresh = take_node(bytes[i]);
       node(n).first_child = fresh;
       n = fresh;

@@ -177,6 +177,7 @@ class Trie {
   NodeId new_node(uint32_t key);
   // new_node for a byte key once reserve_for has made room: cannot fail.
   NodeId take_node(uint32_t byte) {
+    if (free_node_head_ == kNoNode && run_free_nodes_ != 0) spill_run();
     NodeId id = free_node_head_;
     if (id == kNoNode) {
       id = static_cast<NodeId>(node_bound_++);
@@ -193,6 +194,8 @@ class Trie {
   // count + 1 ids reserved (or a freed run of that length); cannot fail.
   NodeId regroup(NodeId parent, NodeId prev, unsigned count, uint32_t key) noexcept;
   void move_node_keys(NodeId from, NodeId to) noexcept;
+  // Moves one freed run to the free list, for allocations of single nodes.
+  void spill_run() noexcept;
   NodeId prev_in_table(const NodeId* t, uint32_t key) const;
   NodeId wide_child(NodeId n, uint32_t key) const;
   void free_node(NodeId n);

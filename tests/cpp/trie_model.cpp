@@ -10,6 +10,7 @@
 // payload width (as above) the same run also covers clean-name ids and table ids that do not
 // fit in a node, which a normal build reaches only with millions of keywords; CI builds it
 // both ways.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -103,6 +104,7 @@ int main(int argc, char** argv) {
   for (int round = 0; round < rounds; ++round) {
     Trie trie;
     Model model;
+    std::size_t peak = 0;  // most live nodes so far
     const std::size_t steps = 50 + below(400);
     for (std::size_t s = 0; s < steps; ++s) {
       const std::size_t op = below(20);
@@ -164,6 +166,10 @@ int main(int argc, char** argv) {
         trie = std::move(moved);
       }
       compare(trie, model);
+      // Freed ids are reused: removal and re-insertion must not grow the ids past 9/8 of
+      // the most nodes ever live (plus one run).
+      peak = std::max(peak, trie.node_count());
+      check(trie.id_bound() <= peak + peak / 8 + 17, "ids outgrow the live nodes");
     }
   }
   // A trie of several node blocks: long keywords over every byte value, so that most nodes
