@@ -340,12 +340,44 @@ constexpr size_t kAsciiStep = 8;
 template <class Unit>
 inline unsigned ascii_step(const Unit* p, unsigned char* out) {
   uint64_t w;
-  if (!ascii8(p, w)) return 0;
-  w = lower_ascii8(w);
-  std::memcpy(out, &w, 8);
-  return 8;
+  if constexpr (sizeof(Unit) == 1) {
+    // Bytes keep their ASCII prefix: the high bits mark where it ends.
+    std::memcpy(&w, p, 8);
+    const uint64_t high = w & kHighBits;
+    w = lower_ascii8(w & ~kHighBits);
+    std::memcpy(out, &w, 8);
+    return high == 0 ? 8 : ascii_prefix(high);
+  } else {
+    if (!ascii8(p, w)) return 0;
+    w = lower_ascii8(w);
+    std::memcpy(out, &w, 8);
+    return 8;
+  }
 }
 #endif
+
+// Lowercases the ASCII run from i, moving i and d past it: whole steps while they last,
+// one 64-bit step for a tail of 8 or more (the length of a typical keyword), then one
+// unit at a time. The caller keeps out.size() - d >= n - i.
+template <class Unit>
+inline void ascii_run(const Unit* src, size_t n, size_t& i, unsigned char* dst, size_t& d) {
+  while (n - i >= kAsciiStep) {
+    const unsigned ascii = ascii_step(src + i, dst + d);
+    i += ascii;
+    d += ascii;
+    if (ascii < kAsciiStep) break;
+  }
+  if constexpr (kAsciiStep > 8) {
+    uint64_t w;
+    if (n - i >= 8 && n - i < kAsciiStep && ascii8(src + i, w)) {
+      w = lower_ascii8(w);
+      std::memcpy(dst + d, &w, 8);
+      i += 8;
+      d += 8;
+    }
+  }
+  while (i < n && src[i] < 0x80) dst[d++] = ascii_lower(static_cast<unsigned char>(src[i++]));
+}
 
 template <class Unit>
 [[gnu::hot]] bool fold_units(const Unit* src, size_t n, std::string& out) {
@@ -357,23 +389,7 @@ template <class Unit>
   size_t i = 0;
   size_t d = 0;
   while (i < n) {
-    while (n - i >= kAsciiStep) {
-      const unsigned ascii = ascii_step(src + i, dst + d);
-      i += ascii;
-      d += ascii;
-      if (ascii < kAsciiStep) break;
-    }
-    if constexpr (kAsciiStep > 8) {
-      // A tail of 8 to 15 units, the length of a typical keyword, takes one 64-bit step.
-      uint64_t w;
-      if (n - i >= 8 && n - i < kAsciiStep && ascii8(src + i, w)) {
-        w = lower_ascii8(w);
-        std::memcpy(dst + d, &w, 8);
-        i += 8;
-        d += 8;
-      }
-    }
-    while (i < n && src[i] < 0x80) dst[d++] = ascii_lower(static_cast<unsigned char>(src[i++]));
+    ascii_run(src, n, i, dst, d);
     // Other characters one at a time up to the next ASCII unit.
     for (; i < n && src[i] >= 0x80; ++i) {
       const char32_t c = src[i];
@@ -469,49 +485,11 @@ std::pair<size_t, size_t> FoldMap::source_span(size_t start, size_t end) const {
   size_t i = 0;
   size_t d = 0;
   while (i < n) {
-#if defined(__SSE2__) && !defined(KWSIEVE_NO_SIMD)
-    while (n - i >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-      // All sixteen are written; those from the first non-ASCII byte on are rewritten
-      // below.
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + d), lower_ascii16(v));
-      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
-      if (high == 0) {
-        i += 16;
-        d += 16;
-        continue;
-      }
-      const unsigned ascii = static_cast<unsigned>(std::countr_zero(high));
-      i += ascii;
-      d += ascii;
-      break;
-    }
-    // The eight-byte step only for a tail too short for the one above.
-    if (n - i < 16)
-#endif
-    while (n - i >= 8) {
-      uint64_t w;
-      std::memcpy(&w, src + i, 8);
-      const uint64_t high = w & kHighBits;
-      const uint64_t lowered = lower_ascii8(w & ~kHighBits);
-      // All eight bytes are written; those from the first non-ASCII byte on are
-      // rewritten below.
-      std::memcpy(dst + d, &lowered, 8);
-      if (high == 0) {
-        i += 8;
-        d += 8;
-        continue;
-      }
-      const unsigned ascii = ascii_prefix(high);
-      i += ascii;
-      d += ascii;
-      break;
-    }
-    while (i < n && src[i] < 0x80) dst[d++] = ascii_lower(src[i++]);
+    ascii_run(src, n, i, dst, d);
     if (i == n) break;
 
     // Non-ASCII characters one at a time up to the next ASCII byte, so that text in
-    // other scripts does not try the eight-byte path after every character.
+    // other scripts does not try the ASCII steps after every character.
     do {
       char32_t c = 0;
       const unsigned len = decode(src + i, src + n, c);
