@@ -112,9 +112,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int repeat = argc > 4 ? std::max(1, std::atoi(argv[4])) : 5;
-  std::vector<std::size_t> counts;
-  for (int i = 5; i < argc; ++i) counts.push_back(std::strtoul(argv[i], nullptr, 10));
-  if (counts.empty()) counts = {1000, 10000, 100000};
+  const std::vector<std::size_t> counts = benchkit::keyword_counts(argc, argv, 5);
 
   const std::vector<Pair> pairs =
       read_keywords(argv[1], *std::max_element(counts.begin(), counts.end()));

@@ -63,9 +63,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int repeat = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-  std::vector<std::size_t> counts;
-  for (int i = 3; i < argc; ++i) counts.push_back(std::strtoul(argv[i], nullptr, 10));
-  if (counts.empty()) counts = {1000, 10000, 100000};
+  const std::vector<std::size_t> counts = benchkit::keyword_counts(argc, argv, 3);
   const std::vector<Pair> pairs =
       read_keywords(argv[1], *std::max_element(counts.begin(), counts.end()));
 

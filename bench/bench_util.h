@@ -57,6 +57,14 @@ inline std::vector<Pair> read_keywords(const char* path, std::size_t limit) {
   return out;
 }
 
+// Keyword counts from argv[first] on; 1k, 10k and 100k when none is given.
+inline std::vector<std::size_t> keyword_counts(int argc, char** argv, int first) {
+  std::vector<std::size_t> counts;
+  for (int i = first; i < argc; ++i) counts.push_back(std::strtoul(argv[i], nullptr, 10));
+  if (counts.empty()) counts = {1000, 10000, 100000};
+  return counts;
+}
+
 inline long rss_bytes() {
   std::ifstream in("/proc/self/statm");
   long pages = 0, resident = 0;
