@@ -54,9 +54,17 @@ Trie::Trie(const Trie& other)
       free_name_head_(other.free_name_head_),
       arena_(other.arena_),
       arena_garbage_(other.arena_garbage_),
+      tail_nodes_(other.tail_nodes_),
+      tail_dead_(other.tail_dead_),
       terminals_(other.terminals_) {
   try {
     reserve_nodes(other.node_bound_);
+    if (other.tail_size_ != 0) {
+      grow_tails(other.tail_size_);
+      std::memcpy(tails_.get(), other.tails_.get(), other.tail_size_);
+      std::memcpy(tail_ends_.get(), other.tail_ends_.get(), (other.tail_size_ / 64 + 1) * sizeof(uint64_t));
+      tail_size_ = other.tail_size_;
+    }
   } catch (...) {
     free_blocks();
     throw;
@@ -114,14 +122,20 @@ void Trie::swap(Trie& other) noexcept {
   swap(free_name_head_, other.free_name_head_);
   swap(arena_, other.arena_);
   swap(arena_garbage_, other.arena_garbage_);
+  swap(tails_, other.tails_);
+  swap(tail_ends_, other.tail_ends_);
+  swap(tail_size_, other.tail_size_);
+  swap(tail_capacity_, other.tail_capacity_);
+  swap(tail_nodes_, other.tail_nodes_);
+  swap(tail_dead_, other.tail_dead_);
   swap(terminals_, other.terminals_);
 }
 
 // Makes room for `new_nodes` more ids past node_bound_. Blocks allocated before a failure
 // stay: they are capacity, not content.
 [[gnu::hot]] void Trie::reserve_nodes(std::size_t new_nodes) {
-  // Ids are 32-bit and kNoNode is reserved.
-  if (new_nodes > std::size_t{kNoNode} - node_bound_) throw std::bad_alloc();
+  // Real ids are 31-bit: the top bit marks tail ids.
+  if (new_nodes > std::size_t{kTailBit} - node_bound_) throw std::bad_alloc();
   const std::size_t need = node_bound_ + new_nodes;
   if (need <= node_capacity_) return;
   if (node_capacity_ < kBlockNodes) {
@@ -143,16 +157,16 @@ void Trie::swap(Trie& other) noexcept {
   while (node_capacity_ < need) {
     grow_for(blocks_, 1);
     blocks_.push_back(static_cast<Node*>(::operator new(kBlockNodes * sizeof(Node))));
-    // Capacity stops at kNoNode, which is not an id, so the inline check in reserve_for
-    // sends any request beyond the last id here, to be refused.
-    node_capacity_ += std::min(kBlockNodes, std::size_t{kNoNode} - node_capacity_);
+    // Capacity stops at kTailBit, which is not a real id, so the inline check in
+    // reserve_for sends any request beyond the last id here, to be refused.
+    node_capacity_ += std::min(kBlockNodes, std::size_t{kTailBit} - node_capacity_);
   }
 }
 
-void Trie::reserve_name_escape() {
-  if (escaped_names_.size() == escaped_names_.max_size()) throw std::bad_alloc();
-  escaped_names_.reserve(escaped_names_.size() + 1);
-  if (spare_name_.empty()) spare_name_.emplace(0, 0);
+void Trie::reserve_name_escape(std::size_t count) {
+  if (count > escaped_names_.max_size() - escaped_names_.size()) throw std::bad_alloc();
+  escaped_names_.reserve(escaped_names_.size() + count);
+  for (NodeId k = 0; spare_name_.size() < count; ++k) spare_name_.emplace(k, 0);
 }
 
 void Trie::reserve_names(std::size_t name_bytes) {
@@ -181,7 +195,7 @@ void Trie::reserve_names(std::size_t name_bytes) {
     }
     escaped_names_.erase(n);
   } else if (!fits) {
-    // reserve_name_escape() made room for one more entry and left a spare node.
+    // reserve_name_escape() made room for this entry and left a spare node.
     auto entry = spare_name_.extract(spare_name_.begin());
     entry.key() = n;
     entry.mapped() = id;
@@ -212,7 +226,7 @@ void Trie::reserve_names(std::size_t name_bytes) {
 }
 
 NodeId Trie::wide_child(NodeId n, uint32_t key) const {
-  for (NodeId c = node(n).first_child; c != kNoNode; c = node(c).next_sibling) {
+  for (NodeId c = node(n).first_child; c != kNoNode; c = next_sibling(c)) {
     uint32_t k = this->key(c);
     if (k >= key) return k == key ? c : kNoNode;
   }
@@ -301,8 +315,10 @@ void Trie::move_node_keys(NodeId from, NodeId to) noexcept {
   node(at - 1).next_sibling = kNoNode;
   node(parent).first_child = run;
 
-  // The old places: a whole run goes back as one, scattered nodes to the free list.
+  // The old places: a whole run goes back as one, scattered nodes to the free list. Freed
+  // nodes point to no child: compact_tails() reads every id.
   if (hi - lo == count - 1) {
+    for (unsigned j = 1; j < count; ++j) node(lo + j).first_child = kNoNode;
     node(lo) = Node{kNoNode, free_runs_[count], 0};
     free_runs_[count] = lo;
     run_free_nodes_ += count;
@@ -355,11 +371,19 @@ void Trie::free_node(NodeId n) {
 // list that is freed in one pass, with no stack at all. Tables need no upkeep here: every
 // node of the subtree goes, tables included.
 void Trie::free_subtree(NodeId n) {
+  if (is_tail(n)) {
+    free_tail(n);
+    return;
+  }
   node(n).next_sibling = kNoNode;  // n's own siblings stay
   NodeId cur = n;
   while (cur != kNoNode) {
     Node& c = node(cur);
     NodeId left = c.first_child;
+    if (is_tail(left)) {
+      free_tail(left);
+      c.first_child = left = kNoNode;
+    }
     if (left == kNoNode) {
       NodeId next = c.next_sibling;
       free_node(cur);
@@ -450,6 +474,7 @@ void Trie::compact_names() noexcept {
 }
 
 [[gnu::hot]] void Trie::insert(std::string_view keyword, std::string_view clean_name) {
+  maybe_compact_tails();  // first: it renumbers tail ids
   const auto* bytes = reinterpret_cast<const unsigned char*>(keyword.data());
   NodeId n = root();
   const Node* np = &node(n);  // node(n), carried from the sibling walk that found n
@@ -473,6 +498,11 @@ void Trie::compact_names() noexcept {
     }
     prev = kNoNode;
     NodeId c = np->first_child;
+    if (is_tail(c)) {
+      // (A crowded node above gets its table on a later insertion.)
+      insert_below_tail(n, bytes + i, keyword.size() - i, clean_name);
+      return;
+    }
     const Node* cp = nullptr;
     uint32_t k = 0;
     steps = 0;
@@ -504,55 +534,273 @@ void Trie::compact_names() noexcept {
     // run is taken only while the freed ids are at most an eighth of the live nodes (a
     // growing trie's are: its new chains use them up); fresh ids are otherwise taken only
     // when none is free, which keeps the id bound within 9/8 of the most nodes ever live.
-    if (siblings && free_runs_[siblings + 1] == kNoNode && (free_nodes_ + run_free_nodes_) * 8 > node_count()) {
+    if (siblings && free_runs_[siblings + 1] == kNoNode &&
+        (free_nodes_ + run_free_nodes_) * 8 > node_bound_ - free_nodes_ - run_free_nodes_) {
       siblings = 0;
     }
   }
   maybe_compact_names();
+  // The new node for bytes[i] is real (it has siblings to link); the rest of the keyword
+  // after it becomes a tail, or a chain of real nodes once the tail arena is full.
+  const std::size_t rest = i < keyword.size() ? keyword.size() - i - 1 : 0;
+  const bool tail = rest != 0 && tail_fits(rest);
   // Single nodes come off the free list, then out of freed runs, then fresh; a run is
   // reused whole or taken fresh.
-  const std::size_t singles = keyword.size() - i - (siblings ? 1 : 0);
+  const std::size_t singles = (i < keyword.size() ? (tail ? 1 : rest + 1) : 0) - (siblings ? 1 : 0);
   const bool fresh_run = siblings && free_runs_[siblings + 1] == kNoNode;
   const std::size_t spare = free_nodes_ + run_free_nodes_ - (siblings && !fresh_run ? siblings + 1 : 0);
   std::size_t fresh_ids = singles > spare ? singles - spare : 0;
   if (fresh_run) fresh_ids += siblings + 1;
   reserve_for(fresh_ids, clean_name.size());
+  if (tail) reserve_tail(rest);
   // Nothing below can fail.
   if (crowded != kNoNode) add_table(crowded);
-  if (i < keyword.size()) {
-    NodeId fresh;
-    if (siblings) {
-      fresh = regroup(n, prev, siblings, bytes[i]);
-    } else {
-      fresh = take_node(bytes[i]);
-      link_after(n, prev, fresh, bytes[i]);
-    }
+  if (i == keyword.size()) {
+    assign_name(n, clean_name);
+    return;
+  }
+  NodeId fresh;
+  if (siblings) {
+    fresh = regroup(n, prev, siblings, bytes[i]);
+  } else {
+    fresh = take_node(bytes[i]);
+    link_after(n, prev, fresh, bytes[i]);
+  }
+  finish_keyword(fresh, bytes + i + 1, rest, clean_name, tail);
+}
+
+[[gnu::hot]] void Trie::finish_keyword(NodeId head, const unsigned char* rest, std::size_t len,
+                                       std::string_view clean_name, bool tail) noexcept {
+  if (len == 0) {
+    assign_name(head, clean_name);
+    return;
+  }
+  if (tail) {
+    const uint32_t id = store_name(clean_name);
+    ++terminals_;
+    node(head).first_child = append_tail(rest, len, id);
+    return;
+  }
+  // Every further node is the only child of the one before. Freed nodes are reused
+  // first; the rest of the chain takes consecutive ids, written block by block.
+  NodeId n = head;
+  std::size_t i = 0;
+  for (; i < len && (free_node_head_ != kNoNode || run_free_nodes_ != 0); ++i) {
+    const NodeId fresh = take_node(rest[i]);
+    node(n).first_child = fresh;
     n = fresh;
-    // Every further node is the only child of the one before. Freed nodes are reused
-    // first; the rest of the chain takes consecutive ids, written block by block.
-    for (++i; i < keyword.size() && (free_node_head_ != kNoNode || run_free_nodes_ != 0); ++i) {
-      fresh = take_node(bytes[i]);
-      node(n).first_child = fresh;
-      n = fresh;
+  }
+  if (i < len) {
+    NodeId id = static_cast<NodeId>(node_bound_);
+    node_bound_ += len - i;
+    node(n).first_child = id;
+    while (i < len) {
+      Node* at = &node(id);
+      const std::size_t room = kBlockNodes - (id & (kBlockNodes - 1));
+      const std::size_t end = i + std::min(room, len - i);
+      for (; i < end; ++i) *at++ = Node{++id, kNoNode, rest[i]};
     }
-    if (i < keyword.size()) {
-      NodeId id = static_cast<NodeId>(node_bound_);
-      node_bound_ += keyword.size() - i;
-      node(n).first_child = id;
-      while (i < keyword.size()) {
-        Node* at = &node(id);
-        const std::size_t room = kBlockNodes - (id & (kBlockNodes - 1));
-        const std::size_t end = i + std::min(room, keyword.size() - i);
-        for (; i < end; ++i) *at++ = Node{++id, kNoNode, bytes[i]};
-      }
-      n = id - 1;
-      node(n).first_child = kNoNode;
-    }
+    n = id - 1;
+    node(n).first_child = kNoNode;
   }
   assign_name(n, clean_name);
 }
 
+uint32_t Trie::tail_name(std::size_t last) const {
+  uint32_t id;
+  std::memcpy(&id, tails_.get() + last + 1, sizeof id);
+  return id;
+}
+
+// Grows the arena by four (or to the exact size if that cannot be had), like the other
+// stores; its capacity never passes kTailLimit.
+void Trie::grow_tails(std::size_t extra) {
+  const std::size_t need = tail_size_ + extra;
+  std::size_t cap = std::min(std::max({need, tail_capacity_ * 4, std::size_t{256}}), kTailLimit);
+  std::unique_ptr<unsigned char[]> bytes;
+  std::unique_ptr<uint64_t[]> ends;
+  try {
+    bytes.reset(new unsigned char[cap]);
+    ends.reset(new uint64_t[cap / 64 + 1]());
+  } catch (const std::bad_alloc&) {
+    cap = need;
+    bytes.reset(new unsigned char[cap]);
+    ends.reset(new uint64_t[cap / 64 + 1]());
+  }
+  if (tail_size_ != 0) {
+    std::memcpy(bytes.get(), tails_.get(), tail_size_);
+    std::memcpy(ends.get(), tail_ends_.get(), (tail_size_ / 64 + 1) * sizeof(uint64_t));
+  }
+  tails_.swap(bytes);
+  tail_ends_.swap(ends);
+  tail_capacity_ = cap;
+}
+
+[[gnu::hot]] NodeId Trie::append_tail(const unsigned char* bytes, std::size_t len, uint32_t name) noexcept {
+  const std::size_t p = tail_size_;
+  std::memcpy(tails_.get() + p, bytes, len);
+  std::memcpy(tails_.get() + p + len, &name, sizeof name);
+  tail_size_ += len + 4;
+  const std::size_t last = p + len - 1;
+  tail_ends_[last >> 6] |= uint64_t{1} << (last & 63);
+  tail_nodes_ += len;
+  return static_cast<NodeId>(kTailBit | p);
+}
+
+// Frees the tail from t to its end, with the keyword it ends.
+void Trie::free_tail(NodeId t) noexcept {
+  const std::size_t p = tail_pos(t);
+  const std::size_t last = tail_last(p);
+  release_name(tail_name(last));
+  --terminals_;
+  tail_nodes_ -= last - p + 1;
+  tail_dead_ += last - p + 5;
+}
+
+// Rewrites the tail arena without its dead bytes. Purely an optimisation: if memory is
+// short, skip it.
+void Trie::compact_tails() noexcept {
+  std::size_t live = 0;
+  for (std::size_t id = 0; id < node_bound_; ++id) {
+    const NodeId c = node(static_cast<NodeId>(id)).first_child;
+    if (is_tail(c)) live += tail_last(tail_pos(c)) - tail_pos(c) + 5;
+  }
+  std::unique_ptr<unsigned char[]> bytes;
+  std::unique_ptr<uint64_t[]> ends;
+  try {
+    bytes.reset(new unsigned char[live + 1]);
+    ends.reset(new uint64_t[(live + 1) / 64 + 1]());
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  std::size_t at = 0;
+  for (std::size_t id = 0; id < node_bound_; ++id) {
+    Node& nd = node(static_cast<NodeId>(id));
+    if (!is_tail(nd.first_child)) continue;
+    const std::size_t p = tail_pos(nd.first_child);
+    const std::size_t last = tail_last(p);
+    std::memcpy(bytes.get() + at, tails_.get() + p, last - p + 5);
+    const std::size_t end = at + (last - p);
+    ends[end >> 6] |= uint64_t{1} << (end & 63);
+    nd.first_child = static_cast<NodeId>(kTailBit | at);
+    at += last - p + 5;
+  }
+  tails_.swap(bytes);
+  tail_ends_.swap(ends);
+  tail_size_ = at;
+  tail_capacity_ = live + 1;
+  tail_dead_ = 0;
+}
+
+void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
+  // The insertion that realizes may escape a second name, its own keyword's.
+  if (tail_pos(node(n).first_child) + m > last && tail_name(last) >= kEscape - 1) reserve_name_escape(2);
+}
+
+[[gnu::hot]] NodeId Trie::realize(NodeId n, std::size_t m, std::size_t last) noexcept {
+  if (m == 0) return n;
+  const std::size_t p = tail_pos(node(n).first_child);
+  NodeId at = n;
+  for (std::size_t j = 0; j < m; ++j) {
+    const NodeId x = take_node(tail_byte(p + j));
+    node(at).first_child = x;
+    at = x;
+  }
+  tail_nodes_ -= m;
+  tail_dead_ += m;
+  if (p + m > last) {
+    set_name_of(at, tail_name(last));
+    tail_dead_ += 4;
+  } else {
+    node(at).first_child = static_cast<NodeId>(kTailBit | (p + m));
+  }
+  return at;
+}
+
+[[gnu::hot]] void Trie::insert_below_tail(NodeId n, const unsigned char* kw, std::size_t len,
+                                          std::string_view clean_name) {
+  const std::size_t p = tail_pos(node(n).first_child);
+  const std::size_t last = tail_last(p);
+  const std::size_t tail_len = last - p + 1;
+  std::size_t m = 0;  // keyword bytes the tail spells
+  while (m < len && m < tail_len && kw[m] == tail_byte(p + m)) ++m;
+  maybe_compact_names();
+  if (m == len && m == tail_len) {
+    // The keyword is stored already: only its clean name changes.
+    reserve_for(0, clean_name.size());
+    const uint32_t id = store_name(clean_name);
+    release_name(tail_name(last));
+    std::memcpy(tails_.get() + last + 1, &id, sizeof id);
+    return;
+  }
+  // The tail's first m bytes become real nodes; below the last of them go the rest of the
+  // tail (its next byte a real node too, when the keyword needs a sibling for it) and the
+  // rest of the keyword.
+  const bool spent = m == tail_len;
+  const std::size_t rest = len - m;
+  const bool split = rest != 0 && !spent;
+  const bool tail = rest > 1 && tail_fits(rest - 1);
+  const std::size_t ids = m + (split ? 1 : 0) + (rest == 0 ? 0 : tail ? 1 : rest);
+  reserve_for(ids, clean_name.size());
+  if (tail) reserve_tail(rest - 1);
+  reserve_realize(n, m + (split ? 1 : 0), last);
+  // Nothing below can fail.
+  const NodeId at = realize(n, m, last);
+  if (rest == 0) {
+    assign_name(at, clean_name);
+    return;
+  }
+  const uint32_t b = kw[m];
+  if (split) {
+    const NodeId other = realize(at, 1, last);
+    const NodeId fresh = take_node(b);
+    if (b < key(other)) {
+      node(fresh).next_sibling = other;
+      node(at).first_child = fresh;
+    } else {
+      node(other).next_sibling = fresh;
+    }
+    finish_keyword(fresh, kw + m + 1, rest - 1, clean_name, tail);
+  } else {
+    const NodeId fresh = take_node(b);
+    node(at).first_child = fresh;
+    finish_keyword(fresh, kw + m + 1, rest - 1, clean_name, tail);
+  }
+}
+
+NodeId Trie::settle(std::string_view path) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(path.data());
+  NodeId n = root();
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const NodeId c = child(n, bytes[i]);
+    if (c == kNoNode) return kNoNode;
+    if (!is_tail(c)) {
+      n = c;
+      continue;
+    }
+    // The path goes into the tail below n: it must spell the tail up to its own end.
+    const std::size_t p = tail_pos(c);
+    const std::size_t last = tail_last(p);
+    const std::size_t m = path.size() - i;
+    if (m > last - p + 1) return kNoNode;
+    for (std::size_t j = 0; j < m; ++j) {
+      if (bytes[i + j] != tail_byte(p + j)) return kNoNode;
+    }
+    reserve_for(m, 0);
+    reserve_realize(n, m, last);
+    return realize(n, m, last);
+  }
+  return n;
+}
+
 NodeId Trie::add_child_after(NodeId parent, NodeId hint, uint32_t key) {
+  if (is_tail(node(parent).first_child)) {
+    // Siblings need real nodes: the tail's first byte becomes one.
+    const std::size_t last = tail_last(tail_pos(node(parent).first_child));
+    reserve_for(1, 0);
+    reserve_realize(parent, 1, last);
+    realize(parent, 1, last);
+  }
   if (hint != kNoNode && this->key(hint) >= key) hint = kNoNode;
   NodeId prev = hint;
   NodeId cur = hint == kNoNode ? node(parent).first_child : node(hint).next_sibling;
@@ -605,30 +853,34 @@ void Trie::set_clean_name(NodeId n, std::string_view clean_name) {
 bool Trie::remove(std::string_view keyword) {
   // The nodes to prune are the tail of the path below the last node that must stay
   // (the root, a terminal node, or one with other children): track that cut point on
-  // the way down instead of remembering the whole path.
+  // the way down instead of remembering the whole path. Tail bytes are never such a node.
   NodeId n = root();
   NodeId cut_parent = kNoNode;
   NodeId cut = kNoNode;
   for (char ch : keyword) {
     NodeId c = child(n, static_cast<unsigned char>(ch));
     if (c == kNoNode) return false;
-    const Node& nd = node(n);
-    if (n == root() || terminal(n) || node(nd.first_child).next_sibling != kNoNode) {
+    if (!is_tail(n) && (n == root() || terminal(n) || next_sibling(node(n).first_child) != kNoNode)) {
       cut_parent = n;
       cut = c;
     }
     n = c;
   }
-  const uint32_t id = name_of(n);
-  if (id == kNoName) return false;
-  release_name(id);
-  set_name_of(n, kNoName);
-  --terminals_;
-  if (n == root() || node(n).first_child != kNoNode) return true;
+  if (is_tail(n)) {
+    // A tail byte ends a keyword only as its last; the tail goes with it, below.
+    if (!tail_end(tail_pos(n))) return false;
+  } else {
+    const uint32_t id = name_of(n);
+    if (id == kNoName) return false;
+    release_name(id);
+    set_name_of(n, kNoName);
+    --terminals_;
+    if (n == root() || node(n).first_child != kNoNode) return true;
+  }
 
   // Unlink `cut` from its parent's sibling list, then free the single-child chain below it.
   Node& p = node(cut_parent);
-  const uint32_t k = node(cut).word & kKeyMask;  // a byte: cut was found by a byte key
+  const uint32_t k = key(cut);  // a byte: cut was found by a byte key
   NodeId before = kNoNode;
   if (p.word & kTableBit) {
     NodeId* t = table(p.word >> kPayloadShift);
@@ -638,9 +890,9 @@ bool Trie::remove(std::string_view keyword) {
     for (NodeId c = p.first_child; c != cut; c = node(c).next_sibling) before = c;
   }
   if (before == kNoNode) {
-    p.first_child = node(cut).next_sibling;
+    p.first_child = next_sibling(cut);
   } else {
-    node(before).next_sibling = node(cut).next_sibling;
+    node(before).next_sibling = next_sibling(cut);
   }
   free_subtree(cut);
   return true;

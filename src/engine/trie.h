@@ -13,6 +13,15 @@
 // Keys are 32-bit: insertion only makes keys 0..255, but a decoded state may hold any Unicode
 // scalar value as a key, and such nodes must survive a round trip even though no text reaches them.
 //
+// Most nodes of a natural-language trie are the lone-child chain that ends one keyword, its
+// part shared with no other. Insertion stores such a chain as a tail: its bytes, back to
+// back in one arena, followed by the keyword's clean-name id. Each tail byte is still a node
+// to every reader (a tail id is the byte's arena position with the top bit set), with no
+// siblings and its next byte as its only child, so walks and the API see one trie. A tail
+// hangs only as the only child of a real node; when a later keyword shares part of it, that
+// part becomes real nodes. Tails make a loaded trie about a third of the size and a new
+// keyword a few bytes to write instead of a node per byte.
+//
 // Insertion spends its time walking sibling lists, and siblings created at different times
 // would lie far apart in memory, one cache miss each. So insertion keeps the children of a
 // node with a few children in one run of consecutive ids (moving them when it adds one),
@@ -21,9 +30,12 @@
 // complete and remains the child order; ids are internal and may change under insertion.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -33,6 +45,11 @@
 // reach the rare paths (clean-name ids and table ids beyond the field) with small tries.
 #ifndef KWSIEVE_TRIE_PAYLOAD_BITS
 #define KWSIEVE_TRIE_PAYLOAD_BITS 23
+#endif
+// Most bytes the tail arena may hold (tail ids need its positions below 2^31 - 1); past it,
+// keywords are stored as chains of real nodes. Tests shrink it to reach that path.
+#ifndef KWSIEVE_TRIE_TAIL_BYTES
+#define KWSIEVE_TRIE_TAIL_BYTES 0x7FFFFFFF
 #endif
 
 namespace kwsieve {
@@ -51,9 +68,13 @@ class Trie {
 
   static constexpr NodeId root() { return 0; }
 
-  NodeId first_child(NodeId n) const { return node(n).first_child; }
-  NodeId next_sibling(NodeId n) const { return node(n).next_sibling; }
+  NodeId first_child(NodeId n) const {
+    if (is_tail(n)) return tail_end(tail_pos(n)) ? kNoNode : n + 1;
+    return node(n).first_child;
+  }
+  NodeId next_sibling(NodeId n) const { return is_tail(n) ? kNoNode : node(n).next_sibling; }
   uint32_t key(NodeId n) const {
+    if (is_tail(n)) return tail_byte(tail_pos(n));
     uint32_t k = node(n).word & kKeyMask;
     if (k == kWideKey && !wide_keys_.empty()) {
       auto it = wide_keys_.find(n);
@@ -61,15 +82,20 @@ class Trie {
     }
     return k;
   }
-  bool terminal(NodeId n) const { return name_of(n) != kNoName; }
+  bool terminal(NodeId n) const { return is_tail(n) ? tail_end(tail_pos(n)) : name_of(n) != kNoName; }
   std::string_view clean_name(NodeId n) const {
-    const NameRef& r = names_[name_of(n)];
+    const NameRef& r = names_[is_tail(n) ? tail_name(tail_pos(n)) : name_of(n)];
     return {arena_.data() + r.offset, r.length};
   }
   NodeId child(NodeId n, uint32_t key) const {
+    if (is_tail(n)) {
+      const std::size_t p = tail_pos(n);
+      return !tail_end(p) && tail_byte(p + 1) == key ? n + 1 : kNoNode;
+    }
     if (key >= 256) return wide_child(n, key);
     const Node& nd = node(n);
     if (nd.word & kTableBit) return table(nd.word >> kPayloadShift)[key];
+    if (is_tail(nd.first_child)) return tail_byte(tail_pos(nd.first_child)) == key ? nd.first_child : kNoNode;
     for (NodeId c = nd.first_child; c != kNoNode;) {
       const Node& cn = node(c);
       uint32_t k = cn.word & kKeyMask;
@@ -81,10 +107,12 @@ class Trie {
 
   // Number of terminal nodes, the empty keyword (a terminal root) included.
   std::size_t count() const { return terminals_; }
-  // Number of live nodes, the root included.
-  std::size_t node_count() const { return node_bound_ - free_nodes_ - run_free_nodes_; }
-  // Upper bound (exclusive) of node ids; some below it may be free.
+  // Number of live nodes, the root and tail bytes included.
+  std::size_t node_count() const { return node_bound_ - free_nodes_ - run_free_nodes_ + tail_nodes_; }
+  // Upper bound (exclusive) of real node ids; some below it may be free.
   std::size_t id_bound() const { return node_bound_; }
+  // Bytes the tail arena holds, the dead ones included.
+  std::size_t tail_storage() const { return tail_size_; }
 
   // Adds `keyword` (already normalised) with `clean_name`, replacing the clean name of an
   // existing keyword. Strong guarantee: on std::bad_alloc the trie is unchanged.
@@ -94,10 +122,14 @@ class Trie {
   // a keyword. Returns false, changing nothing, when the keyword is not stored.
   bool remove(std::string_view keyword);
 
+  // The node at the end of `path` (kNoNode if there is none), made a real node if it was a
+  // tail byte, so that add_child and set_clean_name may take it. Strong guarantee.
+  NodeId settle(std::string_view path);
+
   // Building blocks for the decoder, which creates nodes in depth-first order.
-  // add_child links a fresh node under `parent` with `key`; an existing child with that
-  // key is replaced and its whole subtree freed. Both may throw std::bad_alloc, after
-  // which the trie must be discarded.
+  // add_child links a fresh node under `parent` (a real node: the decoder's own, or one
+  // from settle) with `key`; an existing child with that key is replaced and its whole
+  // subtree freed. Both may throw std::bad_alloc, after which the trie must be discarded.
   NodeId add_child(NodeId parent, uint32_t key) { return add_child_after(parent, kNoNode, key); }
   // As add_child, but the sibling walk starts after `hint`, a child of `parent` with a key
   // below `key` (kNoNode: from the first child). A decoder reading children in ascending
@@ -109,6 +141,26 @@ class Trie {
 
  private:
   static constexpr uint32_t kNoName = UINT32_MAX;
+
+  // A tail id is kTailBit | the byte's position in tails_; real ids stay below kTailBit.
+  // After a tail's last byte come the 4 bytes of its clean-name id; tail_ends_ marks the
+  // last byte of each tail, one bit per arena position.
+  static constexpr NodeId kTailBit = 0x80000000u;
+  static constexpr std::size_t kTailLimit = KWSIEVE_TRIE_TAIL_BYTES;
+  static_assert(kTailLimit <= 0x7FFFFFFF);
+  static constexpr bool is_tail(NodeId n) { return n - kTailBit < kNoNode - kTailBit; }
+  static constexpr std::size_t tail_pos(NodeId n) { return n & ~kTailBit; }
+  uint32_t tail_byte(std::size_t p) const { return tails_[p]; }
+  bool tail_end(std::size_t p) const { return (tail_ends_[p >> 6] >> (p & 63)) & 1; }
+  // The last byte of the tail that position p lies in.
+  std::size_t tail_last(std::size_t p) const {
+    std::size_t w = p >> 6;
+    uint64_t bits = tail_ends_[w] & (~uint64_t{0} << (p & 63));
+    while (bits == 0) bits = tail_ends_[++w];
+    return w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+  }
+  // The clean-name id of the tail whose last byte is at `last` (or at p, for terminal()).
+  uint32_t tail_name(std::size_t last) const;
 
   // Node::word: the key byte, a flag saying the node has a direct table, and a payload.
   // Without a table the payload is 0 for no clean name, the name id + 1, or kEscape when
@@ -160,7 +212,7 @@ class Trie {
   NodeId* table(uint32_t t) { return tables_.data() + std::size_t{t} * kTableSlots; }
 
   bool is_wide(NodeId c) const {
-    return (node(c).word & kKeyMask) == kWideKey && !wide_keys_.empty() && wide_keys_.count(c);
+    return !is_tail(c) && (node(c).word & kKeyMask) == kWideKey && !wide_keys_.empty() && wide_keys_.count(c);
   }
   uint32_t name_of(NodeId n) const {
     uint32_t w = node(n).word;
@@ -172,7 +224,8 @@ class Trie {
   }
   // Cannot fail once reserve_name_escape() has run (when the id may need an escape).
   void set_name_of(NodeId n, uint32_t id) noexcept;
-  void reserve_name_escape();
+  // Room for `count` more escaped names, each with a spare node.
+  void reserve_name_escape(std::size_t count = 1);
 
   NodeId new_node(uint32_t key);
   // new_node for a byte key once reserve_for has made room: cannot fail.
@@ -189,6 +242,40 @@ class Trie {
     return id;
   }
   void link_after(NodeId parent, NodeId prev, NodeId fresh, uint32_t key);
+  // Gives the new node `head` the rest of its keyword, `len` bytes, and the clean name: as
+  // a tail if `tail`, else as a chain of real nodes. Room must be reserved; cannot fail.
+  void finish_keyword(NodeId head, const unsigned char* rest, std::size_t len,
+                      std::string_view clean_name, bool tail) noexcept;
+  // Inserts the keyword's last `len` bytes below `n`, a real node whose child is a tail.
+  void insert_below_tail(NodeId n, const unsigned char* kw, std::size_t len, std::string_view clean_name);
+  // Turns the first `m` bytes of the tail below real node `n` into a chain of real nodes and
+  // returns the last (n when m is 0); the rest of the tail hangs below it, or it takes the
+  // tail's clean name if none is left. Needs m ids reserved and, when the name moves into a
+  // node, reserve_name_escape(); cannot fail.
+  // `last` is the tail's last byte.
+  NodeId realize(NodeId n, std::size_t m, std::size_t last) noexcept;
+  // Reserves what realize(n, m) needs beyond the m ids.
+  void reserve_realize(NodeId n, std::size_t m, std::size_t last);
+  bool tail_fits(std::size_t len) const {
+    const std::size_t room = kTailLimit - tail_size_;
+    return room >= 4 && len <= room - 4;
+  }
+  // Room for a tail of `len` bytes (tail_fits(len) must hold).
+  void reserve_tail(std::size_t len) {
+    if (len + 4 > tail_capacity_ - tail_size_) grow_tails(len + 4);
+  }
+  void grow_tails(std::size_t extra);
+  NodeId append_tail(const unsigned char* bytes, std::size_t len, uint32_t name) noexcept;
+  void free_tail(NodeId t) noexcept;
+  // Compaction reads every real id, so it waits until the dead bytes outweigh the live
+  // ones and a quarter of the real ids (and a minimum), which keeps it O(1) per dead byte.
+  static constexpr std::size_t kTailCompactFrom = std::min<std::size_t>(4096, kTailLimit / 8);
+  void maybe_compact_tails() {
+    if (tail_dead_ >= kTailCompactFrom && tail_dead_ >= tail_size_ / 2 && tail_dead_ >= node_bound_ / 4) {
+      compact_tails();
+    }
+  }
+  void compact_tails() noexcept;
   // Moves the `count` children of `parent` into a fresh run of consecutive ids together with
   // a new child under byte `key`, linked after `prev`, and returns that child. Needs
   // count + 1 ids reserved (or a freed run of that length); cannot fail.
@@ -239,7 +326,7 @@ class Trie {
   // Keys that are not bytes; only a decoded state has them, so this is almost always empty.
   std::unordered_map<NodeId, uint32_t> wide_keys_;
   // Name ids of nodes whose payload cannot hold them: only tries with millions of keywords.
-  // spare_name_ holds one preallocated entry so that moving a name here cannot fail.
+  // spare_name_ holds preallocated entries so that moving a name here cannot fail.
   std::unordered_map<NodeId, uint32_t> escaped_names_;
   std::unordered_map<NodeId, uint32_t> spare_name_;
 
@@ -247,6 +334,15 @@ class Trie {
   uint32_t free_name_head_ = kNoName;
   std::string arena_;          // clean names, back to back
   std::size_t arena_garbage_ = 0;  // bytes of arena_ no live name uses
+
+  // Tail bytes, each tail followed by its name id, and a bit per position (of the capacity)
+  // set at each tail's last byte. Bytes past tail_size_ are unwritten; their bits are zero.
+  std::unique_ptr<unsigned char[]> tails_;
+  std::unique_ptr<uint64_t[]> tail_ends_;
+  std::size_t tail_size_ = 0;
+  std::size_t tail_capacity_ = 0;
+  std::size_t tail_nodes_ = 0;  // live tail bytes, each a node
+  std::size_t tail_dead_ = 0;   // bytes of tails_ no tail uses
 
   std::size_t terminals_ = 0;
 };
