@@ -19,6 +19,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/approx.h"
@@ -166,9 +167,8 @@ Reference reference_search(const Trie& trie, const std::string& w, std::size_t p
 
 // The read view gives each node's children one run of ids, in sibling order, and places
 // the runs depth first; the same walk over the arena trie maps its ids onto the view's.
-std::vector<uint32_t> view_ids(const Trie& trie) {
-  std::vector<uint32_t> ids(trie.id_bound(), ReadView::kNone);
-  ids[Trie::root()] = 0;
+std::unordered_map<NodeId, uint32_t> view_ids(const Trie& trie) {
+  std::unordered_map<NodeId, uint32_t> ids{{Trie::root(), 0}};
   uint32_t next = 1;
   std::vector<NodeId> stack{Trie::root()}, children;
   while (!stack.empty()) {
@@ -314,7 +314,7 @@ int main(int argc, char** argv) {
       fill_by_hand(r, kp, units);
     }
     const ReadView& view = kp.read_view();
-    const std::vector<uint32_t> ids = view_ids(kp.trie());
+    const std::unordered_map<NodeId, uint32_t> ids = view_ids(kp.trie());
     const float t = random_threshold(r);
     const std::string w = random_string(r, units, max_text_units(t));
 
@@ -331,7 +331,7 @@ int main(int argc, char** argv) {
         if (ref.attaining > 1) ++tied;
       }
       Candidate ref_view = ref.best;
-      ref_view.node = ref.best_trie_node == kwsieve::kNoNode ? ReadView::kNone : ids[ref.best_trie_node];
+      ref_view.node = ref.best_trie_node == kwsieve::kNoNode ? ReadView::kNone : ids.at(ref.best_trie_node);
       if (!same(want, ref_view)) {
         print_case("literal vs reference", w, p, t, ref_view, want);
         ++failures;
