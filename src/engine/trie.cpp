@@ -619,13 +619,15 @@ void Trie::grow_tails(std::size_t extra) {
   std::size_t cap = std::min(std::max({need, tail_capacity_ * 4, std::size_t{256}}), kTailLimit);
   std::unique_ptr<unsigned char[]> bytes;
   std::unique_ptr<uint64_t[]> ends;
-  try {
+  auto allocate = [&] {
     bytes.reset(new unsigned char[cap]);
     ends.reset(new uint64_t[cap / 64 + 1]());
+  };
+  try {
+    allocate();
   } catch (const std::bad_alloc&) {
     cap = need;
-    bytes.reset(new unsigned char[cap]);
-    ends.reset(new uint64_t[cap / 64 + 1]());
+    allocate();
   }
   if (tail_size_ != 0) {
     std::memcpy(bytes.get(), tails_.get(), tail_size_);
@@ -751,21 +753,15 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
     return;
   }
   const uint32_t b = kw[m];
-  if (split) {
-    const NodeId other = realize(at, 1, last);
-    const NodeId fresh = take_node(b);
-    if (b < key(other)) {
-      node(fresh).next_sibling = other;
-      node(at).first_child = fresh;
-    } else {
-      node(other).next_sibling = fresh;
-    }
-    finish_keyword(fresh, kw + m + 1, rest - 1, clean_name, tail);
-  } else {
-    const NodeId fresh = take_node(b);
+  const NodeId other = split ? realize(at, 1, last) : kNoNode;
+  const NodeId fresh = take_node(b);
+  if (other == kNoNode || b < key(other)) {
+    node(fresh).next_sibling = other;
     node(at).first_child = fresh;
-    finish_keyword(fresh, kw + m + 1, rest - 1, clean_name, tail);
+  } else {
+    node(other).next_sibling = fresh;
   }
+  finish_keyword(fresh, kw + m + 1, rest - 1, clean_name, tail);
 }
 
 NodeId Trie::settle(std::string_view path) {

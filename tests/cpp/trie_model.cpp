@@ -80,6 +80,21 @@ void compare(const Trie& trie, const Model& model) {
   check(trie.node_count() == nodes, "node count is wrong");
 }
 
+// Every byte below a stored keyword's node leads on exactly when some stored keyword (or
+// wide leaf) extends the keyword with that byte; a lookup must not read past a path's end.
+void probe_below(const Trie& trie, const Model& model, const std::string& keyword) {
+  NodeId n = Trie::root();
+  for (unsigned char b : keyword) n = trie.child(n, b);
+  check(n != kNoNode, "a stored keyword is not found:", keyword);
+  for (int b = 0; b < 256; ++b) {
+    const std::string longer = keyword + static_cast<char>(b);
+    auto it = model.names.lower_bound(longer);
+    bool extends = it != model.names.end() && it->first.starts_with(longer);
+    for (const auto& [at, name] : model.wide_leaves) extends = extends || at.substr(0, at.rfind('#')).starts_with(longer);
+    check((trie.child(n, static_cast<uint32_t>(b)) != kNoNode) == extends, "a lookup below disagrees:", longer);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,6 +172,7 @@ int main(int argc, char** argv) {
         trie = std::move(moved);
       }
       compare(trie, model);
+      if (!model.names.empty()) probe_below(trie, model, std::next(model.names.begin(), below(model.names.size()))->first);
       // Freed ids are reused: removal and re-insertion must not grow the ids past 9/8 of
       // the most nodes ever live (plus one run).
       peak = std::max(peak, trie.node_count());
