@@ -211,6 +211,66 @@ def test_what_decodes(data, listed, written):
     assert kp.__getstate__() == written
 
 
+# Forged tries: (name or None, [(key, subtree), ...]), with lone chains that end in a
+# keyword, pass through keywords, end in a leaf without a name, hold keys above 255 or
+# repeat a key. The model of what decodes: a repeated key keeps the later child.
+forged_keys = st.sampled_from([ord("a"), ord("b"), 0xC3, 0xA9, 0xFF, 0x100])
+forged_tries = st.recursive(
+    st.tuples(st.one_of(st.none(), st.sampled_from(["", "n", "N2"])), st.just([])),
+    lambda sub: st.tuples(st.one_of(st.none(), st.sampled_from(["", "n", "N2"])),
+                          st.lists(st.tuples(forged_keys, sub), max_size=3)),
+    max_leaves=12)
+
+
+def canonical(tree):
+    name, children = tree
+    merged = dict((k, canonical(c)) for k, c in children)
+    return name, sorted(merged.items())
+
+
+def encode_tree(tree):
+    name, children = tree
+    return node([(k, encode_tree(c)) for k, c in children], name)
+
+
+def listed(tree, path=b""):
+    """The keywords listing shows: terminal paths of bytes that are UTF-8."""
+    name, children = tree
+    out = {}
+    if name is not None:
+        try:
+            out[path.decode()] = name
+        except UnicodeDecodeError:
+            pass
+    for k, c in children:
+        if k < 256:
+            out.update(listed(c, path + bytes([k])))
+    return out
+
+
+def terminals(tree):
+    return (tree[0] is not None) + sum(terminals(c) for _, c in tree[1])
+
+
+@settings(max_examples=300, deadline=None)
+@given(forged_tries, st.data())
+def test_forged_tries_decode_to_what_they_list_and_survive_removal(tree, data):
+    want = canonical(tree)
+    kp = processor_from_state(state(encode_tree(tree)))
+    assert kp.__getstate__() == state(encode_tree(want))
+    assert len(kp) == terminals(want)
+    words = listed(want)
+    assert kp.get_all_keywords() == words
+    # Removal prunes what no keyword needs; what stays lists and encodes as before.
+    for kw in data.draw(st.permutations(sorted(words))):
+        assert kp.remove_keyword(kw)
+        del words[kw]
+        assert kp.get_all_keywords() == words and len(kp) == terminals(want) - (len(listed(want)) - len(words))
+        assert processor_from_state(kp.__getstate__()).__getstate__() == kp.__getstate__()
+        kp.add_keyword(kw + "x", "back")  # insertion into a decoded trie splits its tails
+        assert kp.remove_keyword(kw + "x")
+
+
 FORGED_ROOT = node([
     (ord("a"), node(name="A")),
     (0xC3, node([(0xA9, node(name="E"))], name="cut inside a character")),

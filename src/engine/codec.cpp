@@ -239,6 +239,126 @@ std::string encode_processor(const KeywordProcessor& processor) {
   return out;
 }
 
+namespace {
+
+// Builds the trie a state lists, depth first. A node with one child (other than the root)
+// may be the top of a lone chain that ends a keyword, which loading stores as a tail; the
+// nodes below it therefore wait, as bytes, until their tags show whether they are one. A
+// chain that branches, holds a key above 255 or ends in a leaf without a name becomes real
+// nodes instead.
+//
+// One frame per open node on the path from the root: the node, its child added last
+// (states list children in ascending key order, so linking after it is O(1)), and how
+// many of its declared children are still to come. A forged count costs nothing up
+// front; each child consumes input, so an overstated count ends in an error at the end
+// of the data.
+void decode_trie(ByteReader& r, Trie& trie) {
+  struct Frame {
+    NodeId node;  // kNoNode while the node waits in `chain`
+    NodeId last_child;
+    std::size_t children_left;
+    bool one_child;  // declared exactly one child
+  };
+  std::vector<Frame> open;
+  const std::size_t root_children = r.size();
+  open.push_back({Trie::root(), kNoNode, root_children, false});
+  // The keys of the waiting chain, from its top. The last `waiting` frames are its open
+  // nodes; once its leaf has closed with a name, chain[tail_from..] spells a tail ending in
+  // `tail_name` below the frame on top.
+  std::string chain;
+  std::size_t waiting = 0;
+  std::size_t tail_from = 0;
+  std::string_view tail_name;
+  bool has_tail = false;
+
+  // Makes real nodes of the open waiting frames.
+  auto settle_waiting = [&] {
+    const std::size_t first = open.size() - waiting;
+    for (std::size_t i = 0; i < waiting; ++i) {
+      Frame& parent = open[first + i - 1];
+      // Node ids are 32-bit; a state this large cannot be held anyway.
+      if (trie.node_count() >= std::size_t{kNoNode}) throw std::bad_alloc();
+      const NodeId node = trie.add_child_after(parent.node, parent.last_child, static_cast<unsigned char>(chain[i]));
+      parent.last_child = node;
+      open[first + i].node = node;
+    }
+    waiting = 0;
+  };
+
+  while (!open.empty()) {
+    Frame& top = open.back();
+    if (top.children_left > 0) {
+      --top.children_left;
+      const bool may_wait = top.node == kNoNode || top.one_child;
+      const uint32_t key = r.key();
+      const std::size_t children = r.size();
+      if (may_wait && key < 256) {
+        chain.push_back(static_cast<char>(key));
+        ++waiting;
+        open.push_back({kNoNode, kNoNode, children, children == 1});  // `top` dies here
+        if (children > 1) {
+          settle_waiting();
+          chain.clear();
+        }
+        continue;
+      }
+      if (waiting != 0) {
+        settle_waiting();
+        chain.clear();
+      }
+      Frame& parent = open.back();
+      if (trie.node_count() >= std::size_t{kNoNode}) throw std::bad_alloc();
+      // A repeated key replaces the earlier, already complete child and its subtree.
+      const NodeId child = trie.add_child_after(parent.node, parent.last_child, key);
+      parent.last_child = child;
+      open.push_back({child, kNoNode, children, children == 1});
+      continue;
+    }
+    const uint8_t tag = r.byte();
+    if (tag > 1) throw DecodeError(DecodeErrorKind::InvalidTagEncoding, std::to_string(tag));
+    const std::string_view name = tag == 1 ? r.str() : std::string_view();
+    if (top.node != kNoNode) {
+      if (tag == 1) trie.set_clean_name(top.node, name);
+      open.pop_back();
+      continue;
+    }
+    // A waiting node: the leaf of its chain first, then the nodes above it.
+    const std::size_t at = waiting - 1;  // its index in `chain`
+    if (!has_tail && tag == 0) {
+      // A leaf without a name stays a node, and so does the chain above it.
+      settle_waiting();
+      chain.clear();
+      open.pop_back();
+      continue;
+    }
+    if (!has_tail) {
+      has_tail = true;
+      tail_from = at;
+      tail_name = name;
+    } else if (tag == 0) {
+      tail_from = at;
+    } else {
+      // A keyword in the middle of the chain: it and the nodes above it become real, and
+      // the chain below it a tail.
+      settle_waiting();
+      trie.add_tail(top.node, std::string_view(chain).substr(tail_from), tail_name);
+      trie.set_clean_name(top.node, name);
+      chain.clear();
+      has_tail = false;
+      open.pop_back();
+      continue;
+    }
+    open.pop_back();
+    if (--waiting == 0) {
+      trie.add_tail(open.back().node, chain, tail_name);
+      chain.clear();
+      has_tail = false;
+    }
+  }
+}
+
+}  // namespace
+
 DecodedProcessor decode_processor(std::string_view state) {
   ByteReader r(state);
   DecodedProcessor d;
@@ -252,41 +372,7 @@ DecodedProcessor decode_processor(std::string_view state) {
                                                    " elements, got " + std::to_string(got));
   }
 
-  // One frame per open node on the path from the root: the node, its child added last
-  // (states list children in ascending key order, so linking after it is O(1)), and how
-  // many of its declared children are still to come. A forged count costs nothing up
-  // front; each child consumes input, so an overstated count ends in an error at the end
-  // of the data.
-  struct Frame {
-    NodeId node;
-    NodeId last_child;
-    std::size_t children_left;
-  };
-  std::vector<Frame> open;
-  open.push_back({Trie::root(), kNoNode, r.size()});
-  while (!open.empty()) {
-    Frame& top = open.back();
-    if (top.children_left > 0) {
-      --top.children_left;
-      const NodeId parent = top.node;  // `top` dies with the push below
-      const uint32_t key = r.key();
-      // Node ids are 32-bit; a state this large cannot be held anyway.
-      if (d.trie.node_count() >= std::size_t{kNoNode}) throw std::bad_alloc();
-      // A repeated key replaces the earlier, already complete child and its subtree.
-      const NodeId child = d.trie.add_child_after(parent, top.last_child, key);
-      open.back().last_child = child;
-      open.push_back({child, kNoNode, r.size()});
-      continue;
-    }
-    const uint8_t tag = r.byte();
-    if (tag == 1) {
-      d.trie.set_clean_name(top.node, r.str());
-    } else if (tag != 0) {
-      throw DecodeError(DecodeErrorKind::InvalidTagEncoding, std::to_string(tag));
-    }
-    open.pop_back();
-  }
-
+  decode_trie(r, d.trie);
   d.case_sensitive = r.flag();
   d.allow_overlaps = r.flag();
   // Bytes after the flags are ignored.

@@ -823,6 +823,13 @@ void Trie::set_clean_name(NodeId n, std::string_view clean_name) {
   assign_name(n, clean_name);
 }
 
+void Trie::add_tail(NodeId parent, std::string_view bytes, std::string_view clean_name) {
+  const bool tail = tail_fits(bytes.size());
+  reserve_for(tail ? 0 : bytes.size(), clean_name.size());
+  if (tail) reserve_tail(bytes.size());
+  finish_keyword(parent, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), clean_name, tail);
+}
+
 // Gives n the clean name, replacing any it had; the name storage is already reserved.
 [[gnu::hot]] void Trie::assign_name(NodeId n, std::string_view clean_name) {
   // The common case, a new keyword whose name id fits in the node, in one step.

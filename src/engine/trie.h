@@ -136,6 +136,10 @@ class Trie {
   // order passes the child it added last, so n siblings cost O(n) instead of O(n^2).
   NodeId add_child_after(NodeId parent, NodeId hint, uint32_t key);
   void set_clean_name(NodeId n, std::string_view clean_name);
+  // Gives `parent`, a real node without children, the nodes `bytes` below it, the last
+  // ending a keyword named `clean_name`: a tail while the tail arena has room, real nodes
+  // otherwise. Same failure contract as add_child.
+  void add_tail(NodeId parent, std::string_view bytes, std::string_view clean_name);
 
   void swap(Trie& other) noexcept;
 
