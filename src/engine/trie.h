@@ -14,13 +14,13 @@
 // scalar value as a key, and such nodes must survive a round trip even though no text reaches them.
 //
 // Most nodes of a natural-language trie are the lone-child chain that ends one keyword, its
-// part shared with no other. Insertion stores such a chain as a tail: its bytes, back to
-// back in one arena, followed by the keyword's clean-name id. Each tail byte is still a node
+// part shared with no other. Insertion (and the decoder) stores such a chain as a tail: its
+// bytes, back to back in one arena, followed by the keyword's clean-name id. Each tail byte is still a node
 // to every reader (a tail id is the byte's arena position with the top bit set), with no
 // siblings and its next byte as its only child, so walks and the API see one trie. A tail
 // hangs only as the only child of a real node; when a later keyword shares part of it, that
-// part becomes real nodes. Tails make a loaded trie about a third of the size and a new
-// keyword a few bytes to write instead of a node per byte.
+// part becomes real nodes. Tails halve a loaded trie's memory (a quarter of the nodes stay
+// real) and make a new keyword a few bytes to write instead of a node per byte.
 //
 // Insertion spends its time walking sibling lists, and siblings created at different times
 // would lie far apart in memory, one cache miss each. So insertion keeps the children of a
