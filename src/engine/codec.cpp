@@ -257,11 +257,9 @@ void decode_trie(ByteReader& r, Trie& trie) {
     NodeId node;  // kNoNode while the node waits in `chain`
     NodeId last_child;
     std::size_t children_left;
-    bool one_child;  // declared exactly one child
   };
   std::vector<Frame> open;
-  const std::size_t root_children = r.size();
-  open.push_back({Trie::root(), kNoNode, root_children, false});
+  open.push_back({Trie::root(), kNoNode, r.size()});
   // The keys of the waiting chain, from its top. The last `waiting` frames are its open
   // nodes; once its leaf has closed with a name, chain[tail_from..] spells a tail ending in
   // `tail_name` below the frame on top.
@@ -276,8 +274,6 @@ void decode_trie(ByteReader& r, Trie& trie) {
     const std::size_t first = open.size() - waiting;
     for (std::size_t i = 0; i < waiting; ++i) {
       Frame& parent = open[first + i - 1];
-      // Node ids are 32-bit; a state this large cannot be held anyway.
-      if (trie.node_count() >= std::size_t{kNoNode}) throw std::bad_alloc();
       const NodeId node = trie.add_child_after(parent.node, parent.last_child, static_cast<unsigned char>(chain[i]));
       parent.last_child = node;
       open[first + i].node = node;
@@ -289,13 +285,16 @@ void decode_trie(ByteReader& r, Trie& trie) {
     Frame& top = open.back();
     if (top.children_left > 0) {
       --top.children_left;
-      const bool may_wait = top.node == kNoNode || top.one_child;
+      // Below a waiting node, or a real one other than the root (whose table cannot hold a
+      // tail) that declared this child only.
+      const bool may_wait = top.node == kNoNode ||
+                            (top.node != Trie::root() && top.children_left == 0 && top.last_child == kNoNode);
       const uint32_t key = r.key();
       const std::size_t children = r.size();
       if (may_wait && key < 256) {
         chain.push_back(static_cast<char>(key));
         ++waiting;
-        open.push_back({kNoNode, kNoNode, children, children == 1});  // `top` dies here
+        open.push_back({kNoNode, kNoNode, children});  // `top` dies here
         if (children > 1) {
           settle_waiting();
           chain.clear();
@@ -307,11 +306,10 @@ void decode_trie(ByteReader& r, Trie& trie) {
         chain.clear();
       }
       Frame& parent = open.back();
-      if (trie.node_count() >= std::size_t{kNoNode}) throw std::bad_alloc();
       // A repeated key replaces the earlier, already complete child and its subtree.
       const NodeId child = trie.add_child_after(parent.node, parent.last_child, key);
       parent.last_child = child;
-      open.push_back({child, kNoNode, children, children == 1});
+      open.push_back({child, kNoNode, children});
       continue;
     }
     const uint8_t tag = r.byte();

@@ -616,7 +616,8 @@ uint32_t Trie::tail_name(std::size_t last) const {
 // stores; its capacity never passes kTailLimit.
 void Trie::grow_tails(std::size_t extra) {
   const std::size_t need = tail_size_ + extra;
-  std::size_t cap = std::min(std::max({need, tail_capacity_ * 4, std::size_t{256}}), kTailLimit);
+  const std::size_t grown = tail_capacity_ > kTailLimit / 4 ? kTailLimit : tail_capacity_ * 4;
+  std::size_t cap = std::min(std::max({need, grown, std::size_t{256}}), kTailLimit);
   std::unique_ptr<unsigned char[]> bytes;
   std::unique_ptr<uint64_t[]> ends;
   auto allocate = [&] {
@@ -660,13 +661,9 @@ void Trie::free_tail(NodeId t) noexcept {
 }
 
 // Rewrites the tail arena without its dead bytes. Purely an optimisation: if memory is
-// short, skip it.
+// short, or the live bytes are not what the counters say, skip it.
 void Trie::compact_tails() noexcept {
-  std::size_t live = 0;
-  for (std::size_t id = 0; id < node_bound_; ++id) {
-    const NodeId c = node(static_cast<NodeId>(id)).first_child;
-    if (is_tail(c)) live += tail_last(tail_pos(c)) - tail_pos(c) + 5;
-  }
+  const std::size_t live = tail_size_ - tail_dead_;
   std::unique_ptr<unsigned char[]> bytes;
   std::unique_ptr<uint64_t[]> ends;
   try {
@@ -675,6 +672,12 @@ void Trie::compact_tails() noexcept {
   } catch (const std::bad_alloc&) {
     return;
   }
+  std::size_t counted = 0;
+  for (std::size_t id = 0; id < node_bound_; ++id) {
+    const NodeId c = node(static_cast<NodeId>(id)).first_child;
+    if (is_tail(c)) counted += tail_last(tail_pos(c)) - tail_pos(c) + 5;
+  }
+  if (counted > live) return;
   std::size_t at = 0;
   for (std::size_t id = 0; id < node_bound_; ++id) {
     Node& nd = node(static_cast<NodeId>(id));
@@ -782,7 +785,7 @@ NodeId Trie::settle(std::string_view path) {
     for (std::size_t j = 0; j < m; ++j) {
       if (bytes[i + j] != tail_byte(p + j)) return kNoNode;
     }
-    reserve_for(m, 0);
+    reserve_nodes(m);
     reserve_realize(n, m, last);
     return realize(n, m, last);
   }
@@ -793,7 +796,7 @@ NodeId Trie::add_child_after(NodeId parent, NodeId hint, uint32_t key) {
   if (is_tail(node(parent).first_child)) {
     // Siblings need real nodes: the tail's first byte becomes one.
     const std::size_t last = tail_last(tail_pos(node(parent).first_child));
-    reserve_for(1, 0);
+    reserve_nodes(1);
     reserve_realize(parent, 1, last);
     realize(parent, 1, last);
   }
