@@ -49,7 +49,10 @@ void ReadView::build_nodes(bool with_names) {
   keys_.reserve(n_nodes);
   nodes_.push_back(Node{0, 0, kNone, kNone});
   keys_.push_back(0);
-  if (with_names) names_.reserve(trie.count());
+  // The names are looked up after the walk: the walk meets them in key order, scattered
+  // over the trie's name table, and loads that wait for nothing else overlap.
+  std::vector<uint32_t> name_ids;
+  if (with_names) name_ids.reserve(trie.count());
 
   // Trie nodes waiting for their children's run, with their ids; the next child to visit
   // is on top.
@@ -78,7 +81,7 @@ void ReadView::build_nodes(bool with_names) {
     for (std::size_t j = children.size(); j-- > 0;) stack.push_back({children[j], nd.first + static_cast<uint32_t>(j)});
     if (trie.terminal(at.node)) {
       nd.name = names++;
-      if (with_names) names_.push_back(trie.clean_name(at.node));
+      if (with_names) name_ids.push_back(trie.name_id(at.node));
     }
     if (at.id == 0) {
       nd.wide = 0;
@@ -89,6 +92,8 @@ void ReadView::build_nodes(bool with_names) {
       }
     }
   }
+  names_.reserve(name_ids.size());
+  for (uint32_t id : name_ids) names_.push_back(trie.clean_name_of(id));
 }
 
 void ReadView::compute_under() {

@@ -83,8 +83,12 @@ class Trie {
     return k;
   }
   bool terminal(NodeId n) const { return is_tail(n) ? tail_end(tail_pos(n)) : name_of(n) != kNoName; }
-  std::string_view clean_name(NodeId n) const {
-    const NameRef& r = names_[is_tail(n) ? tail_name(tail_pos(n)) : name_of(n)];
+  std::string_view clean_name(NodeId n) const { return clean_name_of(name_id(n)); }
+  // The clean name of a terminal node by its id in the name table, for readers that
+  // gather the ids first and the names after.
+  uint32_t name_id(NodeId n) const { return is_tail(n) ? tail_name(tail_pos(n)) : name_of(n); }
+  std::string_view clean_name_of(uint32_t id) const {
+    const NameRef& r = names_[id];
     return {arena_.data() + r.offset, r.length};
   }
   NodeId child(NodeId n, uint32_t key) const {
