@@ -269,7 +269,8 @@ void decode_trie(ByteReader& r, Trie& trie) {
   std::string_view tail_name;
   bool has_tail = false;
 
-  // Makes real nodes of the open waiting frames.
+  // Makes real nodes of the open waiting frames. Their keys are the whole chain unless a
+  // tail below them is pending, which keeps its bytes.
   auto settle_waiting = [&] {
     const std::size_t first = open.size() - waiting;
     for (std::size_t i = 0; i < waiting; ++i) {
@@ -279,6 +280,7 @@ void decode_trie(ByteReader& r, Trie& trie) {
       open[first + i].node = node;
     }
     waiting = 0;
+    if (!has_tail) chain.clear();
   };
 
   while (!open.empty()) {
@@ -295,16 +297,10 @@ void decode_trie(ByteReader& r, Trie& trie) {
         chain.push_back(static_cast<char>(key));
         ++waiting;
         open.push_back({kNoNode, kNoNode, children});  // `top` dies here
-        if (children > 1) {
-          settle_waiting();
-          chain.clear();
-        }
+        if (children > 1) settle_waiting();
         continue;
       }
-      if (waiting != 0) {
-        settle_waiting();
-        chain.clear();
-      }
+      if (waiting != 0) settle_waiting();
       Frame& parent = open.back();
       // A repeated key replaces the earlier, already complete child and its subtree.
       const NodeId child = trie.add_child_after(parent.node, parent.last_child, key);
@@ -325,7 +321,6 @@ void decode_trie(ByteReader& r, Trie& trie) {
     if (!has_tail && tag == 0) {
       // A leaf without a name stays a node, and so does the chain above it.
       settle_waiting();
-      chain.clear();
       open.pop_back();
       continue;
     }

@@ -535,7 +535,7 @@ void Trie::compact_names() noexcept {
     // growing trie's are: its new chains use them up); fresh ids are otherwise taken only
     // when none is free, which keeps the id bound within 9/8 of the most nodes ever live.
     if (siblings && free_runs_[siblings + 1] == kNoNode &&
-        (free_nodes_ + run_free_nodes_) * 8 > node_bound_ - free_nodes_ - run_free_nodes_) {
+        (free_nodes_ + run_free_nodes_) * 8 > real_nodes()) {
       siblings = 0;
     }
   }

@@ -112,7 +112,7 @@ class Trie {
   // Number of terminal nodes, the empty keyword (a terminal root) included.
   std::size_t count() const { return terminals_; }
   // Number of live nodes, the root and tail bytes included.
-  std::size_t node_count() const { return node_bound_ - free_nodes_ - run_free_nodes_ + tail_nodes_; }
+  std::size_t node_count() const { return real_nodes() + tail_nodes_; }
   // Upper bound (exclusive) of real node ids; some below it may be free.
   std::size_t id_bound() const { return node_bound_; }
   // Bytes the tail arena holds, the dead ones included.
@@ -156,6 +156,7 @@ class Trie {
   static constexpr NodeId kTailBit = 0x80000000u;
   static constexpr std::size_t kTailLimit = KWSIEVE_TRIE_TAIL_BYTES;
   static_assert(kTailLimit <= 0x7FFFFFFF);
+  std::size_t real_nodes() const { return node_bound_ - free_nodes_ - run_free_nodes_; }
   static constexpr bool is_tail(NodeId n) { return n - kTailBit < kNoNode - kTailBit; }
   static constexpr std::size_t tail_pos(NodeId n) { return n & ~kTailBit; }
   uint32_t tail_byte(std::size_t p) const { return tails_[p]; }
