@@ -9,6 +9,10 @@
 #include "python/frame.h"
 #include "python/objects.h"
 
+#ifndef KWSIEVE_VERSION
+#define KWSIEVE_VERSION "0+unknown"
+#endif
+
 namespace kwsieve::py {
 
 namespace {
@@ -69,6 +73,8 @@ PyObject* init_module() {
   PyObject* panic = panic_exception_type();
   if (panic == nullptr) throw_error_set();
   if (PyObject_SetAttrString(module.get(), "PanicException", panic) < 0) throw_error_set();
+  Ref version = new_str(KWSIEVE_VERSION);
+  if (PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) throw_error_set();
 
   if (g_module == nullptr) g_module = Py_NewRef(module.get());
   return Py_NewRef(g_module);
