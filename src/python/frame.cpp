@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "engine/fault.h"
 #include "python/compat.h"
@@ -26,10 +27,25 @@ constexpr const char kPanicDoc[] =
     "typically propagates all the way up the stack and ends the program unless it is\n"
     "caught explicitly.";
 
+// Where a fault was raised, relative to the source root: the build machine's folders mean
+// nothing to the user reading the message.
+const char* source_relative(const char* path) {
+#ifdef KWSIEVE_SOURCE_ROOT
+  std::string_view root = KWSIEVE_SOURCE_ROOT;
+  std::string_view file = path;
+  if (!root.empty() && file.starts_with(root) && file.size() > root.size() &&
+      file[root.size()] == '/') {
+    return path + root.size() + 1;
+  }
+#endif
+  return path;
+}
+
 void raise_panic(const char* message, const std::source_location* where) {
   unsigned long thread = PyThread_get_thread_ident();
   if (where != nullptr) {
-    PySys_FormatStderr("thread %lu panicked at %s:%u:%u:\n%s\n", thread, where->file_name(),
+    PySys_FormatStderr("thread %lu panicked at %s:%u:%u:\n%s\n", thread,
+                       source_relative(where->file_name()),
                        static_cast<unsigned>(where->line()), static_cast<unsigned>(where->column()),
                        message);
   } else {
