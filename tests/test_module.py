@@ -3,10 +3,13 @@
 import gc
 import importlib
 import inspect
+import importlib.metadata
 import importlib.util
+import pathlib
 import subprocess
 import sys
 import textwrap
+import tomllib
 import weakref
 
 import pytest
@@ -145,3 +148,12 @@ def test_import_in_a_sub_interpreter_is_refused():
     refused, parent = lines
     assert refused.startswith("refused: ") and "interpreter" in refused
     assert parent == "KeywordProcessor(num_keywords=0) True ['KeywordProcessor', 'PyKeywordMatch']"
+
+
+# ---- version ----
+
+def test_version_is_the_one_in_pyproject():
+    assert kwsieve.__version__ == importlib.metadata.version("kwsieve")
+    pyproject = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
+    if pyproject.is_file():  # absent when the tests run against a wheel, outside the tree
+        assert kwsieve.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
