@@ -157,3 +157,11 @@ def test_version_is_the_one_in_pyproject():
     pyproject = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
     if pyproject.is_file():  # absent when the tests run against a wheel, outside the tree
         assert kwsieve.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
+
+
+def test_distribution_carries_its_license_and_says_it_is_typed():
+    dist = importlib.metadata.distribution("kwsieve")
+    licenses = [f for f in dist.files or [] if f.name == "LICENSE"]
+    assert licenses and "MIT License" in licenses[0].read_text()
+    assert "Typing :: Typed" in dist.metadata.get_all("Classifier")
+    assert dist.metadata["License"] == "MIT"
