@@ -3,7 +3,8 @@
 A [`KeywordProcessor`][kwsieve.KeywordProcessor] holds keywords, each mapped to a clean name
 that is reported (or substituted) in its place. Extraction returns
 [`PyKeywordMatch`][kwsieve.PyKeywordMatch] objects whose `start` and `end` are **UTF-8 byte
-offsets into the case-folded text**, not `str` indices (they agree for ASCII text only).
+offsets into the lowercased text** (the text itself for a case-sensitive processor), not
+`str` indices; they agree for ASCII text only.
 
 Errors you can meet, from every method:
 
@@ -66,9 +67,9 @@ class PyKeywordMatch:
     and the batch method; you may also build one yourself. It is a plain mutable holder: no
     invariant ties the four values together, and nothing reads it back.
 
-    `start` and `end` are **UTF-8 byte offsets into the case-folded text** (the text lowercased,
-    unless the processor is case-sensitive), `end` exclusive. For ASCII text they are `str`
-    indices; otherwise slice the encoded folded text:
+    `start` and `end` are **UTF-8 byte offsets into the lowercased text** (the text itself if
+    the processor is case-sensitive), `end` exclusive. For ASCII text they are `str` indices;
+    otherwise slice the encoded lowercased text:
 
         >>> kp = KeywordProcessor()
         >>> kp.add_keyword("apple")
@@ -107,7 +108,7 @@ class PyKeywordMatch:
 
     @property
     def keyword(self) -> str:
-        """The clean name of the matched keyword (the keyword itself, folded, if it had none).
+        """The clean name of the matched keyword (the keyword itself, lowercased, if it had none).
 
         Assigning takes any `str`; deleting raises `AttributeError` ("can't delete attribute").
         """
@@ -128,7 +129,7 @@ class PyKeywordMatch:
     def similarity(self, value: _Float) -> None: ...
     @property
     def start(self) -> int:
-        """Byte offset of the match's first byte in the UTF-8 form of the case-folded text.
+        """Byte offset of the match's first byte in the UTF-8 form of the lowercased text.
 
         Assigning takes a non-negative integer (`OverflowError` for a negative one); deleting
         raises `AttributeError`.
