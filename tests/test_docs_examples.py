@@ -1,8 +1,11 @@
-"""The documentation's examples are real: every `>>>` example in docs/*.md and in the type
-stubs' docstrings runs against the installed module and must print what it shows.
+"""The documentation's examples are real: every `>>>` example in docs/*.md (```pycon or
+```python blocks) and in the type stubs' docstrings runs against the installed module and
+must print what it shows.
 
-Python blocks without `>>>` prompts are compiled, so that they at least parse. The pages'
-examples run in order, in one namespace per page, as a reader would type them.
+A Python block without `>>>` prompts that carries a title (```python title="reader.py") is a
+file for the reader to save: it is executed. Other blocks without prompts are compiled, so
+that they at least parse. A page's blocks run in order, in one namespace, as a reader would
+type them.
 """
 
 import ast
@@ -17,7 +20,7 @@ import kwsieve
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs"
 STUBS = pathlib.Path(kwsieve.__file__).with_name("__init__.pyi")
-BLOCK = re.compile(r"^```python[^\n]*\n(.*?)^```", re.S | re.M)
+BLOCK = re.compile(r"^```(?:python|pycon)([^\n]*)\n(.*?)^```", re.S | re.M)
 FLAGS = doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS
 
 pages = sorted(DOCS.glob("*.md")) if DOCS.is_dir() else []
@@ -37,11 +40,14 @@ def run_examples(text, name, globs):
 @pytest.mark.parametrize("page", pages, ids=lambda p: p.name)
 def test_page_examples_print_what_they_show(page):
     globs = {"kwsieve": kwsieve}
-    for i, block in enumerate(BLOCK.findall(page.read_text(encoding="utf-8"))):
+    for i, (info, block) in enumerate(BLOCK.findall(page.read_text(encoding="utf-8"))):
+        name = f"{page.name} block {i + 1}"
         if ">>>" in block:
-            run_examples(block, f"{page.name} block {i + 1}", globs)
+            run_examples(block, name, globs)
+        elif "title=" in info:
+            exec(compile(block, name, "exec"), globs)
         else:
-            compile(block, f"{page.name} block {i + 1}", "exec")
+            compile(block, name, "exec")
 
 
 def stub_docstrings():
