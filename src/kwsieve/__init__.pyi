@@ -27,16 +27,13 @@ A failed call leaves its object unchanged and usable.
 """
 
 from collections.abc import Sequence
-from typing import Final, Self, SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Final, Self, SupportsFloat, SupportsIndex, final
 
 
 __all__ = ["KeywordProcessor", "PyKeywordMatch"]
 
 __version__: Final[str]
 """The installed version, e.g. ``"0.1.0"`` (the version in ``pyproject.toml``)."""
-
-_Threshold: TypeAlias = SupportsFloat | SupportsIndex | None
-_Float: TypeAlias = SupportsFloat | SupportsIndex
 
 class PanicException(BaseException):
     """Raised when kwsieve's native code fails with an internal fault.
@@ -88,7 +85,9 @@ class PyKeywordMatch:
     Class and instances cannot be subclassed, take no new attributes and no weak references.
     """
 
-    def __new__(cls, keyword: str, similarity: _Float, start: SupportsIndex, end: SupportsIndex) -> Self:
+    def __new__(
+        cls, keyword: str, similarity: SupportsFloat | SupportsIndex, start: SupportsIndex, end: SupportsIndex
+    ) -> Self:
         """Build a match from its four values (all required, by position or by name).
 
         Args:
@@ -126,7 +125,7 @@ class PyKeywordMatch:
         """
 
     @similarity.setter
-    def similarity(self, value: _Float) -> None: ...
+    def similarity(self, value: SupportsFloat | SupportsIndex) -> None: ...
     @property
     def start(self) -> int:
         """Byte offset of the match's first byte in the UTF-8 form of the lowercased text.
@@ -261,7 +260,9 @@ class KeywordProcessor:
             RuntimeError: The processor is in use by another call ("Already borrowed").
         """
 
-    def extract_keywords(self, text: str, threshold: _Threshold = None) -> list[PyKeywordMatch]:
+    def extract_keywords(
+        self, text: str, threshold: SupportsFloat | SupportsIndex | None = None
+    ) -> list[PyKeywordMatch]:
         """Find the keywords in `text`, left to right.
 
         Each match carries the clean name, the similarity (1.0 in exact mode) and its `start`
@@ -302,7 +303,7 @@ class KeywordProcessor:
         """
 
     def parallel_extract_keywords_from_texts(
-        self, texts: Sequence[str], threshold: _Threshold = None
+        self, texts: Sequence[str], threshold: SupportsFloat | SupportsIndex | None = None
     ) -> list[list[PyKeywordMatch]]:
         """`extract_keywords` for every text of `texts`, spread over a pool of worker threads.
 
@@ -328,7 +329,7 @@ class KeywordProcessor:
             RuntimeError: The processor is being changed by another call.
         """
 
-    def replace_keywords(self, text: str, threshold: _Threshold = None) -> str:
+    def replace_keywords(self, text: str, threshold: SupportsFloat | SupportsIndex | None = None) -> str:
         """Return `text` with every match replaced by its clean name.
 
         The matches are those of `extract_keywords` with the same threshold; everything
@@ -353,7 +354,9 @@ class KeywordProcessor:
             RuntimeError: The processor is being changed by another call.
         """
 
-    def parallel_replace_keywords_from_texts(self, texts: Sequence[str], threshold: _Threshold = None) -> list[str]:
+    def parallel_replace_keywords_from_texts(
+        self, texts: Sequence[str], threshold: SupportsFloat | SupportsIndex | None = None
+    ) -> list[str]:
         """`replace_keywords` for every text of `texts`, on the worker pool.
 
         The result is exactly ``[kp.replace_keywords(t, threshold) for t in texts]``, in input
