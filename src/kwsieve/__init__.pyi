@@ -29,7 +29,6 @@ A failed call leaves its object unchanged and usable.
 from collections.abc import Sequence
 from typing import Final, Self, SupportsFloat, SupportsIndex, final
 
-
 __all__ = ["KeywordProcessor", "PyKeywordMatch"]
 
 __version__: Final[str]
@@ -41,8 +40,8 @@ class PanicException(BaseException):
     Raised for a threshold outside 0..1 (or NaN), with the message
     ``"Threshold must be between 0 and 1"``, and for a pickled state that cannot be decoded, with
     a message naming the fault and its detail (``"Io: unexpected end of input"`` for a
-    truncated state). Before it is raised, a line naming the thread and the source position
-    is written to standard error.
+    truncated state). Before it is raised, a diagnostic naming the thread, the source position
+    and the message is written to standard error.
 
     Like `SystemExit` it derives from `BaseException`, not from `Exception`: a handler for
     `Exception` does not catch it, so it usually ends the program unless caught by name:
