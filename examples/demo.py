@@ -13,7 +13,7 @@ import kwsieve
 HERE = pathlib.Path(__file__).resolve().parent
 
 
-def load(processor, path):
+def load(processor: kwsieve.KeywordProcessor, path: str | pathlib.Path) -> None:
     for line in pathlib.Path(path).read_text(encoding="utf-8").splitlines():
         if not line.strip() or line.startswith("#"):
             continue
@@ -21,7 +21,7 @@ def load(processor, path):
         processor.add_keyword(keyword, clean_name or None)
 
 
-def main(argv):
+def main(argv: list[str]) -> None:
     keywords = argv[1] if len(argv) > 1 else HERE / "keywords.tsv"
     text_path = argv[2] if len(argv) > 2 else HERE / "text.txt"
     threshold = float(argv[3]) if len(argv) > 3 else None

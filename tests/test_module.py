@@ -3,11 +3,14 @@
 import gc
 import importlib
 import inspect
-import re
+import importlib.metadata
 import importlib.util
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
+import tomllib
 import weakref
 
 import pytest
@@ -150,3 +153,20 @@ def test_import_in_a_sub_interpreter_is_refused():
     refused, parent = lines
     assert refused.startswith("refused: ") and "interpreter" in refused
     assert parent == "KeywordProcessor(num_keywords=0) True ['KeywordProcessor', 'PyKeywordMatch']"
+
+
+# ---- version ----
+
+def test_version_is_the_one_in_pyproject():
+    assert kwsieve.__version__ == importlib.metadata.version("kwsieve")
+    pyproject = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
+    if pyproject.is_file():  # absent when the tests run against a wheel, outside the tree
+        assert kwsieve.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
+
+
+def test_distribution_carries_its_license_and_says_it_is_typed():
+    dist = importlib.metadata.distribution("kwsieve")
+    licenses = [f for f in dist.files or [] if f.name == "LICENSE"]
+    assert licenses and "MIT License" in licenses[0].read_text()
+    assert "Typing :: Typed" in dist.metadata.get_all("Classifier")
+    assert dist.metadata["License"] == "MIT"
