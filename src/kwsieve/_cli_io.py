@@ -8,16 +8,13 @@ file and the line or byte where it went wrong; `kwsieve.cli` prints it as one li
 from __future__ import annotations
 
 import codecs
-import csv
-import glob
+import contextlib
 import io
 import json
 import os
 import re
 import sys
-import tempfile
 from collections.abc import Iterator
-from dataclasses import dataclass
 
 import kwsieve
 
@@ -103,6 +100,8 @@ def keyword_pairs(path: str, fmt: str, errors: str) -> Iterator[tuple[int, str, 
                 clean = rest.partition("\t")[0]
                 yield number, keyword, clean or None
     elif fmt == "csv":
+        import csv
+
         reader = csv.reader(io.StringIO(text, newline=""), strict=True)
         try:
             for row in reader:
@@ -140,7 +139,10 @@ def load_state(path: str) -> kwsieve.KeywordProcessor:
     data = read_file_bytes(path)
     kp = kwsieve.KeywordProcessor()
     try:
-        kp.__setstate__(data)
+        # The module also prints a failed decode to sys.stderr; the one-line error
+        # below says it all.
+        with contextlib.redirect_stderr(io.StringIO()):
+            kp.__setstate__(data)
     except kwsieve.PanicException as e:
         raise CliError(f"{path}: not a compiled keyword file ({e})") from None
     return kp
@@ -152,15 +154,19 @@ def state_settings(kp: kwsieve.KeywordProcessor) -> tuple[bool, bool]:
     return bool(state[-2]), bool(state[-1])
 
 
-@dataclass
 class KeywordOptions:
-    sources: list[str]
-    keywords_format: str | None = None
-    case_sensitive: bool | None = None  # None: the default, or a compiled file's setting
-    allow_overlaps: bool | None = None
-    word_chars: str | None = None
-    add_word_chars: str | None = None
-    encoding_errors: str = "strict"
+    def __init__(self, sources: list[str], keywords_format: str | None = None,
+                 case_sensitive: bool | None = None, allow_overlaps: bool | None = None,
+                 word_chars: str | None = None, add_word_chars: str | None = None,
+                 encoding_errors: str = "strict"):
+        self.sources = sources
+        self.keywords_format = keywords_format
+        # None: the default, or a compiled file's setting
+        self.case_sensitive = case_sensitive
+        self.allow_overlaps = allow_overlaps
+        self.word_chars = word_chars
+        self.add_word_chars = add_word_chars
+        self.encoding_errors = encoding_errors
 
 
 def build_processor(opts: KeywordOptions) -> kwsieve.KeywordProcessor:
@@ -229,6 +235,8 @@ def expand_inputs(paths: list[str]) -> list[str]:
                 dirs[:] = sorted(d for d in dirs if not d.startswith("."))
                 out.extend(os.path.join(root, f) for f in sorted(files) if not f.startswith("."))
         elif _GLOB_CHARS.search(p):
+            import glob
+
             found = sorted(f for f in glob.glob(p, recursive=True) if os.path.isfile(f))
             if not found:
                 raise CliError(f"{p}: no file matches this pattern")
@@ -251,18 +259,24 @@ def open_input(path: str):
         raise os_error(path, e) from None
 
 
-@dataclass
 class Block:
     """Consecutive documents of one file: their texts, the line each starts on, and (for
     plain text) the separator that followed each in the file, so that replacement can
-    write the file back with the same framing; for JSON Lines, the parsed records."""
-    path: str
-    texts: list[str]
-    lines: list[int]
-    seps: list[str] | None
-    records: list | None
-    nbytes: int  # input bytes this block accounts for
-    short_read: bool = False  # the source had no more data ready (a pipe)
+    write the file back with the same framing; for JSON Lines, the parsed records.
+    `nbytes` is the input this block accounts for; `short_read` says the source had no
+    more data ready (a pipe)."""
+
+    __slots__ = ("path", "texts", "lines", "seps", "records", "nbytes", "short_read")
+
+    def __init__(self, path: str, texts: list[str], lines: list[int], seps: list[str] | None,
+                 records: list | None, nbytes: int, short_read: bool = False):
+        self.path = path
+        self.texts = texts
+        self.lines = lines
+        self.seps = seps
+        self.records = records
+        self.nbytes = nbytes
+        self.short_read = short_read
 
 
 _READ_SIZE = 1 << 20
@@ -439,11 +453,15 @@ class AtomicOutput:
     def __init__(self, path: str, binary: bool = False):
         self.path = path
         directory = os.path.dirname(os.path.abspath(path))
-        try:
-            fd, self.tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
-                                            suffix=".part", dir=directory)
-        except OSError as e:
-            raise os_error(path, e) from None
+        while True:
+            self.tmp = os.path.join(directory, f".{os.path.basename(path)}.{os.urandom(4).hex()}.part")
+            try:
+                fd = os.open(self.tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+                break
+            except FileExistsError:
+                continue
+            except OSError as e:
+                raise os_error(path, e) from None
         if binary:
             self.file = open(fd, "wb")
         else:
@@ -452,9 +470,6 @@ class AtomicOutput:
     def commit(self) -> None:
         try:
             self.file.close()
-            mask = os.umask(0)
-            os.umask(mask)
-            os.chmod(self.tmp, 0o666 & ~mask)
             os.replace(self.tmp, self.path)
         except OSError as e:
             self.discard()

@@ -268,6 +268,9 @@ def run_documents(args, kp, writer, op) -> None:
 
 
 def keyword_options(args) -> io_.KeywordOptions:
+    if not args.keywords:
+        raise CliError("no keywords: give at least one -k/--keywords FILE "
+                       f"(see 'kwsieve {args.command} --help')", EXIT_USAGE)
     return io_.KeywordOptions(
         sources=args.keywords, keywords_format=args.keywords_format,
         case_sensitive=args.case_sensitive, allow_overlaps=args.allow_overlaps,
@@ -293,8 +296,8 @@ def cmd_extract(args, out) -> None:
                        "KeywordProcessor.extract_column; use --offsets folded", EXIT_USAGE)
     if args.format == "tsv" and args.keep_text:
         raise CliError("--keep-text applies to JSON Lines output only", EXIT_USAGE)
-    prepare_texts(args)
     kp = io_.build_processor(keyword_options(args))
+    prepare_texts(args)
     with output(args.output) as f:
         writer = (ExtractTsv if args.format == "tsv" else ExtractJsonLines)(f, args)
         run_documents(args, kp, writer,
@@ -302,8 +305,8 @@ def cmd_extract(args, out) -> None:
 
 
 def cmd_replace(args, out) -> None:
-    prepare_texts(args)
     kp = io_.build_processor(keyword_options(args))
+    prepare_texts(args)
     with output(args.output) as f:
         run_documents(args, kp, ReplaceSame(f, args),
                       lambda texts: kp.parallel_replace_keywords_from_texts(texts, args.threshold))
@@ -398,7 +401,8 @@ def threads_arg(value: str) -> int:
 def add_keyword_options(p, required=True):
     g = p.add_argument_group("keywords")
     if required:
-        g.add_argument("-k", "--keywords", action="append", required=True, metavar="FILE",
+        # Checked after parsing, so that an unknown option is the error reported first.
+        g.add_argument("-k", "--keywords", action="append", metavar="FILE",
                        help="keyword file (repeatable): .txt one a line, .tsv/.csv keyword "
                             "and clean name, .json object or list of pairs, .kws compiled")
     g.add_argument("--keywords-format", choices=io_.KEYWORD_FORMATS,
