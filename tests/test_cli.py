@@ -169,6 +169,10 @@ def test_outputs_match_the_api(work):
                        "--offsets", "folded", cwd=d))
     assert [r["line"] for r in paras] == [1, 5]
     assert paras[1]["matches"] == api_matches(kp, "deep learning in new york\nnothing here\na\\b\n")
+    # Blank paragraphs at either end of a file are no documents.
+    (d / "blank.txt").write_text(" \n\napple\n\n\t\n", "utf-8")
+    paras = records(ok("extract", "-k", d / "kw.tsv", "--unit", "paragraph", "blank.txt", cwd=d))
+    assert [(r["line"], len(r["matches"])) for r in paras] == [(3, 1)]
     # Approximate matching passes the threshold through.
     got = records(ok("extract", "-k", d / "kw.tsv", "-t", "0.8", "--offsets", "folded", "-",
                      input="I love Nw York and apples".encode()))

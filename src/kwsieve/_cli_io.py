@@ -15,6 +15,8 @@ import os
 import re
 import sys
 from collections.abc import Iterator
+from itertools import accumulate, repeat
+from operator import add
 
 import kwsieve
 
@@ -282,6 +284,7 @@ class Block:
 _READ_SIZE = 1 << 20
 # A paragraph break: a line end, then one or more lines holding only blanks.
 PARAGRAPH_BREAK = re.compile(r"\n(?:[ \t\r\f\v]*\n)+")
+_PARAGRAPH_SPLIT = re.compile(f"({PARAGRAPH_BREAK.pattern})")
 _NOT_BLANK = re.compile(r"[^ \t\r\f\v]")
 
 
@@ -311,7 +314,10 @@ class _Decoder:
         return text
 
 
-def text_blocks(path: str, unit: str, errors: str) -> Iterator[Block]:
+def text_blocks(path: str, unit: str, errors: str, keep_blank: bool = True) -> Iterator[Block]:
+    """Blocks of the lines, paragraphs or the whole of a plain-text file. Without
+    `keep_blank`, paragraphs holding only white space (at the start and end of a file)
+    are left out."""
     name = display_name(path)
     f = open_input(path)
     try:
@@ -320,12 +326,23 @@ def text_blocks(path: str, unit: str, errors: str) -> Iterator[Block]:
             text = decode_whole(name, data, errors).removeprefix("\ufeff")
             yield Block(name, [text], [1], [""], None, len(data))
             return
-        yield from _split_stream(f, name, unit, errors)
+        for block in _split_stream(f, name, unit, errors):
+            # Only a file's first and last paragraph can be blank: any other is preceded
+            # and followed by a break, which takes in every blank line next to it.
+            if not keep_blank and unit == "paragraph" and block.texts:
+                for i in (-1, 0):
+                    if block.texts and _is_blank(block.texts[i]):
+                        del block.texts[i], block.lines[i], block.seps[i]
+            yield block
     except OSError as e:
         raise os_error(name, e) from None
     finally:
         if f is not sys.stdin.buffer:
             f.close()
+
+
+def _is_blank(text: str) -> bool:
+    return not text or text.isspace()
 
 
 def _split_stream(f, name: str, unit: str, errors: str) -> Iterator[Block]:
@@ -353,26 +370,17 @@ def _split_stream(f, name: str, unit: str, errors: str) -> Iterator[Block]:
                 seps[-1] = ""
             line += n
         else:
-            pieces, seps, lines = [], [], []
-            start = 0
-            # A break can only begin in the blank tail of what was carried.
-            scan = len(carry.rstrip(" \t\r\f\v\n")) if carry else 0
-            for m in PARAGRAPH_BREAK.finditer(text, scan):
-                # The last break may go on in the next read unless text follows it.
-                if not final and not _NOT_BLANK.search(text, m.end()):
-                    break
-                piece = text[start:m.start()]
-                pieces.append(piece)
-                seps.append(m.group())
-                lines.append(line)
-                line += piece.count("\n") + m.group().count("\n")
-                start = m.end()
-            carry = text[start:]
+            parts = _PARAGRAPH_SPLIT.split(text)  # piece, break, piece, ..., piece
             if final:
-                pieces.append(carry)
-                seps.append("")
-                lines.append(line)
-                carry = ""
+                parts += ["", ""]  # the last paragraph's (empty) break, and no carry
+            elif len(parts) > 1 and not _NOT_BLANK.search(parts[-1]):
+                # The last break may go on in the next read: keep it and its paragraph.
+                parts[-3:] = ["".join(parts[-3:])]
+            carry = parts.pop()
+            pieces, seps = parts[0::2], parts[1::2]
+            lines = list(accumulate(map(add, map(str.count, pieces, repeat("\n")),
+                                        map(str.count, seps, repeat("\n"))), initial=line))
+            line = lines.pop()
         yield Block(name, pieces, lines, seps, None, len(data),
                     short_read=0 < len(data) < want)
         if final:

@@ -23,6 +23,7 @@ import os
 import signal
 import sys
 import time
+from operator import attrgetter
 from json.encoder import encode_basestring as _json_str
 from pathlib import Path
 
@@ -55,10 +56,13 @@ _JSON = dict(ensure_ascii=False, separators=(",", ":"))
 # ---- matching --------------------------------------------------------------------------
 
 
+_MATCH_FIELDS = attrgetter("keyword", "similarity", "start", "end")
+
+
 def extract_batch(kp, texts, threshold, offsets):
     """Per text, a list of (keyword, similarity, start, end)."""
     if offsets == "folded":
-        return [[(m.keyword, m.similarity, m.start, m.end) for m in ms]
+        return [list(map(_MATCH_FIELDS, ms))
                 for ms in kp.parallel_extract_keywords_from_texts(texts, threshold)]
     column = kp.extract_column(texts, threshold, offsets=offsets)
     return [ms or [] for ms in column.to_pylist()]
@@ -211,7 +215,8 @@ def blocks(args):
         if args.jsonl or (args.input_format is None and path.endswith((".jsonl", ".ndjson"))):
             yield from io_.jsonl_blocks(path, args.field_path, args.encoding_errors)
         else:
-            yield from io_.text_blocks(path, args.unit, args.encoding_errors)
+            yield from io_.text_blocks(path, args.unit, args.encoding_errors,
+                                       keep_blank=args.command == "replace")
 
 
 def chunks(source):
