@@ -26,7 +26,13 @@ from kwsieve import _cli_io, cli
 ROOT = Path(__file__).resolve().parent.parent
 SCRIPT = shutil.which("kwsieve", path=str(Path(sys.executable).parent)) or shutil.which("kwsieve")
 HAS_COLUMNS = hasattr(kwsieve.KeywordProcessor, "extract_column")
-needs_script = pytest.mark.skipif(SCRIPT is None, reason="the kwsieve console script is not installed")
+_no_script = pytest.mark.skipif(SCRIPT is None, reason="the kwsieve console script is not installed")
+
+
+def needs_script(test):
+    """Tests that start the console script: each child is a fresh interpreter, which
+    under emulation takes seconds, so they count as slow."""
+    return pytest.mark.slow(_no_script(test))
 
 KEYWORDS = [("New York", "NYC"), ("apple", None), ("São Paulo", "SP"), ("deep learning", "DL"),
             ("İstanbul", "IST"), ("a\\b", "back\\slash")]
@@ -520,6 +526,7 @@ def test_threads_option_and_chunked_runs_agree(work):
     assert json.loads(one.splitlines()[-1])["line"] == 30_000
 
 
+@pytest.mark.slow
 def test_docs_page_regenerates_identically():
     page = ROOT / "docs" / "cli.md"
     gen = ROOT / "tools" / "gen_cli_docs.py"
