@@ -394,13 +394,17 @@ def test_progress_bar_only_on_a_terminal(work):
     proc = subprocess.Popen([SCRIPT, "extract", "-k", "kw.tsv", "--unit", "line"], cwd=d,
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
-    # Short reads from a pipe end a batch, so the bar updates while we pause.
-    for _ in range(3):
+    # Short reads from a pipe end a batch: once the first batch's output is out, a pause
+    # longer than the bar's delay, then more input, makes the bar appear.
+    out = b""
+    for round in (1, 2):
         proc.stdin.write(b"apple and New York\n" * 1000)
         proc.stdin.flush()
-        time.sleep(0.4)
+        while out.count(b"\n") < 1000 * round:
+            out += proc.stdout.read1(1 << 16)
+        time.sleep(0.7)
     proc.stdin.close()
-    out = proc.stdout.read()
+    out += proc.stdout.read()
     proc.wait(timeout=20)
     seen = b""
     while select.select([master], [], [], 0.2)[0]:
@@ -412,7 +416,7 @@ def test_progress_bar_only_on_a_terminal(work):
             break
         seen += data
     os.close(master)
-    assert proc.returncode == 0 and out.count(b"\n") == 3000
+    assert proc.returncode == 0 and out.count(b"\n") == 2000
     assert b"B/s" in seen and b"documents" in seen, seen
     # The same run with --quiet shows nothing.
     master, slave = terminal()
@@ -534,3 +538,30 @@ def test_docs_page_regenerates_identically():
         pytest.skip("not run from a source tree")
     proc = subprocess.run([sys.executable, str(gen), "--check"], capture_output=True, timeout=120)
     assert proc.returncode == 0, proc.stdout.decode() + proc.stderr.decode()
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.tuples(st.lists(st.text(alphabet="ab", max_size=40), max_size=12), st.booleans()),
+                max_size=8),
+       st.booleans(), st.lists(st.floats(0, 2), min_size=1))
+def test_batches_keep_every_document_once_in_order(blocks, approximate, timings):
+    """However blocks are cut into batches (budgets follow the timings sent back), the
+    documents, their lines and separators, and the input bytes come out whole, in order."""
+    source = [_cli_io.Block("p", texts, list(range(len(texts))), [str(i) for i in range(len(texts))],
+                            None, 100 + len(texts), short)
+              for texts, short in blocks]
+    gen = cli.chunks(iter(source), approximate)
+    got, nbytes, seconds, i = [], 0, None, 0
+    while True:
+        try:
+            pending, chars = gen.send(seconds)
+        except StopIteration:
+            break
+        assert pending and chars == sum(len(t) for b in pending for t in b.texts)
+        for b in pending:
+            got += zip(b.texts, b.lines, b.seps)
+            nbytes += b.nbytes
+        seconds = timings[i % len(timings)] / 1000
+        i += 1
+    assert got == [x for b in source for x in zip(b.texts, b.lines, b.seps)]
+    assert nbytes == sum(b.nbytes for b in source)

@@ -280,6 +280,14 @@ class Block:
         self.nbytes = nbytes
         self.short_read = short_read
 
+    def slice(self, start: int, stop: int) -> "Block":
+        """Texts start..stop; the input bytes are counted with the block's last part."""
+        return Block(self.path, self.texts[start:stop], self.lines[start:stop],
+                     None if self.seps is None else self.seps[start:stop],
+                     None if self.records is None else self.records[start:stop],
+                     self.nbytes if stop == len(self.texts) else 0,
+                     self.short_read and stop == len(self.texts))
+
 
 _READ_SIZE = 1 << 20
 # A paragraph break: a line end, then one or more lines holding only blanks.

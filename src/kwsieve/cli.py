@@ -23,6 +23,8 @@ import os
 import signal
 import sys
 import time
+from bisect import bisect_left
+from itertools import accumulate
 from operator import attrgetter
 from json.encoder import encode_basestring as _json_str
 from pathlib import Path
@@ -219,22 +221,37 @@ def blocks(args):
                                        keep_blank=args.command == "replace")
 
 
-def chunks(source):
-    """Groups blocks into batches of about `budget` characters, a budget that follows the
-    measured speed (send() it the seconds the last batch took). A source that has no
-    more data ready (a pipe) ends a batch early, so that results keep flowing."""
-    budget = 1 << 20
+def chunks(source, approximate: bool):
+    """Groups blocks into batches of about `budget` characters (cutting blocks where
+    needed), a budget that follows the measured speed: send() it the seconds the last
+    batch took. Approximate matching can be a hundred times slower than exact, so it
+    starts small. A source that has no more data ready (a pipe) ends a batch early, so
+    that results keep flowing."""
+    budget = _MIN_CHUNK_CHARS if approximate else 1 << 20
     pending, chars, docs = [], 0, 0
     for block in source:
-        pending.append(block)
-        chars += sum(map(len, block.texts))
-        docs += len(block.texts)
-        if chars >= budget or docs >= _MAX_CHUNK_DOCS or block.short_read:
-            seconds = yield pending, chars
-            if seconds:
-                rate = chars / max(seconds, 1e-6)
-                budget = int(min(max(rate * _TARGET_SECONDS, _MIN_CHUNK_CHARS), _MAX_CHUNK_CHARS))
-            pending, chars, docs = [], 0, 0
+        n = len(block.texts)
+        ends = list(accumulate(map(len, block.texts)))  # characters up to each text's end
+        start, before = 0, 0
+        while True:
+            if start == n == 0:
+                pending.append(block)  # no documents, but its bytes count for progress
+            else:
+                stop = bisect_left(ends, before + budget - chars, start) + 1
+                stop = min(stop, n, start + _MAX_CHUNK_DOCS - docs)
+                pending.append(block if stop - start == n else block.slice(start, stop))
+                chars += ends[stop - 1] - before
+                docs += stop - start
+                before = ends[stop - 1]
+                start = stop
+            if chars >= budget or docs >= _MAX_CHUNK_DOCS or (start == n and block.short_read):
+                seconds = yield pending, chars
+                if seconds:
+                    rate = chars / max(seconds, 1e-6)
+                    budget = int(min(max(rate * _TARGET_SECONDS, _MIN_CHUNK_CHARS), _MAX_CHUNK_CHARS))
+                pending, chars, docs = [], 0, 0
+            if start == n:
+                break
     if pending:
         yield pending, chars
 
@@ -247,7 +264,7 @@ def run_documents(args, kp, writer, op) -> None:
             total = sum(os.path.getsize(p) for p in args.inputs)
     progress = Progress(args.quiet, total)
     try:
-        gen = chunks(blocks(args))
+        gen = chunks(blocks(args), args.threshold is not None)
         seconds = None
         while True:
             try:
