@@ -520,6 +520,34 @@ def test_json_written_by_hand_equals_the_json_module():
                                          for r in want)
 
 
+SPY_THREADS = """
+import os, sys
+from kwsieve import cli
+batch = cli.extract_batch
+def spy(*args):
+    result = batch(*args)
+    print(len(os.listdir("/proc/self/task")), file=sys.stderr)
+    return result
+cli.extract_batch = spy
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+@needs_script
+def test_threads_option_sizes_the_pool(work):
+    """The pool is made on the first batch call, after --threads has set its size."""
+    d, _ = work
+    counts = []
+    for n in (1, 3):
+        proc = subprocess.run([sys.executable, "-c", SPY_THREADS, "extract", "-k", "kw.tsv",
+                               "--threads", str(n), "-"], cwd=d, input=b"apple",
+                              capture_output=True, timeout=60,
+                              env={**os.environ, "RAYON_NUM_THREADS": "7"})
+        assert proc.returncode == 0, proc.stderr
+        counts.append(int(proc.stderr))
+    assert counts[1] - counts[0] == 2
+
+
 @needs_script
 def test_threads_option_and_chunked_runs_agree(work):
     d, _ = work
