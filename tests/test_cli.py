@@ -239,7 +239,11 @@ def test_json_lines_with_nested_fields(work):
                      "--per-match", "docs.jsonl", "--offsets", "folded", cwd=d))
     assert [(g["id"], g["body"]["text"], g["keyword"]) for g in got] == [
         (1, "New York apple", "NYC"), (1, "New York apple", "apple"), (3, "İstanbul", "IST")]
+    # A lone surrogate in another field comes out as the JSON escape it came in as.
+    docs[1]["note"] = "\udc80"
+    (d / "docs.jsonl").write_text("\n".join(json.dumps(r) for r in docs) + "\n\n", "utf-8")
     got = records(ok("replace", "-k", d / "kw.tsv", "--field", "body.text", "docs.jsonl", cwd=d))
+    assert got[1]["note"] == "\udc80"
     assert [g["body"]["text"] for g in got] == ["NYC apple", "nothing", "IST"]
     assert got[0]["tags"] == ["x"] and got[2]["n"] is None
     # .jsonl files are JSON Lines without being told; the default field is "text".
@@ -272,6 +276,7 @@ def test_user_mistakes_are_one_line_and_a_status(work, monkeypatch, capsys):
     (d / "bad.tsv").write_text("apple\n\tclean\n", "utf-8")
     (d / "bad.jsonl").write_text('{"text": "a"}\n{"text": 3}\n', "utf-8")
     (d / "broken.jsonl").write_text('{"text": "a"}\n{oops\n', "utf-8")
+    (d / "surrogate.jsonl").write_text('{"text": "a"}\n\n{"text": "ok \\ud800 apple"}\n', "utf-8")
     (d / "bad.kws").write_bytes(b"\x01\x02not a state")
     (d / "kw.dat").write_text("apple", "utf-8")
     kw = ["-k", "kw.tsv"]
@@ -288,6 +293,8 @@ def test_user_mistakes_are_one_line_and_a_status(work, monkeypatch, capsys):
         (["extract", *kw, "--field", "text", "bad.jsonl"], 1, "bad.jsonl:2: field 'text' is int"),
         (["extract", *kw, "--field", "body.x", "bad.jsonl"], 1, "bad.jsonl:1: the record has no field 'body'"),
         (["extract", *kw, "broken.jsonl"], 1, "broken.jsonl:2: malformed JSON"),
+        (["replace", *kw, "surrogate.jsonl"], 1, "surrogate.jsonl:3: the text holds a lone surrogate ('\\ud800') at character 3"),
+        (["extract", *kw, "--field", "t", "--input-format", "text"], 2, "--field reads JSON Lines"),
         (["extract", *kw, "nomatch*.txt"], 1, "nomatch*.txt: no file matches this pattern"),
         (["extract", *kw, "-t", "1.5", "text.txt"], 2, "must be a number from 0 to 1, not '1.5'"),
         (["extract", *kw, "-t", "nan", "text.txt"], 2, "must be a number from 0 to 1, not 'nan'"),

@@ -481,7 +481,8 @@ class AtomicOutput:
         if binary:
             self.file = open(fd, "wb")
         else:
-            self.file = open(fd, "w", encoding="utf-8", newline="", buffering=1 << 20)
+            self.file = open(fd, "w", encoding="utf-8", errors="backslashreplace", newline="",
+                             buffering=1 << 20)
 
     def commit(self) -> None:
         try:

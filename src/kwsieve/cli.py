@@ -273,7 +273,10 @@ def run_documents(args, kp, writer, op) -> None:
                 break
             texts = [t for b in pending for t in b.texts]
             t0 = time.perf_counter()
-            results = op(texts)
+            try:
+                results = op(texts)
+            except UnicodeEncodeError:
+                raise unencodable(pending) from None
             seconds = time.perf_counter() - t0
             i = 0
             for b in pending:
@@ -284,6 +287,19 @@ def run_documents(args, kp, writer, op) -> None:
             progress.update(len(texts), sum(b.nbytes for b in pending))
     finally:
         progress.close()
+
+
+def unencodable(pending) -> CliError:
+    """Names the first document that holds a lone surrogate (JSON Lines can spell one as
+    an escape), which UTF-8, and so the matcher, cannot take."""
+    for block in pending:
+        for line, text in zip(block.lines, block.texts):
+            try:
+                text.encode("utf-8")
+            except UnicodeEncodeError as e:
+                return CliError(f"{block.path}:{line}: the text holds a lone surrogate "
+                                f"({ascii(text[e.start])}) at character {e.start}")
+    return CliError("a text cannot be encoded as UTF-8")
 
 
 # ---- commands --------------------------------------------------------------------------
@@ -305,6 +321,8 @@ def prepare_texts(args) -> None:
     if args.threads is not None:
         # The pool is made on the first batch call and sized from this variable then.
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
+    if args.field is not None and args.input_format == "text":
+        raise CliError("--field reads JSON Lines; it cannot go with --input-format text", EXIT_USAGE)
     args.jsonl = args.input_format == "jsonl" or args.field is not None
     args.field_path = (args.field or "text").split(".")
     if any(not part for part in args.field_path):
@@ -527,7 +545,8 @@ def main(argv: list[str] | None = None) -> int:
     signal.signal(signal.SIGTERM, _on_sigterm)
     try:
         args = build_parser().parse_args(argv)
-        sys.stdout.reconfigure(encoding="utf-8", errors="strict")
+        # A lone surrogate in a carried JSON field comes out as its JSON escape.
+        sys.stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
         args.run(args, sys.stdout)
         sys.stdout.flush()
         return 0
