@@ -443,7 +443,7 @@ def add_keyword_options(p, required=True):
     if required:
         # Checked after parsing, so that an unknown option is the error reported first.
         g.add_argument("-k", "--keywords", action="append", metavar="FILE",
-                       help="keyword file (repeatable): .txt one a line, .tsv/.csv keyword "
+                       help="keyword file, required and repeatable: .txt one a line, .tsv/.csv keyword "
                             "and clean name, .json object or list of pairs, .kws compiled")
     g.add_argument("--keywords-format", choices=io_.KEYWORD_FORMATS,
                    help="format of every keyword file, instead of guessing by extension")
@@ -482,7 +482,10 @@ def add_text_options(p):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Find keywords in text and replace them.",
                      epilog="Run 'kwsieve demo' to see it at work; "
-                            "'kwsieve COMMAND --help' for each command's options.")
+                            "'kwsieve COMMAND --help' for each command's options. "
+                            "Exit status: 0 on success (also when nothing matched), 1 for a "
+                            "missing, unreadable or malformed file, 2 for a wrong command "
+                            "line, 130 when interrupted.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {kwsieve.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
