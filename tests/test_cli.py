@@ -319,6 +319,11 @@ def test_user_mistakes_are_one_line_and_a_status(work, monkeypatch, capsys):
         proc = run(*args, cwd=d)
         assert (proc.returncode, proc.stderr.decode().count("\n")) == (status, 1)
         assert message in proc.stderr.decode()
+    # A full disk is a one-line error too.
+    with open("/dev/full", "wb") as full:
+        proc = subprocess.run([SCRIPT, "extract", *kw, "text.txt"], cwd=d, stdout=full,
+                              stderr=subprocess.PIPE, timeout=60)
+    assert (proc.returncode, proc.stderr) == (1, b"kwsieve: error: output: No space left on device\n")
     # Replacement characters instead of an error when asked.
     got = records(ok("extract", *kw, "--encoding-errors", "replace", "--unit", "line", "bad.txt", cwd=d))
     assert len(got) == 3 and got[2]["matches"] == []

@@ -25,8 +25,8 @@ import sys
 import time
 from bisect import bisect_left
 from itertools import accumulate
-from operator import attrgetter
 from json.encoder import encode_basestring as _json_str
+from operator import attrgetter
 from pathlib import Path
 
 import kwsieve
@@ -562,6 +562,9 @@ def main(argv: list[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+    except OSError as e:  # writing failed: a full disk, a closed terminal
+        print(f"{PROG}: error: {e.filename or 'output'}: {e.strerror or e}", file=sys.stderr)
+        return io_.EXIT_DATA
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     except _Terminated:
