@@ -13,7 +13,7 @@ and write the same JSON Lines ({"path", "line", "matches": [...]}, checked byte 
 
 Each figure is the wall time of a fresh process (start-up, loading, reading, matching and
 writing: what a user waits for), the median of --repeat runs with the contenders
-alternating; "batch call" is the script's single parallel_extract_keywords_from_texts call
+alternating, with the CPU time of the process (all its threads) beside it; "batch call" is the script's single parallel_extract_keywords_from_texts call
 alone. Peak memory is the child's ru_maxrss, on the corpus and on --times concatenated
 copies of it (the script on the copies only with --script-on-copies: it holds everything).
 """
@@ -65,8 +65,8 @@ print(json.dumps({"batch_s": batch, "paragraphs": len(paragraphs)}), file=sys.st
 '''
 
 
-def run_timed(cmd: list[str]) -> tuple[float, int, str]:
-    """(wall seconds, peak RSS bytes, stderr) of one child process."""
+def run_timed(cmd: list[str]) -> tuple[float, int, str, float]:
+    """(wall seconds, peak RSS bytes, stderr, CPU seconds) of one child process."""
     t0 = time.perf_counter()
     proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(proc.pid, 0)
@@ -76,7 +76,7 @@ def run_timed(cmd: list[str]) -> tuple[float, int, str]:
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
         raise RuntimeError(f"{' '.join(cmd)} failed ({proc.returncode}):\n{err}")
-    return wall, usage.ru_maxrss * 1024, err
+    return wall, usage.ru_maxrss * 1024, err, usage.ru_utime + usage.ru_stime
 
 
 def digest(path: Path) -> str:
@@ -127,29 +127,33 @@ def main() -> None:
                                      "--offsets", "folded", str(corpus), "-o", str(cli_out)]
             script_cmd = [sys.executable, str(script), str(kws), str(corpus), str(script_out)]
             cli_t, script_t, batch_t, cli_rss, script_rss = [], [], [], [], []
+            cli_cpu, script_cpu = [], []
             for r in range(args.repeat):
                 order = [("cli", cli_cmd), ("script", script_cmd)]
                 for name, cmd in order if r % 2 == 0 else order[::-1]:
-                    wall, rss, err = run_timed(cmd)
+                    wall, rss, err, cpu = run_timed(cmd)
                     if name == "cli":
                         cli_t.append(wall)
                         cli_rss.append(rss)
+                        cli_cpu.append(cpu)
                     else:
                         script_t.append(wall)
                         script_rss.append(rss)
+                        script_cpu.append(cpu)
                         batch_t.append(common.json.loads(err.strip().splitlines()[-1])["batch_s"])
                 if r == 0 and digest(cli_out) != digest(script_out):
                     raise SystemExit(f"outputs differ at {n} keywords: {cli_out} {script_out}")
             c, s, b = (statistics.median(x) for x in (cli_t, script_t, batch_t))
             rows.append([common.fmt_count(n), f"{c:.2f} s ({size / c / 1e6:.0f} MB/s)",
                          f"{s:.2f} s ({size / s / 1e6:.0f} MB/s)", common.ratio(s, c),
-                         f"{b:.2f} s", f"{min(cli_t):.2f} / {min(script_t):.2f} s"])
+                         f"{b:.2f} s", f"{min(cli_t):.2f} / {min(script_t):.2f} s",
+                         f"{statistics.median(cli_cpu):.2f} / {statistics.median(script_cpu):.2f} s"])
             # Memory: one run each on the copies, output thrown away.
-            _, big_rss, _ = run_timed(kwsieve_cmd + ["extract", "-k", str(kws), "--unit", "paragraph",
+            _, big_rss, _, _ = run_timed(kwsieve_cmd + ["extract", "-k", str(kws), "--unit", "paragraph",
                                                      "--offsets", "folded", str(copies), "-o", os.devnull])
             big_script = "-"
             if args.script_on_copies:
-                _, r_big, _ = run_timed([sys.executable, str(script), str(kws), str(copies), os.devnull])
+                _, r_big, _, _ = run_timed([sys.executable, str(script), str(kws), str(copies), os.devnull])
                 big_script = common.fmt_bytes(r_big)
             memory.append([common.fmt_count(n), common.fmt_bytes(statistics.median(cli_rss)),
                            common.fmt_bytes(big_rss), common.fmt_bytes(statistics.median(script_rss)),
@@ -163,7 +167,7 @@ def main() -> None:
         f"Whole process, {size / 1e6:.1f} MB corpus in paragraphs, JSON Lines out "
         f"(median of {args.repeat}, wall time)",
         ["keywords", "kwsieve extract", "script", "script / kwsieve", "script's batch call",
-         "fastest (cli / script)"], rows)
+         "fastest (cli / script)", "CPU time (cli / script)"], rows)
     common.print_table(
         "Peak memory (ru_maxrss of the process)",
         ["keywords", "kwsieve extract, corpus", f"kwsieve extract, {args.times}x corpus",

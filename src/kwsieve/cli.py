@@ -49,7 +49,7 @@ DEFAULT_OFFSETS = "chars" if HAS_COLUMNS else "folded"
 # sized from the measured speed to take about this long.
 _TARGET_SECONDS = 0.15
 _MIN_CHUNK_CHARS = 1 << 14
-_MAX_CHUNK_CHARS = 1 << 23
+_MAX_CHUNK_CHARS = 1 << 22
 _MAX_CHUNK_DOCS = 20_000
 
 _JSON = dict(ensure_ascii=False, separators=(",", ":"))
