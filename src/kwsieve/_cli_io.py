@@ -182,12 +182,13 @@ def build_processor(opts: KeywordOptions) -> kwsieve.KeywordProcessor:
         check_settings(opts.sources[0], kp, opts)
     else:
         kp = kwsieve.KeywordProcessor(bool(opts.case_sensitive), bool(opts.allow_overlaps))
-    settings = state_settings(kp)
+    settings = None  # encoding the state to read them is not free: only when needed
     for i, (path, fmt) in enumerate(zip(opts.sources, formats)):
         if fmt == "kws":
             if i == 0:
                 continue
             other = load_state(path)
+            settings = settings or state_settings(kp)
             if state_settings(other) != settings:
                 raise CliError(f"{path}: compiled with case_sensitive={state_settings(other)[0]}, "
                                f"allow_overlaps={state_settings(other)[1]}, unlike the other "
@@ -211,6 +212,8 @@ def build_processor(opts: KeywordOptions) -> kwsieve.KeywordProcessor:
 
 
 def check_settings(path: str, kp: kwsieve.KeywordProcessor, opts: KeywordOptions) -> None:
+    if opts.case_sensitive is None and opts.allow_overlaps is None:
+        return
     case_sensitive, allow_overlaps = state_settings(kp)
     for name, wanted, have in (("--case-sensitive", opts.case_sensitive, case_sensitive),
                                ("--allow-overlaps", opts.allow_overlaps, allow_overlaps)):
