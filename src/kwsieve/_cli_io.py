@@ -176,7 +176,6 @@ def build_processor(opts: KeywordOptions) -> kwsieve.KeywordProcessor:
     clean names. A compiled file given first is the processor itself (settings and word
     characters included); other compiled files are merged keyword by keyword."""
     formats = [keyword_format(p, opts.keywords_format) for p in opts.sources]
-    kp = None
     if formats and formats[0] == "kws":
         kp = load_state(opts.sources[0])
         check_settings(opts.sources[0], kp, opts)
@@ -189,10 +188,11 @@ def build_processor(opts: KeywordOptions) -> kwsieve.KeywordProcessor:
                 continue
             other = load_state(path)
             settings = settings or state_settings(kp)
-            if state_settings(other) != settings:
-                raise CliError(f"{path}: compiled with case_sensitive={state_settings(other)[0]}, "
-                               f"allow_overlaps={state_settings(other)[1]}, unlike the other "
-                               f"keywords (case_sensitive={settings[0]}, allow_overlaps={settings[1]})")
+            theirs = state_settings(other)
+            if theirs != settings:
+                raise CliError(f"{path}: compiled with case_sensitive={theirs[0]}, "
+                               f"allow_overlaps={theirs[1]}, unlike the other keywords "
+                               f"(case_sensitive={settings[0]}, allow_overlaps={settings[1]})")
             for keyword, clean in other.get_all_keywords().items():
                 kp.add_keyword(keyword, clean)
             continue
