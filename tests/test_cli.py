@@ -375,7 +375,8 @@ def test_broken_pipe_ends_quietly(work):
 
 
 @needs_script
-def test_interrupt_leaves_no_output_file(work):
+@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_interrupt_leaves_no_output_file(work, sig, status):
     d, _ = work
     proc = subprocess.Popen([SCRIPT, "extract", "-k", "kw.tsv", "--unit", "line", "-o", "out.jsonl"],
                             cwd=d, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -385,15 +386,15 @@ def test_interrupt_leaves_no_output_file(work):
     while time.monotonic() < deadline and not any(p.endswith(".part") for p in os.listdir(d)):
         proc.stdin.write(chunk)
     proc.stdin.write(chunk)
-    proc.send_signal(signal.SIGINT)
+    proc.send_signal(sig)
     t0 = time.monotonic()
     try:
         proc.stdin.close()
     except BrokenPipeError:
         pass
-    status = proc.wait(timeout=10)
+    got = proc.wait(timeout=10)
     elapsed = time.monotonic() - t0
-    assert status == 130 and elapsed < 3, (status, elapsed, proc.stderr.read())
+    assert got == status and elapsed < 3, (got, elapsed, proc.stderr.read())
     assert not os.path.exists(d / "out.jsonl")
     assert not [p for p in os.listdir(d) if p.endswith(".part")]
 
