@@ -179,6 +179,17 @@ def test_outputs_match_the_api(work):
     (d / "blank.txt").write_text(" \n\napple\n\n\t\n", "utf-8")
     paras = records(ok("extract", "-k", d / "kw.tsv", "--unit", "paragraph", "blank.txt", cwd=d))
     assert [(r["line"], len(r["matches"])) for r in paras] == [(3, 1)]
+    # The matching settings reach the processor.
+    for flags, settings_ in [(["--allow-overlaps"], dict(allow_overlaps=True)),
+                             (["--case-sensitive", "--word-chars", "abcdefghijklmnopqrstuvwxyz-"],
+                              dict(case_sensitive=True, word_chars="abcdefghijklmnopqrstuvwxyz-"))]:
+        ref = processor(**{k: v for k, v in settings_.items() if k != "word_chars"})
+        if "word_chars" in settings_:
+            ref.set_non_word_boundaries(list(settings_["word_chars"]))
+        text = "pineapple New York-ish apple7 new york"
+        got = records(ok("extract", "-k", d / "kw.tsv", *flags, "--offsets", "folded", "-",
+                         input=text.encode()))
+        assert got[0]["matches"] == api_matches(ref, text), flags
     # Approximate matching passes the threshold through.
     got = records(ok("extract", "-k", d / "kw.tsv", "-t", "0.8", "--offsets", "folded", "-",
                      input="I love Nw York and apples".encode()))
