@@ -179,6 +179,17 @@ def test_outputs_match_the_api(work):
     (d / "blank.txt").write_text(" \n\napple\n\n\t\n", "utf-8")
     paras = records(ok("extract", "-k", d / "kw.tsv", "--unit", "paragraph", "blank.txt", cwd=d))
     assert [(r["line"], len(r["matches"])) for r in paras] == [(3, 1)]
+    # The matching settings reach the processor.
+    for flags, settings_ in [(["--allow-overlaps"], dict(allow_overlaps=True)),
+                             (["--case-sensitive", "--word-chars", "abcdefghijklmnopqrstuvwxyz-"],
+                              dict(case_sensitive=True, word_chars="abcdefghijklmnopqrstuvwxyz-"))]:
+        ref = processor(**{k: v for k, v in settings_.items() if k != "word_chars"})
+        if "word_chars" in settings_:
+            ref.set_non_word_boundaries(list(settings_["word_chars"]))
+        text = "pineapple New York-ish apple7 new york"
+        got = records(ok("extract", "-k", d / "kw.tsv", *flags, "--offsets", "folded", "-",
+                         input=text.encode()))
+        assert got[0]["matches"] == api_matches(ref, text), flags
     # Approximate matching passes the threshold through.
     got = records(ok("extract", "-k", d / "kw.tsv", "-t", "0.8", "--offsets", "folded", "-",
                      input="I love Nw York and apples".encode()))
@@ -375,7 +386,8 @@ def test_broken_pipe_ends_quietly(work):
 
 
 @needs_script
-def test_interrupt_leaves_no_output_file(work):
+@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_interrupt_leaves_no_output_file(work, sig, status):
     d, _ = work
     proc = subprocess.Popen([SCRIPT, "extract", "-k", "kw.tsv", "--unit", "line", "-o", "out.jsonl"],
                             cwd=d, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -385,15 +397,15 @@ def test_interrupt_leaves_no_output_file(work):
     while time.monotonic() < deadline and not any(p.endswith(".part") for p in os.listdir(d)):
         proc.stdin.write(chunk)
     proc.stdin.write(chunk)
-    proc.send_signal(signal.SIGINT)
+    proc.send_signal(sig)
     t0 = time.monotonic()
     try:
         proc.stdin.close()
     except BrokenPipeError:
         pass
-    status = proc.wait(timeout=10)
+    got = proc.wait(timeout=10)
     elapsed = time.monotonic() - t0
-    assert status == 130 and elapsed < 3, (status, elapsed, proc.stderr.read())
+    assert got == status and elapsed < 3, (got, elapsed, proc.stderr.read())
     assert not os.path.exists(d / "out.jsonl")
     assert not [p for p in os.listdir(d) if p.endswith(".part")]
 
