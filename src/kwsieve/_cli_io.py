@@ -14,7 +14,8 @@ import json
 import os
 import re
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
+from typing import IO, Any
 from itertools import accumulate, repeat
 from operator import add
 
@@ -117,6 +118,7 @@ def keyword_pairs(path: str, fmt: str, errors: str) -> Iterator[tuple[int, str, 
             data = json.loads(text)
         except json.JSONDecodeError as e:
             raise CliError(f"{path}:{e.lineno}: malformed JSON: {e.msg} (column {e.colno})") from None
+        items: Iterable[Any]
         if isinstance(data, dict):
             items = data.items()
         elif isinstance(data, list):
@@ -193,8 +195,8 @@ def build_processor(opts: KeywordOptions) -> kwsieve.KeywordProcessor:
                 raise CliError(f"{path}: compiled with case_sensitive={theirs[0]}, "
                                f"allow_overlaps={theirs[1]}, unlike the other keywords "
                                f"(case_sensitive={settings[0]}, allow_overlaps={settings[1]})")
-            for keyword, clean in other.get_all_keywords().items():
-                kp.add_keyword(keyword, clean)
+            for keyword, name in other.get_all_keywords().items():
+                kp.add_keyword(keyword, name)
             continue
         for line, keyword, clean in keyword_pairs(path, fmt, opts.encoding_errors):
             where = f"{path}:{line}" if line else path
@@ -343,6 +345,7 @@ def text_blocks(path: str, unit: str, errors: str, keep_blank: bool = True) -> I
             if not keep_blank and unit == "paragraph" and block.texts:
                 for i in (-1, 0):
                     if block.texts and _is_blank(block.texts[i]):
+                        assert block.seps is not None
                         del block.texts[i], block.lines[i], block.seps[i]
             yield block
     except OSError as e:
@@ -481,6 +484,7 @@ class AtomicOutput:
                 continue
             except OSError as e:
                 raise os_error(path, e) from None
+        self.file: IO[Any]
         if binary:
             self.file = open(fd, "wb")
         else:

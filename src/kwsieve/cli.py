@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import gc
+import io
 import json
 import math
 import os
@@ -203,7 +204,7 @@ class Progress:
         if quiet or not sys.stderr.isatty():
             return
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             return
         self.bar = tqdm(total=total_bytes, unit="B", unit_scale=True, unit_divisor=1000,
@@ -567,7 +568,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         args = build_parser().parse_args(argv)
         # A lone surrogate in a carried JSON field comes out as its JSON escape.
-        sys.stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
+        if isinstance(sys.stdout, io.TextIOWrapper):
+            sys.stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
         args.run(args, sys.stdout)
         sys.stdout.flush()
         return 0
