@@ -12,6 +12,7 @@
 #include "engine/processor.h"
 #include "engine/read_view.h"
 #include "pool/pool.h"
+#include "python/columns.h"
 #include "python/frame.h"
 #include "python/objects.h"
 
@@ -331,6 +332,17 @@ PyMethodDef kp_methods[] = {
      "add_non_word_boundary($self, boundary)\n--\n\n"},
     {"__setstate__", FAST(kp_setstate), METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
     {"__getstate__", kp_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"extract_column", FAST(kp_extract_column), METH_FASTCALL | METH_KEYWORDS,
+     "extract_column($self, texts, threshold=None, *, offsets='chars')\n--\n\n"
+     "The matches of every text of a column: an Arrow string column (anything with\n"
+     "__arrow_c_stream__ or __arrow_c_array__) or a list of str, None for a null. Returns a\n"
+     "ColumnResult of list<struct<keyword, similarity, start, end>>, null for a null text.\n"
+     "offsets: 'chars' (code points of the text), 'bytes' (its UTF-8 bytes) or 'folded'\n"
+     "(bytes of the lowercased text, as extract_keywords reports)."},
+    {"replace_column", FAST(kp_replace_column), METH_FASTCALL | METH_KEYWORDS,
+     "replace_column($self, texts, threshold=None)\n--\n\n"
+     "replace_keywords over every text of a column (as for extract_column); returns a\n"
+     "ColumnResult of strings, null for a null text."},
     {nullptr, nullptr, 0, nullptr},
 };
 
