@@ -377,9 +377,9 @@ void Input::import(PyObject* o, const char* name) {
 // Rows are scanned in blocks that never straddle chunks; each block keeps its own output
 // until the chunk is assembled, so workers share nothing but the input.
 struct Block {
-  std::size_t chunk;
-  std::size_t begin;  // rows of the chunk
-  std::size_t end;
+  std::size_t chunk = 0;
+  std::size_t begin = 0;  // rows of the chunk
+  std::size_t end = 0;
   // extraction: counts[i] matches of row begin + i, kNull for a null row
   std::vector<KeywordMatch> matches;
   std::vector<uint32_t> counts;
@@ -502,7 +502,12 @@ void run_job(Job& job, ColumnData& out) {
   const Input& input = job.input;
   for (std::size_t ci = 0; ci < input.chunks.size(); ++ci) {
     const std::size_t n = input.chunks[ci].length;
-    for (std::size_t b = 0; b < n; b += kBlockRows) job.blocks.push_back(Block{ci, b, std::min(n, b + kBlockRows)});
+    for (std::size_t b = 0; b < n; b += kBlockRows) {
+      Block& block = job.blocks.emplace_back();
+      block.chunk = ci;
+      block.begin = b;
+      block.end = std::min(n, b + kBlockRows);
+    }
   }
   pool::num_threads();
   // The calling thread sleeps here until every block is done. A signal check belongs at
@@ -716,12 +721,14 @@ void export_schema(const ColumnData& data, ArrowSchema* out) {
     const bool wide_names = !data.matches.empty() && data.matches[0]->keyword_offsets.wide();
     const bool wide_lists = !data.matches.empty() && data.matches[0]->lists.wide();
     SchemaChildren fields;
-    fields.add(wide_names ? "U" : "u", "keyword", 0);
-    fields.add("f", "similarity", 0);
-    fields.add("l", "start", 0);
-    fields.add("l", "end", 0);
+    // Every field is marked nullable (though only the lists hold nulls) so that the type
+    // equals the one Arrow libraries spell by default, which other tables will have.
+    fields.add(wide_names ? "U" : "u", "keyword", ARROW_FLAG_NULLABLE);
+    fields.add("f", "similarity", ARROW_FLAG_NULLABLE);
+    fields.add("l", "start", ARROW_FLAG_NULLABLE);
+    fields.add("l", "end", ARROW_FLAG_NULLABLE);
     SchemaChildren item;
-    item.add("+s", "item", 0, fields.take());
+    item.add("+s", "item", ARROW_FLAG_NULLABLE, fields.take());
     make_schema(out, wide_lists ? "+L" : "+l", "", ARROW_FLAG_NULLABLE, item.take());
   } else {
     const bool wide = !data.texts.empty() && data.texts[0]->offsets.wide();
@@ -1033,17 +1040,15 @@ PyObject* column_get_chunked(PyObject* self, void*) { return PyBool_FromLong(dat
 
 PyMethodDef column_methods[] = {
     {"to_pylist", column_to_pylist, METH_NOARGS,
-     "to_pylist($self)\n--\n\nPer text None (a null) or, for extract_column, a list of "
-     "(keyword, similarity, start, end) tuples; for replace_column, the new str."},
+     "to_pylist($self)\n--\n\n"},
     {"to_arrow", column_to_arrow, METH_NOARGS,
-     "to_arrow($self)\n--\n\nA pyarrow.ChunkedArray if the texts came as a stream (chunked array, polars "
-     "or pandas Series), else a pyarrow.Array. Needs pyarrow."},
-    {"to_polars", column_to_polars, METH_NOARGS, "to_polars($self)\n--\n\nA polars.Series. Needs polars."},
+     "to_arrow($self)\n--\n\n"},
+    {"to_polars", column_to_polars, METH_NOARGS, "to_polars($self)\n--\n\n"},
     {"__arrow_c_schema__", column_c_schema, METH_NOARGS, "__arrow_c_schema__($self)\n--\n\n"},
     {"__arrow_c_array__", FAST(column_c_array), METH_FASTCALL | METH_KEYWORDS,
-     "__arrow_c_array__($self, requested_schema=None)\n--\n\nThe whole column as one array."},
+     "__arrow_c_array__($self, requested_schema=None)\n--\n\n"},
     {"__arrow_c_stream__", FAST(column_c_stream), METH_FASTCALL | METH_KEYWORDS,
-     "__arrow_c_stream__($self, requested_schema=None)\n--\n\nThe column's chunks, as the input's."},
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1054,9 +1059,6 @@ PyGetSetDef column_getset[] = {
 };
 
 PyType_Slot column_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-        "The result of extract_column or replace_column: a column that Arrow consumers (pyarrow, polars,\n"
-        "pandas, nanoarrow) take without copying, through __arrow_c_array__ / __arrow_c_stream__.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(column_repr)},
     {Py_mp_length, reinterpret_cast<void*>(column_length)},

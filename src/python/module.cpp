@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "python/columns.h"
 #include "python/frame.h"
 #include "python/objects.h"
 
@@ -74,10 +73,6 @@ PyObject* init_module() {
   PyObject* panic = panic_exception_type();
   if (panic == nullptr) throw_error_set();
   if (PyObject_SetAttrString(module.get(), "PanicException", panic) < 0) throw_error_set();
-  // The class of the column methods' results; not in __all__ either.
-  if (PyObject_SetAttrString(module.get(), "ColumnResult", reinterpret_cast<PyObject*>(column_type())) < 0) {
-    throw_error_set();
-  }
   Ref version = new_str(KWSIEVE_VERSION);
   if (PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) throw_error_set();
 

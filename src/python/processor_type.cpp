@@ -333,16 +333,9 @@ PyMethodDef kp_methods[] = {
     {"__setstate__", FAST(kp_setstate), METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
     {"__getstate__", kp_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"extract_column", FAST(kp_extract_column), METH_FASTCALL | METH_KEYWORDS,
-     "extract_column($self, texts, threshold=None, *, offsets='chars')\n--\n\n"
-     "The matches of every text of a column: an Arrow string column (anything with\n"
-     "__arrow_c_stream__ or __arrow_c_array__) or a list of str, None for a null. Returns a\n"
-     "ColumnResult of list<struct<keyword, similarity, start, end>>, null for a null text.\n"
-     "offsets: 'chars' (code points of the text), 'bytes' (its UTF-8 bytes) or 'folded'\n"
-     "(bytes of the lowercased text, as extract_keywords reports)."},
+     "extract_column($self, texts, threshold=None, *, offsets='chars')\n--\n\n"},
     {"replace_column", FAST(kp_replace_column), METH_FASTCALL | METH_KEYWORDS,
-     "replace_column($self, texts, threshold=None)\n--\n\n"
-     "replace_keywords over every text of a column (as for extract_column); returns a\n"
-     "ColumnResult of strings, null for a null text."},
+     "replace_column($self, texts, threshold=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
