@@ -1025,7 +1025,7 @@ PyObject* column_to_pylist(PyObject* self, PyObject*) {
 // to_arrow() and to_polars() live in Python, beside the extension.
 PyObject* call_helper(PyObject* self, const char* name) {
   return guard([&]() -> PyObject* {
-    Ref module = own(PyImport_ImportModule("kwsieve._columns"));
+    Ref module = own(PyImport_ImportModule("kwsieve.columns"));
     Ref f = own(PyObject_GetAttrString(module.get(), name));
     return PyObject_CallOneArg(f.get(), self);
   });
