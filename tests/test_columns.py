@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import kwsieve
+import kwsieve.columns
 from kwsieve import KeywordProcessor
 from model import tuples
 
@@ -155,6 +156,9 @@ def test_result_types_and_chunks():
         assert pa.array(result).to_pylist() == out.to_pylist()
     assert isinstance(kp.extract_column(pa.array(["x"])).to_arrow(), pa.Array)
     assert "3 chunks" in repr(kp.extract_column(chunked))
+    assert type(ex) is kwsieve.columns.ColumnResult
+    with pytest.raises(TypeError):
+        kwsieve.columns.ColumnResult()
 
 
 @arrow

@@ -1,5 +1,6 @@
 """Helpers around the column methods (KeywordProcessor.extract_column / replace_column).
 
+    ColumnResult                the class of those methods' results
     to_arrow(result)            what result.to_arrow() returns
     to_polars(result)           what result.to_polars() returns
     processor_from_state(state) a processor decoded from __getstate__() bytes, once per process
@@ -12,7 +13,10 @@ import threading
 
 import kwsieve
 
-__all__ = ["to_arrow", "to_polars", "processor_from_state"]
+__all__ = ["ColumnResult", "to_arrow", "to_polars", "processor_from_state"]
+
+# Made only by the column methods; named here so that it can be checked against.
+ColumnResult = type(kwsieve.KeywordProcessor().replace_column([]))
 
 _lock = threading.Lock()
 _processors = {}

@@ -509,10 +509,9 @@ void run_job(Job& job, ColumnData& out) {
       block.end = std::min(n, b + kBlockRows);
     }
   }
-  pool::num_threads();
   // The calling thread sleeps here until every block is done. A signal check belongs at
   // this wait: set job.cancelled, and the workers stop at their next block.
-  pool::run_pieces(job.blocks.size(), [&](std::size_t begin, std::size_t end) {
+  if (!job.blocks.empty()) pool::run_pieces(job.blocks.size(), [&](std::size_t begin, std::size_t end) {
     Extractor x(job.view);
     std::string buffer;
     for (std::size_t i = begin; i < end; ++i) {
@@ -520,6 +519,7 @@ void run_job(Job& job, ColumnData& out) {
       job.scan(job.blocks[i], x, buffer);
     }
   });
+  if (job.cancelled.load()) return;  // the blocks are incomplete
   for (const Block& b : job.blocks) {
     if (b.fault != RowFault::kNone) return;
   }
@@ -646,6 +646,12 @@ PyObject* column_method(bool extraction, PyObject* self, PyObject* const* args, 
     {
       WithoutGil unlocked;
       run_job(job, *data);
+    }
+    if (job.cancelled.load()) {
+      // Whoever cancelled left a signal to handle; its handler's exception is the call's.
+      if (PyErr_CheckSignals() < 0) throw_error_set();
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+      throw_error_set();
     }
     raise_fault(job, input);
     job.blocks = {};
@@ -906,7 +912,7 @@ Py_ssize_t column_length(PyObject* self) { return static_cast<Py_ssize_t>(data_o
 
 PyObject* column_repr(PyObject* self) {
   const ColumnData& d = data_of(self);
-  return PyUnicode_FromFormat("<kwsieve.ColumnResult of %s: %zu texts in %zu chunk%s>",
+  return PyUnicode_FromFormat("<kwsieve.columns.ColumnResult of %s: %zu texts in %zu chunk%s>",
                               d.extraction ? "extract_column" : "replace_column", d.rows, d.chunk_count(),
                               d.chunk_count() == 1 ? "" : "s");
 }
@@ -1072,7 +1078,7 @@ PyType_Slot column_slots[] = {
 PyTypeObject* column_type() {
   if (g_column_type == nullptr) {
     // Made only by the column methods, so it has no constructor.
-    PyType_Spec spec = {"kwsieve.ColumnResult", static_cast<int>(sizeof(ColumnObject)), 0,
+    PyType_Spec spec = {"kwsieve.columns.ColumnResult", static_cast<int>(sizeof(ColumnObject)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, column_slots};
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
     if (g_column_type == nullptr) {

@@ -8,7 +8,7 @@ namespace kwsieve::py {
 PyObject* kp_extract_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* kp_replace_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// kwsieve.ColumnResult, created on first need.
+// kwsieve.columns.ColumnResult, created on first need.
 PyTypeObject* column_type();
 
 }  // namespace kwsieve::py
