@@ -148,7 +148,7 @@ void release(T& s) {
 }
 
 // A readable name for an Arrow format string, for the error about a column of another type.
-std::string type_name(const ArrowSchema& schema) {
+std::string format_name(const char* format) {
   static const struct {
     const char* format;
     const char* name;
@@ -160,13 +160,18 @@ std::string type_name(const ArrowSchema& schema) {
       {"tdD", "date32"},   {"tdm", "date64"},     {"+l", "list"},         {"+L", "large_list"},
       {"+s", "struct"},    {"+m", "map"},         {"+vl", "list_view"},
   };
-  const char* format = schema.format != nullptr ? schema.format : "";
-  std::string name = std::string("Arrow format '") + format + "'";
+  if (format == nullptr) format = "";
   for (const auto& n : names) {
-    if (std::strcmp(n.format, format) == 0) name = n.name;
+    if (std::strcmp(n.format, format) == 0) return n.name;
   }
-  if (schema.dictionary != nullptr) name = "dictionary of " + type_name(*schema.dictionary) + " (indices " + name + ")";
-  return name;
+  return std::string("Arrow format '") + format + "'";
+}
+
+// The type's name; of a dictionary's values only the first level is named.
+std::string type_name(const ArrowSchema& schema) {
+  std::string name = format_name(schema.format);
+  if (schema.dictionary == nullptr) return name;
+  return "dictionary of " + format_name(schema.dictionary->format) + " (indices " + name + ")";
 }
 
 // The whole input, owned for the call: imported Arrow structs (released at the end, with
