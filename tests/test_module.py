@@ -77,7 +77,8 @@ def test_classes_are_final_plain_and_untracked(cls):
 METHODS = {
     KeywordProcessor: {"add_keyword", "remove_keyword", "extract_keywords", "replace_keywords",
                        "parallel_extract_keywords_from_texts", "parallel_replace_keywords_from_texts",
-                       "get_all_keywords", "set_non_word_boundaries", "add_non_word_boundary"},
+                       "get_all_keywords", "set_non_word_boundaries", "add_non_word_boundary",
+                       "extract_column", "replace_column"},
     PyKeywordMatch: set(),
 }
 

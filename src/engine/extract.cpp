@@ -292,22 +292,17 @@ bool Extractor::extract(const CodeUnits& text, std::optional<float> threshold, s
   return true;
 }
 
-std::optional<std::string> Extractor::replace(std::string_view text, std::optional<float> threshold) {
-  matches_.clear();
-  FoldMap map;
-  scan_text(text, check_threshold(threshold), false, &map, matches_);
-  if (matches_.empty()) return std::nullopt;
-
+void Extractor::to_source_spans(std::string_view text, const FoldMap& map, std::vector<KeywordMatch>& matches,
+                                std::size_t from) {
   // Carry each span back to the given text and widen it to whole characters, so that
-  // exactly the matched words are replaced and the output stays valid UTF-8. Going from
-  // the last match to the first, a span that widening pushed into the next (already
-  // placed) one is cut at that one's start.
+  // exactly the matched words are covered and cutting the text there keeps it valid
+  // UTF-8. Going from the last match to the first, a span that widening pushed into the
+  // next (already placed) one is cut at that one's start.
   const auto* src = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t limit = n;
-  std::size_t out_len = n;
-  for (std::size_t i = matches_.size(); i-- > 0;) {
-    KeywordMatch& m = matches_[i];
+  for (std::size_t i = matches.size(); i-- > from;) {
+    KeywordMatch& m = matches[i];
     std::size_t s = std::min(map.source_start(m.start), n);
     std::size_t e = std::min(map.source_end(m.end), n);
     while (s > 0 && s < n && is_continuation(src[s])) --s;
@@ -317,18 +312,54 @@ std::optional<std::string> Extractor::replace(std::string_view text, std::option
     m.start = s;
     m.end = e;
     limit = s;
-    out_len = out_len - (e - s) + m.keyword.size();
   }
-  std::string out;
-  out.reserve(out_len);
+}
+
+void Extractor::extract_spans(std::string_view text, std::optional<float> threshold,
+                              std::vector<KeywordMatch>& out) {
+  const std::size_t from = out.size();
+  map_.reset();
+  scan_text(text, check_threshold(threshold), false, &map_, out);
+  if (out.size() > from) to_source_spans(text, map_, out, from);
+}
+
+bool Extractor::replace_into(std::string_view text, std::optional<float> threshold, std::string& out) {
+  matches_.clear();
+  extract_spans(text, threshold, matches_);
+  if (matches_.empty()) return false;
+  std::size_t out_len = text.size();
+  for (const KeywordMatch& m : matches_) out_len = out_len - (m.end - m.start) + m.keyword.size();
+  out.reserve(out.size() + out_len);
   std::size_t at = 0;
   for (const KeywordMatch& m : matches_) {
     out.append(text, at, m.start - at);
     out.append(m.keyword);
     at = m.end;
   }
-  out.append(text, at, n - at);
+  out.append(text, at, text.size() - at);
+  return true;
+}
+
+std::optional<std::string> Extractor::replace(std::string_view text, std::optional<float> threshold) {
+  std::string out;
+  if (!replace_into(text, threshold, out)) return std::nullopt;
   return out;
+}
+
+void to_char_offsets(std::string_view text, std::vector<KeywordMatch>& matches, std::size_t from) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t byte = 0;
+  std::size_t chars = 0;
+  auto advance = [&](std::size_t to) {
+    for (; byte < to; ++byte) chars += !is_continuation(p[byte]);
+    return chars;
+  };
+  // Spans come in text order and do not overlap, so one walk serves them all.
+  for (std::size_t i = from; i < matches.size(); ++i) {
+    KeywordMatch& m = matches[i];
+    m.start = advance(m.start);
+    m.end = advance(m.end);
+  }
 }
 
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor,

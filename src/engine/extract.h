@@ -44,6 +44,12 @@ class Extractor {
   // `text` with every match replaced by its clean name; nothing when nothing matched, so
   // that a caller already holding the text can hand it back instead of a copy.
   std::optional<std::string> replace(std::string_view text, std::optional<float> threshold);
+  // The same, appended to `out`; false, leaving `out` alone, when nothing matched.
+  bool replace_into(std::string_view text, std::optional<float> threshold, std::string& out);
+  // Appends the matches of `text` (valid UTF-8) with their spans carried back to byte
+  // offsets of `text` itself, by the rule replace() cuts with: whole characters, and a
+  // span widened into the next one is cut at that one's start.
+  void extract_spans(std::string_view text, std::optional<float> threshold, std::vector<KeywordMatch>& out);
 
   const ApproxSearcher& approx() const { return approx_; }
   // The working-text buffer, which a caller may swap with one it keeps between
@@ -60,6 +66,9 @@ class Extractor {
   void scan_text(std::string_view text, float t, bool ascii, FoldMap* map, std::vector<KeywordMatch>& out);
   // Scans an already folded working text.
   void scan_working(std::string_view w, float t, std::vector<KeywordMatch>& out);
+  // Carries the spans of matches[from, end) from the working text back to `text`.
+  static void to_source_spans(std::string_view text, const FoldMap& map, std::vector<KeywordMatch>& matches,
+                              std::size_t from);
   // Builds the working text when it differs from `text`; returns a view of it.
   std::string_view working_text(std::string_view text, FoldMap* map);
 
@@ -67,7 +76,12 @@ class Extractor {
   ApproxSearcher approx_;
   std::string work_;
   std::vector<KeywordMatch> matches_;
+  FoldMap map_;
 };
+
+// Turns the byte offsets of matches[from, end), spans of `text` (valid UTF-8) in text
+// order, into code-point offsets.
+void to_char_offsets(std::string_view text, std::vector<KeywordMatch>& matches, std::size_t from = 0);
 
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor,
                                            std::string_view text,

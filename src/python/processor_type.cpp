@@ -12,6 +12,7 @@
 #include "engine/processor.h"
 #include "engine/read_view.h"
 #include "pool/pool.h"
+#include "python/columns.h"
 #include "python/frame.h"
 #include "python/objects.h"
 
@@ -331,6 +332,10 @@ PyMethodDef kp_methods[] = {
      "add_non_word_boundary($self, boundary)\n--\n\n"},
     {"__setstate__", FAST(kp_setstate), METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
     {"__getstate__", kp_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"extract_column", FAST(kp_extract_column), METH_FASTCALL | METH_KEYWORDS,
+     "extract_column($self, texts, threshold=None, *, offsets='chars')\n--\n\n"},
+    {"replace_column", FAST(kp_replace_column), METH_FASTCALL | METH_KEYWORDS,
+     "replace_column($self, texts, threshold=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
