@@ -27,9 +27,19 @@ A failed call leaves its object unchanged and usable.
 """
 
 from collections.abc import Sequence
-from typing import Final, Self, SupportsFloat, SupportsIndex, final
+from typing import Any, Final, Literal, Protocol, Self, SupportsFloat, SupportsIndex, final
+
+from kwsieve.columns import ColumnResult, ExtractedRow
 
 __all__ = ["KeywordProcessor", "PyKeywordMatch"]
+
+class _ArrowArrayExportable(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = None, /) -> tuple[Any, Any]: ...
+
+class _ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = None, /) -> Any: ...
+
+_Column = _ArrowArrayExportable | _ArrowStreamExportable | Sequence[str | None]
 
 __version__: Final[str]
 """The installed version, e.g. ``"0.1.0"`` (the version in ``pyproject.toml``)."""
@@ -427,4 +437,73 @@ class KeywordProcessor:
         A fixed, versionless little-endian format, the same on every platform, of at least
         139,283 bytes (the word-character set is always stored in full). The documentation's
         "State format" page describes it byte by byte.
+        """
+
+    def extract_column(
+        self,
+        texts: _Column,
+        threshold: SupportsFloat | SupportsIndex | None = None,
+        *,
+        offsets: Literal["chars", "bytes", "folded"] = "chars",
+    ) -> ColumnResult[list[ExtractedRow] | None]:
+        """`extract_keywords` for a whole column of texts, with offsets you can slice with.
+
+        `texts` is an Arrow string column (anything exporting the Arrow PyCapsule interface:
+        a pyarrow `Array`, `ChunkedArray` or table column, a polars `Series`, a pandas
+        `Series` backed by Arrow; string, large_string or string_view; sliced and chunked
+        columns included) or a list or tuple of `str` and `None`. A null (`None`) gives a null.
+        The work runs on the worker pool with the interpreter lock released, so other Python
+        threads run meanwhile; the processor cannot be changed until the call returns.
+
+        The result is a [`ColumnResult`][kwsieve.columns.ColumnResult]:
+        `list<struct<keyword: string, similarity: float32, start: int64, end: int64>>`, one
+        row per text, with the input's chunks. `pa.array(result)`, `pl.Series(result)` take it
+        without copying; `to_pylist()` needs no other package:
+
+            >>> kp = KeywordProcessor()
+            >>> kp.add_keyword("apple")
+            >>> text = "Café APPLE"
+            >>> kp.extract_column([text, None]).to_pylist()
+            [[('apple', 1.0, 5, 10)], None]
+            >>> text[5:10]
+            'APPLE'
+            >>> kp.extract_keywords(text)[0].start  # folded UTF-8 bytes: 'é' is two
+            6
+
+        Args:
+            texts: The column of texts.
+            threshold: As for `extract_keywords`.
+            offsets: ``"chars"``: code-point indices into the given text (what Python, pandas
+                and polars slice with). ``"bytes"``: UTF-8 byte offsets into the given text
+                (what Arrow's binary kernels and Rust use). ``"folded"``: UTF-8 bytes of the
+                lowercased text, as `extract_keywords` reports. A span that ends inside a
+                character (approximate matching works on bytes) is widened to whole
+                characters, as `replace_keywords` does.
+
+        Raises:
+            ValueError: `threshold` is outside 0..1 or NaN (here a `ValueError`, not a
+                `PanicException`); `offsets` is not one of the three names; a row of an Arrow
+                column is not valid UTF-8 (the message names the row).
+            TypeError: `texts` is neither a string column nor a list of `str` (the message
+                names the type found).
+            UnicodeEncodeError: A `str` in a list holds a lone surrogate.
+            RuntimeError: The processor is being changed by another call
+                ("Already mutably borrowed").
+        """
+
+    def replace_column(
+        self, texts: _Column, threshold: SupportsFloat | SupportsIndex | None = None
+    ) -> ColumnResult[str | None]:
+        """`replace_keywords` for a whole column of texts.
+
+        Takes what `extract_column` takes and returns a string column (large_string where
+        32-bit offsets would overflow) with the input's chunks and nulls:
+
+            >>> kp = KeywordProcessor()
+            >>> kp.add_keyword("New York", "NYC")
+            >>> kp.replace_column(["I love new york", None]).to_pylist()
+            ['I love NYC', None]
+
+        Raises:
+            As `extract_column`.
         """

@@ -18,6 +18,9 @@ __all__ = ["ColumnResult", "to_arrow", "to_polars", "processor_from_state"]
 # Made only by the column methods; named here so that it can be checked against.
 ColumnResult = type(kwsieve.KeywordProcessor().replace_column([]))
 
+# One match as ColumnResult.to_pylist() gives it: (keyword, similarity, start, end).
+ExtractedRow = tuple[str, float, int, int]
+
 _lock = threading.Lock()
 _processors = {}
 _KEEP = 4

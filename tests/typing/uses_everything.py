@@ -12,6 +12,7 @@ from decimal import Decimal
 
 import kwsieve
 from kwsieve import KeywordProcessor, PanicException, PyKeywordMatch
+from kwsieve.columns import ColumnResult, ExtractedRow, processor_from_state
 
 version: str = kwsieve.__version__
 
@@ -77,3 +78,14 @@ text = "café apple"
 cafe = kp.extract_keywords(text)
 sliced: str = text.lower().encode("utf-8")[cafe[0].start : cafe[0].end].decode("utf-8")
 summary = [describe(m) for m in approximate + by_name + integer_threshold]
+
+# The column methods and their result.
+column: "ColumnResult[list[ExtractedRow] | None]" = kp.extract_column([text, None], 0.9, offsets="bytes")
+rows: list[list[ExtractedRow] | None] = column.to_pylist()
+replaced_column = kp.replace_column((text, None))
+replaced_rows: list[str | None] = replaced_column.to_pylist()
+rows_and_chunks: int = len(column) + column.num_chunks
+is_chunked: bool = replaced_column.chunked
+schema_capsule: object = column.__arrow_c_schema__()
+stream_capsule: object = column.__arrow_c_stream__()
+shared: KeywordProcessor = processor_from_state(kp.__getstate__())
