@@ -62,6 +62,7 @@ inline uint64_t lower_ascii(uint64_t x) {
 
 // Working-text bytes read straight from the text; `table` holds the byte classes.
 struct PlainBytes {
+  static constexpr bool kAsciiOnly = false;
   const unsigned char* p;
   const uint8_t* table;
   const ClassMasks* masks;
@@ -73,6 +74,7 @@ struct PlainBytes {
 // every offset, so the working text need not be built at all. Its table classifies each
 // byte as its lowercase.
 struct LoweredAscii {
+  static constexpr bool kAsciiOnly = true;
   const unsigned char* p;
   const uint8_t* table;
   const ClassMasks* masks;
@@ -109,6 +111,12 @@ inline void classify(const Bytes& w, std::size_t b, std::size_t n, uint64_t& wor
   root = rt;
 }
 
+// The word tests of a match [p, e) of the text w[0, n) on whole characters: the character
+// ending just before p and the one holding byte e are not word characters.
+bool whole_word(const ReadView& v, const unsigned char* w, std::size_t n, std::size_t p, std::size_t e) {
+  return (p == 0 || !v.word_before(w, n, p)) && (e == n || !v.word_char_at(w, n, e));
+}
+
 float round_similarity(float s) { return std::round(s * 100.0f) / 100.0f; }
 
 }  // namespace
@@ -129,6 +137,7 @@ template <class Bytes>
 void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMatch>& out) const {
   const ExactIndex& x = view_.exact();
   const bool overlaps = view_.allow_overlaps();
+  const bool by_char = view_.by_char() && !overlaps;
   // With overlaps allowed every byte may end a match and every root byte starts one: the
   // scan then reads all positions as non-word ones.
   const uint64_t open = overlaps ? ~uint64_t{0} : 0;
@@ -189,6 +198,11 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
       const std::size_t e = p + last_len;
       // The longest keyword must end a word; shorter ones are not tried.
       if (!overlaps && e != n && (w.cls(e) & ExactIndex::kWordByte)) continue;
+      // With word characters beyond ASCII the masks took every byte of a multi-byte
+      // character for a non-word byte; the characters on either side decide.
+      if constexpr (!Bytes::kAsciiOnly) {
+        if (by_char && !whole_word(view_, w.p, n, p, e)) continue;
+      }
       const std::size_t start = is_edge_space(w[p]) ? p + 1 : p;
       out.push_back({view_.exact_name(last), 1.0f, start, e});
       if (e == n) return;
@@ -220,7 +234,7 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
   const std::size_t n = text.size();
   std::size_t p = 0;
   while (p < n) {
-    if (!overlaps && p > 0 && v.word_byte(w[p - 1])) {
+    if (!overlaps && p > 0 && v.word_before(w, n, p)) {
       ++p;
       continue;
     }
@@ -234,7 +248,17 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
     std::size_t e = p + cand.length;
     std::size_t e_trim = is_edge_space(w[e - 1]) ? e - 1 : e;
     bool accept = overlaps || e_trim == n;
-    for (std::size_t i = e_trim; !accept && i < n && i < e_trim + 3; ++i) accept = !v.word_byte(w[i]);
+    if (!accept && v.by_char()) {
+      // The same window of three, in characters: the one holding byte e_trim (which may
+      // have begun inside the match) and the two after it.
+      for (std::size_t i = e_trim, k = 0; !accept && i < n && k < 3; ++k) {
+        const CharAt ch = char_holding(w, n, i);
+        accept = !v.words().contains(ch.c);
+        i = ch.end;
+      }
+    } else {
+      for (std::size_t i = e_trim; !accept && i < n && i < e_trim + 3; ++i) accept = !v.word_byte(w[i]);
+    }
     if (!accept) {
       ++p;
       continue;
