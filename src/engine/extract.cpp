@@ -129,7 +129,7 @@ float check_threshold(std::optional<float> threshold) {
 
 std::string_view Extractor::working_text(std::string_view text, FoldMap* map) {
   if (view_.case_sensitive()) return text;
-  fold_case(text, work_, map);
+  fold_case(text, work_, map, cancel_);
   return work_;
 }
 
@@ -148,6 +148,8 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
   std::size_t base = 0;
   uint64_t nonword, root, nonword_next, root_next;
   bool prev = true;
+  // Where the next check of the Cancel is due (never, without one).
+  std::size_t next_poll = cancel_ != nullptr ? Cancel::kPollBytes : SIZE_MAX;
   auto load_blocks = [&] {
     classify(w, base, n, nonword, root);
     classify(w, base + 64, n, nonword_next, root_next);
@@ -156,6 +158,10 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
   };
   load_blocks();
   for (;;) {
+    if (base >= next_poll) [[unlikely]] {
+      cancel_->check();
+      next_poll = base + Cancel::kPollBytes;
+    }
     // Permitted starts: root bytes whose previous byte is not a word byte.
     uint64_t starts = root & ((nonword << 1) | uint64_t{prev});
     bool rebased = false;
@@ -233,7 +239,12 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
   const auto* w = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t p = 0;
+  unsigned until_poll = Cancel::kPollStarts;
   while (p < n) {
+    if (cancel_ != nullptr && --until_poll == 0) {
+      cancel_->check();
+      until_poll = Cancel::kPollStarts;
+    }
     if (!overlaps && p > 0 && v.word_before(w, n, p)) {
       ++p;
       continue;
@@ -306,11 +317,11 @@ bool Extractor::extract(const CodeUnits& text, std::optional<float> threshold, s
   if (text.ascii()) {
     scan_text(text.ascii_view(), t, true, nullptr, out);
   } else if (view_.case_sensitive()) {
-    std::optional<std::string_view> utf8 = text.utf8(buffer);
+    std::optional<std::string_view> utf8 = text.utf8(buffer, cancel_);
     if (!utf8) return false;
     scan_text(*utf8, t, false, nullptr, out);
   } else {
-    if (!fold_case(text, work_)) return false;
+    if (!fold_case(text, work_, cancel_)) return false;
     scan_working(work_, t, out);
   }
   return true;
@@ -330,7 +341,9 @@ std::optional<std::string> Extractor::replace(std::string_view text, std::option
   const std::size_t n = text.size();
   std::size_t limit = n;
   std::size_t out_len = n;
+  constexpr std::size_t kPollMatches = std::size_t{1} << 16;
   for (std::size_t i = matches_.size(); i-- > 0;) {
+    if (cancel_ != nullptr && i % kPollMatches == 0) cancel_->check();
     KeywordMatch& m = matches_[i];
     std::size_t s = std::min(map.source_start(m.start), n);
     std::size_t e = std::min(map.source_end(m.end), n);
@@ -346,7 +359,9 @@ std::optional<std::string> Extractor::replace(std::string_view text, std::option
   std::string out;
   out.reserve(out_len);
   std::size_t at = 0;
-  for (const KeywordMatch& m : matches_) {
+  for (std::size_t i = 0; i < matches_.size(); ++i) {
+    if (cancel_ != nullptr && i % kPollMatches == kPollMatches - 1) cancel_->check();
+    const KeywordMatch& m = matches_[i];
     out.append(text, at, m.start - at);
     out.append(m.keyword);
     at = m.end;

@@ -45,6 +45,12 @@ class Extractor {
   // that a caller already holding the text can hand it back instead of a copy.
   std::optional<std::string> replace(std::string_view text, std::optional<float> threshold);
 
+  // Long scans, folds and encodings check `cancel` at bounded intervals of work and
+  // throw Cancelled when it says stop (matches found so far are then left in the output,
+  // for the caller to drop). Null: never checked.
+  void set_cancel(Cancel* cancel) { cancel_ = cancel; }
+  Cancel* cancel() const { return cancel_; }
+
   const ApproxSearcher& approx() const { return approx_; }
   // The working-text buffer, which a caller may swap with one it keeps between
   // extractors, so that large texts do not fault in a fresh buffer every call.
@@ -67,6 +73,7 @@ class Extractor {
   ApproxSearcher approx_;
   std::string work_;
   std::vector<KeywordMatch> matches_;
+  Cancel* cancel_ = nullptr;
 };
 
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor,
