@@ -5,8 +5,8 @@
 // the call's work and, once a handler has raised, makes the call unwind with that
 // exception set. Engine work on the calling thread checks through here() (a Cancel whose
 // poll runs the check); pool workers check workers(), a plain flag, which tick() raises
-// while the calling thread waits for them (pool::run_pieces(n, process, tick)). Loops of
-// the binding's own (converting arguments, building results) call every().
+// while the calling thread waits for them (run_pieces() below). Loops of the binding's
+// own (converting arguments, building results) call every().
 //
 // Whatever stops the call surfaces as kwsieve::Cancelled, which the entry guard treats as
 // "a Python exception is already set"; every borrow and reference unwinds on the way.
@@ -17,6 +17,7 @@
 #include <cstddef>
 
 #include "engine/cancel.h"
+#include "pool/pool.h"
 
 namespace kwsieve::py {
 
@@ -71,5 +72,23 @@ class Interrupt {
   Cancel workers_;
   bool raised_ = false;
 };
+
+// Runs process(begin, end, cancel) over pieces of [0, n) on the pool (pool::run_pieces),
+// the calling thread checking for signals while it waits. `cancel` is the one for the
+// piece's engine work and for checking between items (interrupt.workers() on a worker,
+// interrupt.here() when the piece runs on the calling thread, as a batch of one does). If a
+// handler raised, throws Cancelled once every piece has finished, whatever they threw.
+template <class Process>
+void run_pieces(Interrupt& interrupt, std::size_t n, Process&& process) {
+  try {
+    pool::run_pieces(n, [&](std::size_t begin, std::size_t end) {
+      process(begin, end, pool::on_worker() ? *interrupt.workers() : *interrupt.here());
+    }, [&] { interrupt.tick(); });
+  } catch (...) {
+    interrupt.throw_if_raised();
+    throw;
+  }
+  interrupt.throw_if_raised();
+}
 
 }  // namespace kwsieve::py

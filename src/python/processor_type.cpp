@@ -212,25 +212,23 @@ void run_batch(const std::vector<Text>& texts, Work work, const KeywordProcessor
   if (texts.empty()) return;
   const ReadView& view = processor.read_view();
   try {
-    pool::run_pieces(texts.size(), [&](std::size_t begin, std::size_t end) {
-      // A batch of one text runs here, on the calling thread.
-      Cancel* cancel = pool::on_worker() ? interrupt.workers() : interrupt.here();
+    run_pieces(interrupt, texts.size(), [&](std::size_t begin, std::size_t end, Cancel& cancel) {
       Extractor x(view);
-      x.set_cancel(cancel);
+      x.set_cancel(&cancel);
       std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
       for (std::size_t i = begin; i < end; ++i) {
-        if (cancel->requested()) throw Cancelled{};
+        if (cancel.requested()) throw Cancelled{};
         if (!work(x, texts[i].units(), buffer, i)) throw LoneSurrogate{};
       }
-    }, [&] { interrupt.tick(); });
+    });
+  } catch (const Cancelled&) {
+    throw;
   } catch (...) {
-    interrupt.throw_if_raised();
     // Whatever failed, a text that cannot be encoded is reported first, as a conversion
     // error would have been before any work.
     refuse_surrogates(texts, texts.size());
     throw;
   }
-  interrupt.throw_if_raised();
 }
 
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
