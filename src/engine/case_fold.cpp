@@ -394,7 +394,9 @@ inline void ascii_run(const Unit* src, size_t n, size_t& i, unsigned char* dst, 
 // it to grow. (The size a reused buffer already has needs no filling either way.)
 class Stretches {
  public:
-  static constexpr size_t kFrom = 4 * Cancel::kPollBytes;  // shorter texts go in one
+  // Shorter texts go in one: stretches cost a sizing pass over the units, and a text of
+  // this length takes only some tens of milliseconds.
+  static constexpr size_t kFrom = 32 * Cancel::kPollBytes;
 
   Stretches(std::string& out, size_t n, Cancel* cancel, size_t expect) : cancel_(cancel), n_(n) {
     if (cancel_ == nullptr || n <= kFrom) {
