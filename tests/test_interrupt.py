@@ -90,7 +90,7 @@ LONG = 1_000_000 if os.environ.get("KWSIEVE_I386_EMULATED") else 3_000_000
 
 CASES = {
     # One approximate search per start position, each reading much of the rest of the text.
-    "threshold 0.0 on a long text": ("text = base * 300", "kp.extract_keywords(text, 0.0)"),
+    "threshold 0.0 on a long text": ("text = base * 500", "kp.extract_keywords(text, 0.0)"),
     # A long exact scan, an ASCII text and one that is folded into a working text first.
     "exact scan of a long text": (f"text = base.replace('é', 'e') * {LONG}", "kp.extract_keywords(text)"),
     "folding and scanning a long text": (f"text = base * {LONG}", "kp.extract_keywords(text)"),
@@ -129,7 +129,7 @@ def test_the_calls_outlast_the_bound():
         """).format(setup=setup, call=call)
         ran = float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                                    timeout=600).stdout)
-        assert ran > 1.5 * (DELAY + BOUND), (case, ran)
+        assert ran > DELAY + BOUND, (case, ran)
 
 
 def test_a_handler_exception_other_than_keyboard_interrupt_propagates():
@@ -141,7 +141,7 @@ def test_a_handler_exception_other_than_keyboard_interrupt_propagates():
         signal.signal(signal.SIGINT, handler)
         texts = [base] * 400_000
     """
-    for call in ("kp.extract_keywords(base * 300, 0.0)", "kp.parallel_extract_keywords_from_texts(texts, 0.6)"):
+    for call in ("kp.extract_keywords(base * 500, 0.0)", "kp.parallel_extract_keywords_from_texts(texts, 0.6)"):
         report = interrupt(setup, call, expected="Stop")
         assert report["outcome"] == "Stop"
         assert report["latency"] < BOUND, report
