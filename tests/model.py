@@ -65,9 +65,10 @@ class Node:
 
 
 class Model:
-    def __init__(self, case_sensitive=False, allow_overlaps=False):
+    def __init__(self, case_sensitive=False, allow_overlaps=False, byte_rule=False):
         self.case_sensitive = case_sensitive
         self.allow_overlaps = allow_overlaps
+        self.byte_rule = byte_rule
         self.root = Node()
         self.word_chars = set(DEFAULT_WORD_CHARS)
 
@@ -88,8 +89,32 @@ class Model:
         self.word_chars = {ord(ch) for ch in chars}
 
     def is_word_byte(self, b):
-        # A byte of a multi-byte sequence is tested as the code point with its number.
+        # The earlier rule, kept for comparison (byte_rule=True): a byte of a multi-byte
+        # sequence is tested as the code point with its number.
         return b in self.word_chars
+
+    def word_tests(self, folded, w):
+        """(word before p, word at i) for the working text `w`, the UTF-8 form of `folded`.
+
+        Both look at whole characters of the str: the one that ends just before p, and the
+        one that holds byte i (an approximate match may end inside a character; a start
+        inside one is tested against that character).
+        """
+        if self.byte_rule:
+            return (lambda p: self.is_word_byte(w[p - 1]), lambda i: self.is_word_byte(w[i]))
+        holder = []  # index into `folded` of the character holding each byte
+        for k, ch in enumerate(folded):
+            holder.extend([k] * len(ch.encode()))
+        return (lambda p: ord(folded[holder[p - 1]]) in self.word_chars,
+                lambda i: ord(folded[holder[i]]) in self.word_chars)
+
+    def window_chars(self, folded, w, i):
+        """The characters of the approximate end window: the one holding byte i and the two
+        after it, cut at the end of the text (bytes under byte_rule)."""
+        if self.byte_rule:
+            return list(w[i:i + 3])
+        k = len(w[:i].decode(errors="ignore"))  # characters wholly before byte i
+        return [ord(ch) for ch in folded[k:k + 3]]
 
     # --- extraction ---------------------------------------------------------------------
 
@@ -98,11 +123,13 @@ class Model:
         t = 1.0 if threshold is None else f32(threshold)
         if not (0.0 <= t <= 1.0):
             raise ModelPanic("Threshold must be between 0 and 1")
-        w = self.normalise(text).encode()
+        folded = self.normalise(text)
+        w = folded.encode()
+        word_before, word_at = self.word_tests(folded, w)
         matches = []
         p = 0
         while p < len(w):
-            if not self.allow_overlaps and p > 0 and self.is_word_byte(w[p - 1]):
+            if not self.allow_overlaps and p > 0 and word_before(p):
                 p += 1
                 continue
             found = self.exact_walk(w, p) if t == 1.0 else self.approximate_search(w, p, t)
@@ -113,12 +140,12 @@ class Model:
             e = p + length
             if t == 1.0:
                 e_reported = e
-                accept = self.allow_overlaps or e == len(w) or not self.is_word_byte(w[e])
+                accept = self.allow_overlaps or e == len(w) or not word_at(e)
             else:
                 e_reported = e - 1 if w[e - 1] in EDGE_SPACE else e
-                window = w[e_reported:e_reported + 3]
+                window = self.window_chars(folded, w, e_reported)
                 accept = (self.allow_overlaps or e_reported == len(w)
-                          or any(not self.is_word_byte(b) for b in window))
+                          or any(c not in self.word_chars for c in window))
             if not accept:
                 p += 1
                 continue

@@ -227,8 +227,13 @@ unsigned char* make_room(std::string& out, size_t d, size_t need) {
   if (out.size() - d < need) {
     if (need > out.max_size() - d) throw std::length_error("folded text too long");
     // Grow by a quarter at least: a text dense in growing characters would otherwise
-    // reallocate for each of them.
-    const size_t headroom = std::min(out.size() / 4, out.max_size() - d - need);
+    // reallocate for each of them. Inside the capacity there is no reallocation to
+    // spare, and a long stretch of zero-filling would hold up a fold that checks a Cancel
+    // (see Stretches): grow by a stretch at most.
+    size_t headroom = std::min(out.size() / 4, out.max_size() - d - need);
+    if (d + need <= out.capacity()) {
+      headroom = std::min({headroom, out.capacity() - d - need, Cancel::kPollBytes});
+    }
     out.resize(d + need + headroom);
   }
   return reinterpret_cast<unsigned char*>(out.data());
@@ -379,26 +384,76 @@ inline void ascii_run(const Unit* src, size_t n, size_t& i, unsigned char* dst, 
   while (i < n && src[i] < 0x80) dst[d++] = ascii_lower(static_cast<unsigned char>(src[i++]));
 }
 
+// Folding goes in stretches of the source, [i, limit), with room in `out` kept for the
+// source up to `end`: the invariant of both folds below is out.size() - d >= end - i.
+// Without a Cancel, or for a short text, the whole text is one stretch (end = limit = n)
+// and `out` is sized once. A long text with a Cancel goes Cancel::kPollBytes units at a
+// time, checking between stretches, and `out` grows stretch by stretch inside a buffer
+// reserved up front for `expect` bytes: no step between two checks then takes long, as
+// zero-filling and faulting in a buffer for hundreds of megabytes at once would, or moving
+// it to grow. (The size a reused buffer already has needs no filling either way.)
+class Stretches {
+ public:
+  // Shorter texts go in one: stretches cost a sizing pass over the units, and a text of
+  // this length takes only some tens of milliseconds.
+  static constexpr size_t kFrom = 32 * Cancel::kPollBytes;
+
+  Stretches(std::string& out, size_t n, Cancel* cancel, size_t expect) : cancel_(cancel), n_(n) {
+    if (cancel_ == nullptr || n <= kFrom) {
+      cancel_ = nullptr;
+      out.resize(n);
+      limit = end = n;
+      return;
+    }
+    const size_t want = expect + expect / 64 + 64;
+    if (out.capacity() < want) {
+      std::string fresh;  // not reserve(): that would copy what out holds
+      fresh.reserve(want);
+      out.swap(fresh);
+    }
+    limit = end = 0;
+  }
+
+  // At i == limit < n: checks the Cancel and opens the next stretch; returns out's data.
+  unsigned char* next(std::string& out, size_t i, size_t d) {
+    cancel_->check();
+    limit = n_ - i > Cancel::kPollBytes ? i + Cancel::kPollBytes : n_;
+    end = limit + kSlack;
+    if (out.size() - d < end - i) out.resize(d + (end - i));
+    return reinterpret_cast<unsigned char*>(out.data());
+  }
+
+  size_t limit;
+  size_t end;
+
+ private:
+  // A character may run up to 3 bytes past limit, and a fixed 4-byte copy starts before it.
+  static constexpr size_t kSlack = 8;
+  Cancel* cancel_;
+  size_t n_;
+};
+
 template <class Unit>
-[[gnu::hot]] bool fold_units(const Unit* src, size_t n, std::string& out) {
-  // Invariant: out.size() - d >= n - i. Every unit gives at least one byte, so an ASCII
-  // unit keeps it; any other character checks for room before writing. As in fold_case,
-  // a reused buffer need not be cleared.
-  out.resize(n);
+[[gnu::hot]] bool fold_units(const Unit* src, size_t n, std::string& out, Stretches& at) {
+  // Invariant: out.size() - d >= at.end - i (see Stretches). Every unit gives at least one
+  // byte, so an ASCII unit keeps it; any other character checks for room before writing.
+  // As in fold_case, a reused buffer need not be cleared.
   auto* dst = reinterpret_cast<unsigned char*>(out.data());
   size_t i = 0;
   size_t d = 0;
   while (i < n) {
-    ascii_run(src, n, i, dst, d);
+    if (i >= at.limit) dst = at.next(out, i, d);
+    const size_t limit = at.limit;
+    ascii_run(src, limit, i, dst, d);
     // Other characters one at a time up to the next ASCII unit.
-    for (; i < n && src[i] >= 0x80; ++i) {
+    for (; i < limit && src[i] >= 0x80; ++i) {
       const char32_t c = src[i];
       if (CodeUnits::is_surrogate(c)) return false;
       const uint8_t id = kind_id(c);
       const Lowered lower = id < kFirstMappedKind ? Lowered{nullptr, c}
                                                   : lowered(c, id, [&] { return is_final_sigma_units(src, n, i); });
       const unsigned folded_len = lower.length();
-      if (out.size() - d < (n - i - 1) + folded_len) dst = make_room(out, d, (n - i - 1) + folded_len);
+      if (out.size() - d < (at.end - i - 1) + folded_len) dst = make_room(out, d, (at.end - i - 1) + folded_len);
       lower.write(dst + d);
       d += folded_len;
     }
@@ -409,8 +464,18 @@ template <class Unit>
 
 }  // namespace
 
-[[gnu::hot]] bool fold_case(const CodeUnits& text, std::string& out) {
-  return text.visit([&](const auto* p) { return fold_units(p, text.length(), out); });
+[[gnu::hot]] bool fold_case(const CodeUnits& text, std::string& out, Cancel* cancel) {
+  const size_t n = text.length();
+  size_t expect = n;
+  if (cancel != nullptr && n > Stretches::kFrom) {
+    // The UTF-8 size is what folding gives but for the few characters whose lowercase is
+    // longer; one quick pass finds it.
+    std::optional<size_t> size = text.utf8_size(cancel);
+    if (!size) return false;
+    expect = *size;
+  }
+  Stretches at(out, n, cancel, expect);
+  return text.visit([&](const auto* p) { return fold_units(p, n, out, at); });
 }
 
 const char* case_tables_unicode_version() { return kUnicodeVersion; }
@@ -471,22 +536,25 @@ std::pair<size_t, size_t> FoldMap::source_span(size_t start, size_t end) const {
   return {s, end > start ? source_end(end) : source_start(end)};
 }
 
-[[gnu::hot]] void fold_case(std::string_view text, std::string& out, FoldMap* map) {
+[[gnu::hot]] void fold_case(std::string_view text, std::string& out, FoldMap* map, Cancel* cancel) {
   if (map != nullptr) map->reset();
   const size_t n = text.size();
   const auto* src = reinterpret_cast<const unsigned char*>(text.data());
 
-  // Invariant: out.size() - d >= n - i. ASCII and same-length characters keep it; a
-  // character that grows checks it before writing. So any write of up to n - i bytes
-  // fits. Every byte of out below d is written before the final resize, so a reused
-  // buffer need not be cleared (which would make resize zero-fill it all again).
-  out.resize(n);
+  // Invariant: out.size() - d >= at.end - i (see Stretches). ASCII and same-length
+  // characters keep it; a character that grows checks it before writing. So any write of
+  // up to at.end - i bytes fits. Every byte of out below d is written before the final
+  // resize, so a reused buffer need not be cleared (which would make resize zero-fill it
+  // all again).
+  Stretches at(out, n, cancel, n);
   auto* dst = reinterpret_cast<unsigned char*>(out.data());
   size_t i = 0;
   size_t d = 0;
   while (i < n) {
-    ascii_run(src, n, i, dst, d);
-    if (i == n) break;
+    if (i >= at.limit) dst = at.next(out, i, d);
+    const size_t limit = at.limit;
+    ascii_run(src, limit, i, dst, d);
+    if (i == limit) continue;
 
     // Non-ASCII characters one at a time up to the next ASCII byte, so that text in
     // other scripts does not try the ASCII steps after every character.
@@ -513,14 +581,14 @@ std::pair<size_t, size_t> FoldMap::source_span(size_t start, size_t end) const {
 
       const Lowered lower = lowered(c, id, [&] { return is_final_sigma(src, n, i); });
       const unsigned folded_len = lower.length();
-      if (folded_len > len) dst = make_room(out, d, (n - i - len) + folded_len);
+      if (folded_len > len) dst = make_room(out, d, (at.end - i - len) + folded_len);
       lower.write(dst + d);
       if (map != nullptr && folded_len != len) {
         map->record(i, static_cast<uint8_t>(len), d, static_cast<uint8_t>(folded_len));
       }
       i += len;
       d += folded_len;
-    } while (i < n && src[i] >= 0x80);
+    } while (i < limit && src[i] >= 0x80);
   }
   out.resize(d);
   if (map != nullptr) map->finish(n, d);

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/cancel.h"
 #include "engine/code_units.h"
 
 namespace kwsieve {
@@ -81,12 +82,14 @@ class FoldMap {
 // null it is reset and receives every character whose folded byte length differs.
 // `out`'s buffer is reused when it is large enough. On an allocation failure the
 // exception propagates and out and *map hold partial results.
-void fold_case(std::string_view text, std::string& out, FoldMap* map = nullptr);
+// With `cancel`, checks it at bounded intervals (Cancelled then propagates, as an
+// allocation failure does).
+void fold_case(std::string_view text, std::string& out, FoldMap* map = nullptr, Cancel* cancel = nullptr);
 
 // The same folding read straight from a str's code units, with no map: one pass instead
 // of encoding to UTF-8 and folding that. Returns false, leaving `out` unspecified, when a
 // unit is a surrogate (which has no UTF-8 form).
-bool fold_case(const CodeUnits& text, std::string& out);
+bool fold_case(const CodeUnits& text, std::string& out, Cancel* cancel = nullptr);
 
 // The Unicode version the case tables were generated from.
 const char* case_tables_unicode_version();

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/cancel.h"
+
 namespace kwsieve {
 
 class CodeUnits {
@@ -47,15 +49,16 @@ class CodeUnits {
   // form would not fit in memory. One pass with no branch per unit (counting surrogates
   // rather than stopping at the first lets the compiler vectorise it; they are rare
   // enough that stopping early would save nothing).
-  std::optional<std::size_t> utf8_size() const {
+  // With `cancel`, checks it before each chunk of kChunk units.
+  std::optional<std::size_t> utf8_size(Cancel* cancel = nullptr) const {
     if (ascii_) return length_;
-    return visit([this](const auto* p) -> std::optional<std::size_t> {
+    return visit([this, cancel](const auto* p) -> std::optional<std::size_t> {
       std::size_t size = length_;
       bool bad = false;
       // 32-bit counters over chunks that cannot overflow them vectorise with twice the
       // lanes of size_t ones.
-      constexpr std::size_t kChunk = std::size_t{1} << 20;
       for (std::size_t at = 0; at < length_; at += kChunk) {
+        if (cancel != nullptr) cancel->check();
         const std::size_t end = length_ - at < kChunk ? length_ : at + kChunk;
         uint32_t extra = 0;
         uint32_t surrogates = 0;
@@ -76,12 +79,18 @@ class CodeUnits {
 
   // The UTF-8 form: ASCII in place, anything else encoded into `buffer`; nothing if a
   // unit is a surrogate.
-  std::optional<std::string_view> utf8(std::string& buffer) const {
+  std::optional<std::string_view> utf8(std::string& buffer, Cancel* cancel = nullptr) const {
     if (ascii_) return ascii_view();
-    std::optional<std::size_t> size = utf8_size();
+    std::optional<std::size_t> size = utf8_size(cancel);
     if (!size) return std::nullopt;
     buffer.resize(*size);
-    visit([this, &buffer](const auto* p) { encode(p, buffer.data()); });
+    visit([this, &buffer, cancel](const auto* p) {
+      char* q = buffer.data();
+      for (std::size_t at = 0; at < length_; at += kChunk) {
+        if (cancel != nullptr) cancel->check();
+        q = encode(p, at, length_ - at < kChunk ? length_ : at + kChunk, q);
+      }
+    });
     return std::string_view(buffer);
   }
 
@@ -106,13 +115,15 @@ class CodeUnits {
   }
 
  private:
+  static constexpr std::size_t kChunk = std::size_t{1} << 20;
+
+  // Encodes units [i, end) at q; returns the end of what it wrote.
   template <class Unit>
-  void encode(const Unit* p, char* q) const {
-    std::size_t i = 0;
+  static char* encode(const Unit* p, std::size_t i, std::size_t end, char* q) {
     // Runs of ASCII, which most text mostly is, go four units at a time without a branch
     // per character.
-    while (i < length_) {
-      while (length_ - i >= 4 && (uint32_t{p[i]} | p[i + 1] | p[i + 2] | p[i + 3]) < 0x80) {
+    while (i < end) {
+      while (end - i >= 4 && (uint32_t{p[i]} | p[i + 1] | p[i + 2] | p[i + 3]) < 0x80) {
         q[0] = static_cast<char>(p[i]);
         q[1] = static_cast<char>(p[i + 1]);
         q[2] = static_cast<char>(p[i + 2]);
@@ -120,9 +131,10 @@ class CodeUnits {
         q += 4;
         i += 4;
       }
-      if (i == length_) break;
+      if (i == end) break;
       q = put(q, p[i++]);
     }
+    return q;
   }
 
   const void* data_ = nullptr;

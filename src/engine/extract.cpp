@@ -62,6 +62,7 @@ inline uint64_t lower_ascii(uint64_t x) {
 
 // Working-text bytes read straight from the text; `table` holds the byte classes.
 struct PlainBytes {
+  static constexpr bool kAsciiOnly = false;
   const unsigned char* p;
   const uint8_t* table;
   const ClassMasks* masks;
@@ -73,6 +74,7 @@ struct PlainBytes {
 // every offset, so the working text need not be built at all. Its table classifies each
 // byte as its lowercase.
 struct LoweredAscii {
+  static constexpr bool kAsciiOnly = true;
   const unsigned char* p;
   const uint8_t* table;
   const ClassMasks* masks;
@@ -109,6 +111,12 @@ inline void classify(const Bytes& w, std::size_t b, std::size_t n, uint64_t& wor
   root = rt;
 }
 
+// The word tests of a match [p, e) of the text w[0, n) on whole characters: the character
+// ending just before p and the one holding byte e are not word characters.
+bool whole_word(const ReadView& v, const unsigned char* w, std::size_t n, std::size_t p, std::size_t e) {
+  return (p == 0 || !v.word_before(w, n, p)) && (e == n || !v.word_char_at(w, n, e));
+}
+
 float round_similarity(float s) { return std::round(s * 100.0f) / 100.0f; }
 
 }  // namespace
@@ -121,7 +129,7 @@ float check_threshold(std::optional<float> threshold) {
 
 std::string_view Extractor::working_text(std::string_view text, FoldMap* map) {
   if (view_.case_sensitive()) return text;
-  fold_case(text, work_, map);
+  fold_case(text, work_, map, cancel_);
   return work_;
 }
 
@@ -129,6 +137,7 @@ template <class Bytes>
 void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMatch>& out) const {
   const ExactIndex& x = view_.exact();
   const bool overlaps = view_.allow_overlaps();
+  const bool by_char = view_.by_char() && !overlaps;
   // With overlaps allowed every byte may end a match and every root byte starts one: the
   // scan then reads all positions as non-word ones.
   const uint64_t open = overlaps ? ~uint64_t{0} : 0;
@@ -139,6 +148,8 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
   std::size_t base = 0;
   uint64_t nonword, root, nonword_next, root_next;
   bool prev = true;
+  // Where the next check of the Cancel is due (never, without one).
+  std::size_t next_poll = cancel_ != nullptr ? Cancel::kPollBytes : SIZE_MAX;
   auto load_blocks = [&] {
     classify(w, base, n, nonword, root);
     classify(w, base + 64, n, nonword_next, root_next);
@@ -147,6 +158,10 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
   };
   load_blocks();
   for (;;) {
+    if (base >= next_poll) [[unlikely]] {
+      cancel_->check();
+      next_poll = base + Cancel::kPollBytes;
+    }
     // Permitted starts: root bytes whose previous byte is not a word byte.
     uint64_t starts = root & ((nonword << 1) | uint64_t{prev});
     bool rebased = false;
@@ -189,6 +204,11 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
       const std::size_t e = p + last_len;
       // The longest keyword must end a word; shorter ones are not tried.
       if (!overlaps && e != n && (w.cls(e) & ExactIndex::kWordByte)) continue;
+      // With word characters beyond ASCII the masks took every byte of a multi-byte
+      // character for a non-word byte; the characters on either side decide.
+      if constexpr (!Bytes::kAsciiOnly) {
+        if (by_char && !whole_word(view_, w.p, n, p, e)) continue;
+      }
       const std::size_t start = is_edge_space(w[p]) ? p + 1 : p;
       out.push_back({view_.exact_name(last), 1.0f, start, e});
       if (e == n) return;
@@ -219,8 +239,13 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
   const auto* w = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t p = 0;
+  unsigned until_poll = Cancel::kPollStarts;
   while (p < n) {
-    if (!overlaps && p > 0 && v.word_byte(w[p - 1])) {
+    if (cancel_ != nullptr && --until_poll == 0) {
+      cancel_->check();
+      until_poll = Cancel::kPollStarts;
+    }
+    if (!overlaps && p > 0 && v.word_before(w, n, p)) {
       ++p;
       continue;
     }
@@ -234,7 +259,17 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
     std::size_t e = p + cand.length;
     std::size_t e_trim = is_edge_space(w[e - 1]) ? e - 1 : e;
     bool accept = overlaps || e_trim == n;
-    for (std::size_t i = e_trim; !accept && i < n && i < e_trim + 3; ++i) accept = !v.word_byte(w[i]);
+    if (!accept && v.by_char()) {
+      // The same window of three, in characters: the one holding byte e_trim (which may
+      // have begun inside the match) and the two after it.
+      for (std::size_t i = e_trim, k = 0; !accept && i < n && k < 3; ++k) {
+        const CharAt ch = char_holding(w, n, i);
+        accept = !v.words().contains(ch.c);
+        i = ch.end;
+      }
+    } else {
+      for (std::size_t i = e_trim; !accept && i < n && i < e_trim + 3; ++i) accept = !v.word_byte(w[i]);
+    }
     if (!accept) {
       ++p;
       continue;
@@ -282,15 +317,18 @@ bool Extractor::extract(const CodeUnits& text, std::optional<float> threshold, s
   if (text.ascii()) {
     scan_text(text.ascii_view(), t, true, nullptr, out);
   } else if (view_.case_sensitive()) {
-    std::optional<std::string_view> utf8 = text.utf8(buffer);
+    std::optional<std::string_view> utf8 = text.utf8(buffer, cancel_);
     if (!utf8) return false;
     scan_text(*utf8, t, false, nullptr, out);
   } else {
-    if (!fold_case(text, work_)) return false;
+    if (!fold_case(text, work_, cancel_)) return false;
     scan_working(work_, t, out);
   }
   return true;
 }
+
+// Matches handled between two looks at the cancel flag in the loops over a text's matches.
+constexpr std::size_t kPollMatches = std::size_t{1} << 16;
 
 void Extractor::to_source_spans(std::string_view text, const FoldMap& map, std::vector<KeywordMatch>& matches,
                                 std::size_t from) {
@@ -302,6 +340,7 @@ void Extractor::to_source_spans(std::string_view text, const FoldMap& map, std::
   const std::size_t n = text.size();
   std::size_t limit = n;
   for (std::size_t i = matches.size(); i-- > from;) {
+    if (cancel_ != nullptr && i % kPollMatches == 0) cancel_->check();
     KeywordMatch& m = matches[i];
     std::size_t s = std::min(map.source_start(m.start), n);
     std::size_t e = std::min(map.source_end(m.end), n);
@@ -331,7 +370,9 @@ bool Extractor::replace_into(std::string_view text, std::optional<float> thresho
   for (const KeywordMatch& m : matches_) out_len = out_len - (m.end - m.start) + m.keyword.size();
   out.reserve(out.size() + out_len);
   std::size_t at = 0;
-  for (const KeywordMatch& m : matches_) {
+  for (std::size_t i = 0; i < matches_.size(); ++i) {
+    if (cancel_ != nullptr && i % kPollMatches == kPollMatches - 1) cancel_->check();
+    const KeywordMatch& m = matches_[i];
     out.append(text, at, m.start - at);
     out.append(m.keyword);
     at = m.end;

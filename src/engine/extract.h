@@ -51,6 +51,12 @@ class Extractor {
   // span widened into the next one is cut at that one's start.
   void extract_spans(std::string_view text, std::optional<float> threshold, std::vector<KeywordMatch>& out);
 
+  // Long scans, folds and encodings check `cancel` at bounded intervals of work and
+  // throw Cancelled when it says stop (matches found so far are then left in the output,
+  // for the caller to drop). Null: never checked.
+  void set_cancel(Cancel* cancel) { cancel_ = cancel; }
+  Cancel* cancel() const { return cancel_; }
+
   const ApproxSearcher& approx() const { return approx_; }
   // The working-text buffer, which a caller may swap with one it keeps between
   // extractors, so that large texts do not fault in a fresh buffer every call.
@@ -77,6 +83,7 @@ class Extractor {
   std::string work_;
   std::vector<KeywordMatch> matches_;
   FoldMap map_;
+  Cancel* cancel_ = nullptr;
 };
 
 // Turns the byte offsets of matches[from, end), spans of `text` (valid UTF-8) in text

@@ -32,6 +32,7 @@ WordSet& KeywordProcessor::own_words() {
 
 void KeywordProcessor::install_words(std::unique_ptr<WordSet> words) noexcept {
   const WordSet& shared = WordSet::shared_defaults();
+  words_beyond_ascii_ = words->beyond_ascii();
   if (*words == shared) {
     own_words_.reset();
     words_ = &shared;
@@ -82,6 +83,7 @@ bool KeywordProcessor::remove_keyword(std::string_view keyword) {
 void KeywordProcessor::add_non_word_boundary(uint32_t c) {
   if (words_->contains(c)) return;  // nothing changes, not even the read view
   own_words().add(c);
+  words_beyond_ascii_ |= c >= 0x80;
   invalidate();
 }
 
@@ -89,6 +91,7 @@ void KeywordProcessor::set_non_word_boundaries(const std::vector<uint32_t>& char
   if (own_words_) {
     own_words_->clear();
     for (uint32_t c : chars) own_words_->add(c);
+    words_beyond_ascii_ = own_words_->beyond_ascii();
     if (*own_words_ == WordSet::shared_defaults()) install_words(std::move(own_words_));
   } else {
     auto fresh = std::make_unique<WordSet>();

@@ -27,6 +27,8 @@ class KeywordProcessor {
   KeywordProcessor& operator=(const KeywordProcessor&) = delete;
 
   const WordSet& non_word_boundaries() const { return *words_; }
+  // Whether the set has a member of U+0080 or above (kept up to date, never scanned for).
+  bool words_beyond_ascii() const { return words_beyond_ascii_; }
   // Whether the set is the process-wide default one (no copy of its own).
   bool shares_default_words() const { return own_words_ == nullptr; }
   const Trie& trie() const { return trie_; }
@@ -66,6 +68,7 @@ class KeywordProcessor {
   // Points at own_words_ or, while the set equals the defaults, at the shared default set.
   const WordSet* words_;
   std::unique_ptr<WordSet> own_words_;
+  bool words_beyond_ascii_ = false;
   Trie trie_;
   bool case_sensitive_;
   bool allow_overlaps_;

@@ -9,13 +9,15 @@ namespace kwsieve {
 
 ReadView::ReadView(const KeywordProcessor& processor)
     : processor_(processor),
+      words_(processor.non_word_boundaries()),
+      by_char_(processor.words_beyond_ascii()),
       case_sensitive_(processor.case_sensitive()),
       allow_overlaps_(processor.allow_overlaps()) {
-  const WordSet& words = processor.non_word_boundaries();
+  const WordSet& words = words_;
   for (unsigned b = 0; b < 256; ++b) {
-    word_byte_[b] = words.contains(b);
+    word_byte_[b] = b < 0x80 && words.contains(b);
     unsigned lowered = (b >= 'A' && b <= 'Z') ? b + 32 : b;
-    word_lowered_[b] = words.contains(lowered);
+    word_lowered_[b] = lowered < 0x80 && words.contains(lowered);
   }
   build_nodes(true);
   exact_ = ExactIndex(*this);

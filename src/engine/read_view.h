@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "engine/exact_index.h"
+#include "engine/utf8.h"
+#include "engine/word_set.h"
 
 namespace kwsieve {
 
@@ -144,8 +146,25 @@ class ReadView {
   }
 
   // Membership of each byte value in the word-character set (the byte tested as the code
-  // point with the same number).
+  // point with the same number). With a word set of ASCII characters only, that is the
+  // whole word test: no byte of a multi-byte character is a member, and neither is the
+  // character. Otherwise (by_char()) the bytes from 0x80 up count as non-word bytes here,
+  // so that tests and masks built on bytes let through every place where the test of
+  // the whole character may pass, and word_char_at() decides those.
   bool word_byte(unsigned char b) const { return word_byte_[b]; }
+  bool by_char() const { return by_char_; }
+  // Whether the character that holds byte i of the text w[0, n) is a word character.
+  bool word_char_at(const unsigned char* w, std::size_t n, std::size_t i) const {
+    return words_.contains(char_holding(w, n, i).c);
+  }
+  // The word test of the character that ends just before offset p (0 < p <= n): byte
+  // p - 1 belongs to it. (A start inside a character, possible in approximate mode, is
+  // tested against the character it cuts.)
+  bool word_before(const unsigned char* w, std::size_t n, std::size_t p) const {
+    const unsigned char b = w[p - 1];
+    return b < 0x80 || !by_char_ ? word_byte_[b] : word_char_at(w, n, p - 1);
+  }
+  const WordSet& words() const { return words_; }
   // Word membership of the lowercased byte, for scanning ASCII text without copying it.
   bool word_byte_lowered(unsigned char b) const { return word_lowered_[b]; }
   // Whether a keyword can start with byte b (the root has a child under it).
@@ -195,6 +214,8 @@ class ReadView {
   std::vector<uint8_t> tail_keys_;  // key of each tail node
   // tail_nodes_ ends with an entry past the last node that closes its runs.
   std::vector<TailPair> tail_pairs_;
+  const WordSet& words_;
+  bool by_char_;
   std::array<bool, 256> word_byte_{};
   std::array<bool, 256> word_lowered_{};
   bool case_sensitive_;

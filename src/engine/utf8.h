@@ -1,4 +1,4 @@
-// UTF-8 helpers shared by the codec and listing.
+// UTF-8 helpers shared by the codec, listing and the word tests.
 #pragma once
 
 #include <cstddef>
@@ -68,6 +68,30 @@ inline void append_utf8(Out& out, uint32_t c) {
     out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
     out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
   }
+}
+
+// A character of a text, and the offset one past its last byte.
+struct CharAt {
+  uint32_t c;
+  std::size_t end;
+};
+
+// The character that holds byte i of the UTF-8 text s[0, n) (i < n), which may begin up to
+// three bytes before i. A text is valid UTF-8, but offsets into it need not fall on
+// character boundaries (an approximate match may end inside a character); a byte that is
+// no part of a well-formed sequence stands for the code point with its number.
+inline CharAt char_holding(const unsigned char* s, std::size_t n, std::size_t i) {
+  std::size_t at = i;
+  while (at > 0 && i - at < 3 && (s[at] & 0xC0) == 0x80) --at;
+  const unsigned char lead = s[at];
+  const std::size_t len = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  if (len == 1 || at + len <= i || at + len > n) return {s[i], i + 1};
+  uint32_t c = lead & (0x7Fu >> len);
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((s[at + k] & 0xC0) != 0x80) return {s[i], i + 1};
+    c = (c << 6) | (s[at + k] & 0x3Fu);
+  }
+  return {c, at + len};
 }
 
 inline std::size_t utf8_len(uint32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -91,12 +92,30 @@ struct Pool {
   // Set only when the pool failed to start; ends the loops of the workers started.
   std::atomic<bool> terminating{false};
 
+  // Start-up: each new worker reports whether it could equip itself (0 or an error
+  // number) before the next one is created.
+  std::mutex start_mu;
+  std::condition_variable start_cv;
+  std::size_t reported = 0;  // guarded by start_mu
+  int start_error = 0;       // guarded by start_mu
+
   Pool* abandoned_next = nullptr;
 };
 
 namespace {
 
-thread_local Worker* tls_worker = nullptr;
+// Which worker the calling thread is. Not a thread_local: the module is loaded with
+// dlopen(), so glibc allocates its thread-local storage in each thread on first touch,
+// and aborts the process when that allocation fails, as it can for a worker started under
+// a memory cap. A thread-specific key is kept in the thread's own descriptor (for the
+// first 32 keys of the process; a later one needs memory, and setting it then reports
+// ENOMEM rather than aborting). Made once, under g_create_mu.
+pthread_key_t g_worker_key;
+std::atomic<bool> g_worker_key_made{false};
+
+// What a worker allocates to show that memory is there before it touches the C++
+// runtime's per-thread state (see equip()).
+constexpr std::size_t kEquipProbe = std::size_t{64} << 10;
 
 // Creation is serialised by g_create_mu, which the fork handlers also hold across
 // fork() so that a child never inherits a half-built pool.
@@ -204,9 +223,32 @@ void sleep_until_work(Worker& w, std::uint64_t epoch_seen, const std::atomic<boo
   p.sleepers.fetch_sub(1, std::memory_order_relaxed);
 }
 
+// Readies the calling worker thread before it may take work; 0 or an error number.
+// Throwing or catching an exception uses the C++ runtime's per-thread state, which lives
+// in the thread-local storage of a library loaded with the module, so glibc allocates it
+// lazily and aborts if it cannot: that must happen here, once a probe allocation has
+// shown that memory is there (the creator starts no other worker meanwhile), and not
+// later under a bad_alloc. Then the worker's identity.
+int equip(Worker* w) {
+  void* probe = std::malloc(kEquipProbe);
+  if (probe == nullptr) return ENOMEM;
+  asm volatile("" : : "r"(probe) : "memory");  // keep the compiler from eliding the pair
+  std::free(probe);
+  (void)std::uncaught_exceptions();
+  return pthread_setspecific(g_worker_key, w);
+}
+
 void* worker_main(void* arg) {
   auto* w = static_cast<Worker*>(arg);
-  tls_worker = w;
+  Pool& p = *w->pool;
+  const int err = equip(w);
+  {
+    std::lock_guard<std::mutex> lock(p.start_mu);
+    ++p.reported;
+    if (err != 0) p.start_error = err;
+    p.start_cv.notify_one();
+  }
+  if (err != 0) return nullptr;
   char name[16];
   std::snprintf(name, sizeof name, "kwsieve-%zu", w->index);
   pthread_setname_np(pthread_self(), name);
@@ -220,8 +262,8 @@ void* worker_main(void* arg) {
       CPU_FREE(set);
     }
   }
-  wait_until(w, w->pool->terminating);
-  tls_worker = nullptr;
+  wait_until(w, p.terminating);
+  pthread_setspecific(g_worker_key, nullptr);
   return nullptr;
 }
 
@@ -234,7 +276,7 @@ void fork_child() {
     abandon(p);
     g_pool.store(nullptr, std::memory_order_relaxed);
   }
-  tls_worker = nullptr;
+  if (g_worker_key_made.load(std::memory_order_relaxed)) pthread_setspecific(g_worker_key, nullptr);
   g_create_mu.unlock();
 }
 
@@ -256,6 +298,15 @@ Pool& start_pool() {
     if (rc != 0) fail_to_start("pthread_atfork: " + error_text(rc));
     g_atfork_registered = true;
   }
+  if (!g_worker_key_made.load(std::memory_order_relaxed)) {
+    int rc = pthread_key_create(&g_worker_key, nullptr);
+    if (rc != 0) fail_to_start("pthread_key_create: " + error_text(rc));
+    // release: a thread that sees the flag sees the key.
+    g_worker_key_made.store(true, std::memory_order_release);
+  }
+  // The fault below is thrown on this thread, perhaps with memory exhausted by the
+  // workers' stacks: its exception state must exist already (see equip()).
+  (void)std::uncaught_exceptions();
   std::size_t n = thread_count();
   auto pool = std::make_unique<Pool>(n);
   // One worker per CPU the process may use: each keeps to its own CPU. A batch wakes
@@ -274,10 +325,19 @@ Pool& start_pool() {
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attr, kStackSize);
   std::size_t started = 0;
+  const char* failed = "start";
   for (; started < n; ++started) {
     pthread_t thread;
     rc = pthread_create(&thread, &attr, worker_main, &pool->workers[started]);
     if (rc != 0) break;
+    // One worker at a time: while it equips itself no other one is being created.
+    std::unique_lock<std::mutex> lock(pool->start_mu);
+    pool->start_cv.wait(lock, [&] { return pool->reported == started + 1; });
+    rc = pool->start_error;
+    if (rc != 0) {
+      failed = "equip";  // that worker has left already
+      break;
+    }
   }
   pthread_attr_destroy(&attr);
   if (started < n) {
@@ -286,8 +346,8 @@ Pool& start_pool() {
     p->terminating.store(true, std::memory_order_release);
     for (std::size_t i = 0; i < p->size; ++i) wake_worker(&p->workers[i]);
     abandon(p);
-    fail_to_start("could not start worker thread " + std::to_string(started + 1) + " of " +
-                  std::to_string(n) + ": " + error_text(rc));
+    fail_to_start(std::string("could not ") + failed + " worker thread " + std::to_string(started + 1) +
+                  " of " + std::to_string(n) + ": " + error_text(rc));
   }
   Pool* p = pool.release();
   // release: a thread that finds the pool through g_pool sees it fully built.
@@ -544,7 +604,11 @@ std::size_t thread_count() {
   return static_cast<std::size_t>(std::min<std::uint64_t>(n, kMaxThreads));
 }
 
-Worker* current_worker() { return tls_worker; }
+Worker* current_worker() {
+  // acquire: pairs with the release when the key was made.
+  if (!g_worker_key_made.load(std::memory_order_acquire)) return nullptr;
+  return static_cast<Worker*>(pthread_getspecific(g_worker_key));
+}
 
 void push(Worker* w, Job* job) {
   w->deque.push(job);

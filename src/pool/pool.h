@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -55,6 +56,16 @@ void join(A&& a, B&& b);
 template <class F>
 void run_and_wait(F&& f);
 
+// How often a thread outside the pool that waits for its work wakes up to call its tick.
+inline constexpr std::chrono::milliseconds kTickPeriod{20};
+
+// The same, and while it waits the calling thread wakes every kTickPeriod to call tick()
+// (on itself: the interpreter's signal check, say). A tick cannot cut the wait short: it
+// may only ask f to finish early (through a Cancel that f checks), and the wait lasts
+// until f has returned, so nothing f uses is released under it. tick must not throw.
+template <class F, class Tick>
+void run_and_wait(F&& f, Tick&& tick);
+
 // Calls process(begin, end) over disjoint non-empty ranges that together cover
 // [0, n), split by the batch rule:
 //  - a piece of length L has split point L / 2; a piece of 0 or 1 items runs as is;
@@ -69,6 +80,10 @@ void run_and_wait(F&& f);
 // since every level halves the piece.
 template <class F>
 void run_pieces(std::size_t n, F&& process);
+// The same, with the calling thread calling tick() while it waits, as run_and_wait(f,
+// tick) does (not for n <= 1, which runs on the caller).
+template <class F, class Tick>
+void run_pieces(std::size_t n, F&& process, Tick&& tick);
 
 namespace detail {
 
@@ -123,6 +138,11 @@ class LockLatch {
   void wait() {
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait(lock, [this] { return done_; });
+  }
+  // Whether it was set within `period`.
+  bool wait_for(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, period, [this] { return done_; });
   }
 
  private:
@@ -218,9 +238,14 @@ void join_on(Worker* w, A& a, B& b, bool injected) {
   if (right.error()) std::rethrow_exception(right.error());
 }
 
-template <class F>
+struct NoTick {
+  void operator()() const {}
+};
+
+// A piece of run_pieces; `tick` serves a join made from outside the pool (the top one).
+template <class F, class Tick>
 void run_piece(F& process, std::size_t begin, std::size_t len, std::size_t budget,
-               bool moved, std::size_t threads) {
+               bool moved, std::size_t threads, Tick& tick) {
   std::size_t mid = len / 2;
   if (mid == 0) {
     if (len != 0) process(begin, begin + len);
@@ -234,11 +259,18 @@ void run_piece(F& process, std::size_t begin, std::size_t len, std::size_t budge
   } else {
     budget /= 2;
   }
-  auto left = [&](bool m) { run_piece(process, begin, mid, budget, m, threads); };
+  NoTick none;
+  auto left = [&](bool m) { run_piece(process, begin, mid, budget, m, threads, none); };
   auto right = [&](bool m) {
-    run_piece(process, begin + mid, len - mid, budget, m, threads);
+    run_piece(process, begin + mid, len - mid, budget, m, threads, none);
   };
-  join(left, right);
+  if (Worker* w = current_worker()) {
+    join_on(w, left, right, false);
+  } else if constexpr (std::is_same_v<std::remove_cvref_t<Tick>, NoTick>) {
+    run_and_wait([&] { join_on(current_worker(), left, right, true); });
+  } else {
+    run_and_wait([&] { join_on(current_worker(), left, right, true); }, tick);
+  }
 }
 
 }  // namespace detail
@@ -265,10 +297,28 @@ void run_and_wait(F&& f) {
   if (job.error) std::rethrow_exception(job.error);
 }
 
+template <class F, class Tick>
+void run_and_wait(F&& f, Tick&& tick) {
+  if (detail::current_worker() != nullptr) {
+    f();
+    return;
+  }
+  using Fn = std::remove_reference_t<F>;
+  detail::InjectedJob<Fn> job(f);
+  detail::inject(&job);
+  while (!job.latch.wait_for(kTickPeriod)) tick();
+  if (job.error) std::rethrow_exception(job.error);
+}
+
 template <class F>
 void run_pieces(std::size_t n, F&& process) {
+  run_pieces(n, process, detail::NoTick{});
+}
+
+template <class F, class Tick>
+void run_pieces(std::size_t n, F&& process, Tick&& tick) {
   std::size_t threads = num_threads();
-  detail::run_piece(process, 0, n, threads, false, threads);
+  detail::run_piece(process, 0, n, threads, false, threads, tick);
 }
 
 }  // namespace kwsieve::pool

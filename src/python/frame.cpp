@@ -5,8 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "engine/cancel.h"
 #include "engine/fault.h"
 #include "python/compat.h"
+#include "python/interrupt.h"
 
 namespace kwsieve::py {
 
@@ -70,6 +72,9 @@ void set_error_from_current_exception() noexcept {
     throw;
   } catch (const ErrorAlreadySet&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+  } catch (const Cancelled&) {
+    // Stopped because a signal handler raised (interrupt.h): its exception is set.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "call stopped without exception set");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const Fault& f) {
@@ -255,9 +260,9 @@ void raise_surrogate_error(PyObject* o) {
   throw_error_set();
 }
 
-Text to_text(PyObject* o, const char* name) {
+Text to_text(PyObject* o, const char* name, Cancel* cancel) {
   Text t = to_text_units(o, name);
-  if (!t.units_.utf8(t.storage_)) raise_surrogate_error(o);
+  if (!t.units_.utf8(t.storage_, cancel)) raise_surrogate_error(o);
   return t;
 }
 
@@ -328,11 +333,14 @@ namespace {
 // cannot change meanwhile.
 template <class T, class Add>
 void to_sequence(PyObject* o, const char* name, std::vector<T>& out, Add add) {
+  Interrupt interrupt;
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-    PyObject** items = PySequence_Fast_ITEMS(o);
-    out.reserve(static_cast<std::size_t>(n));  // the items exist: this is no larger than they are
-    for (Py_ssize_t i = 0; i < n; ++i) add(items[i]);
+    out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(o)));  // no larger than the items
+    // A signal handler run by the check may change a list: read it afresh after each.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
+      interrupt.every(static_cast<std::size_t>(i));
+      add(PySequence_Fast_ITEMS(o)[i]);
+    }
     return;
   }
   if (PyUnicode_Check(o)) {
@@ -349,7 +357,12 @@ void to_sequence(PyObject* o, const char* name, std::vector<T>& out, Add add) {
   out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 1 << 16)));
   Ref iter = Ref::steal(PyObject_GetIter(o));
   if (!iter) fail_argument(name);
-  while (Ref next = Ref::steal(PyIter_Next(iter.get()))) add(next.get());
+  for (std::size_t i = 0;; ++i) {
+    Ref next = Ref::steal(PyIter_Next(iter.get()));
+    if (!next) break;
+    add(next.get());
+    interrupt.every(i);
+  }
   if (PyErr_Occurred()) fail_argument(name);
 }
 }  // namespace

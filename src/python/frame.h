@@ -107,7 +107,7 @@ class Text {
   PyObject* same_str() const { return keep_ && PyUnicode_CheckExact(keep_.get()) ? Py_NewRef(keep_.get()) : nullptr; }
 
  private:
-  friend Text to_text(PyObject* o, const char* name);
+  friend Text to_text(PyObject* o, const char* name, Cancel* cancel);
   friend Text to_text_units(PyObject* o, const char* name);
   friend std::vector<Text> to_text_sequence(PyObject* o, const char* name);
   friend void refuse_surrogates(const std::vector<Text>& texts, std::size_t count);
@@ -116,7 +116,8 @@ class Text {
   Ref keep_;
 };
 
-Text to_text(PyObject* o, const char* name);
+// `cancel`, if given, is checked while a long text is encoded.
+Text to_text(PyObject* o, const char* name, Cancel* cancel = nullptr);
 // A str argument's code units, not encoded: for an engine call that reads the units
 // itself. The engine finds any lone surrogate, and the caller reports it with
 // raise_surrogate_error(), converting later arguments through after_text() so that it is

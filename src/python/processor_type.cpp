@@ -14,6 +14,7 @@
 #include "pool/pool.h"
 #include "python/columns.h"
 #include "python/frame.h"
+#include "python/interrupt.h"
 #include "python/objects.h"
 
 namespace kwsieve::py {
@@ -42,10 +43,12 @@ PyObject* method(const char* name, int required, const std::array<const char*, N
   });
 }
 
-// Lends a single-text call's extractor the working-text buffer of the previous call on
-// this thread, and takes it back after: a caller going through large documents one call
-// at a time then reuses one buffer instead of faulting in and zeroing a fresh one each
-// time. Buffers beyond kKeep bytes are not kept.
+// Lends a single-text call's extractor the working-text buffer of the previous call, and
+// takes it back after: a caller going through large documents one call at a time then
+// reuses one buffer instead of faulting in and zeroing a fresh one each time. Buffers
+// beyond kKeep bytes are not kept. One buffer for the process, guarded by the interpreter
+// lock, which single-text calls hold throughout (a call nested in one, from a signal
+// handler, finds it lent out and starts empty). Not a thread_local: see pool.cpp.
 class WorkBuffer {
  public:
   explicit WorkBuffer(Extractor& x) : x_(x) { x_.work_buffer().swap(kept()); }
@@ -59,15 +62,16 @@ class WorkBuffer {
  private:
   static constexpr std::size_t kKeep = std::size_t{16} << 20;
   static std::string& kept() {
-    thread_local std::string buffer;
+    static std::string buffer;
     return buffer;
   }
   Extractor& x_;
 };
 
-Ref match_list(const std::vector<KeywordMatch>& matches) {
+Ref match_list(const std::vector<KeywordMatch>& matches, Interrupt& interrupt) {
   Ref list = own(PyList_New(static_cast<Py_ssize_t>(matches.size())));
   for (std::size_t i = 0; i < matches.size(); ++i) {
+    interrupt.every(i);
     const KeywordMatch& m = matches[i];
     Ref obj = new_match(MatchValue{std::string(m.keyword), m.similarity, m.start, m.end});
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), obj.release());
@@ -162,22 +166,26 @@ PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
       check_threshold(t);
       return t;
     });
+    Interrupt interrupt;
     Extractor x(kp.read_view());
+    x.set_cancel(interrupt.here());
     WorkBuffer reuse(x);
     std::vector<KeywordMatch> matches;
     std::string buffer;
     if (!x.extract(text.units(), threshold, matches, buffer)) raise_surrogate_error(a[0]);
-    return match_list(matches).release();
+    return match_list(matches, interrupt).release();
   });
 }
 
 PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<2>("replace_keywords", 1, {"text", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
                    [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    Text text = to_text(a[0], "text");
+    Interrupt interrupt;
+    Text text = to_text(a[0], "text", interrupt.here());
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     check_threshold(threshold);
     Extractor x(kp.read_view());
+    x.set_cancel(interrupt.here());
     WorkBuffer reuse(x);
     std::optional<std::string> out = x.replace(text.view(), threshold);
     // Nothing matched: the text itself is the answer (a str is immutable); a subclass
@@ -195,20 +203,27 @@ struct LoneSurrogate {};
 // the text holds a lone surrogate. The interpreter lock
 // stays held: the workers call no Python API and only read engine values and the
 // characters of the texts (a str never changes, and the Texts keep them alive); Python
-// objects are made afterwards, here.
+// objects are made afterwards, here. The calling thread checks for signals while it waits;
+// if a handler raises, the workers stop at their next check (between texts, and inside
+// long ones), and once all have returned the handler's exception ends the call.
 template <class Work>
-void run_batch(const std::vector<Text>& texts, Work work, const KeywordProcessor& processor) {
+void run_batch(const std::vector<Text>& texts, Work work, const KeywordProcessor& processor,
+               Interrupt& interrupt) {
   pool::num_threads();  // the first batch call starts the pool, even for no texts
   if (texts.empty()) return;
   const ReadView& view = processor.read_view();
   try {
-    pool::run_pieces(texts.size(), [&](std::size_t begin, std::size_t end) {
+    run_pieces(interrupt, texts.size(), [&](std::size_t begin, std::size_t end, Cancel& cancel) {
       Extractor x(view);
+      x.set_cancel(&cancel);
       std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
       for (std::size_t i = begin; i < end; ++i) {
+        if (cancel.requested()) throw Cancelled{};
         if (!work(x, texts[i].units(), buffer, i)) throw LoneSurrogate{};
       }
     });
+  } catch (const Cancelled&) {
+    throw;
   } catch (...) {
     // Whatever failed, a text that cannot be encoded is reported first, as a conversion
     // error would have been before any work.
@@ -223,12 +238,14 @@ PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::vector<KeywordMatch>> results(texts.size());
+    Interrupt interrupt;
     run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::string& buffer, std::size_t i) {
       return x.extract(text, threshold, results[i], buffer);
-    }, kp);
+    }, kp, interrupt);
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match_list(results[i]).release());
+      interrupt.every(i);
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match_list(results[i], interrupt).release());
     }
     return list.release();
   });
@@ -240,17 +257,19 @@ PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::vector<Text> texts = to_text_sequence(a[0], "texts");
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::optional<std::string>> results(texts.size());
+    Interrupt interrupt;
     run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::string& buffer, std::size_t i) {
-      std::optional<std::string_view> utf8 = text.utf8(buffer);
+      std::optional<std::string_view> utf8 = text.utf8(buffer, x.cancel());
       if (!utf8) return false;
       results[i] = x.replace(*utf8, threshold);
       return true;
-    }, kp);
+    }, kp, interrupt);
     // Texts without a match come back as themselves, which spares the calling thread
     // from decoding them into new str objects; only subclass instances need a copy.
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
     std::string buffer;
     for (std::size_t i = 0; i < results.size(); ++i) {
+      interrupt.every(i);
       PyObject* item = results[i] ? nullptr : texts[i].same_str();
       if (item == nullptr) {
         item = new_str(results[i] ? std::string_view(*results[i]) : *texts[i].utf8(buffer)).release();

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/cancel.h"
 #include "engine/fault.h"
 #include "pool/deque.h"
 #include "pool/pool.h"
@@ -237,6 +238,47 @@ void run_pieces_faults_and_wake_ups() {
   CHECK(sum.load() == 6000);
 }
 
+// A tick from the waiting caller raises a Cancel that the pieces check between items: the
+// run ends early with Cancelled, every piece that started has finished by then, and the
+// ticks ran on the calling thread only.
+void ticks_cancel_a_long_run() {
+  const std::thread::id caller = std::this_thread::get_id();
+  for (int round = 0; round < 3; ++round) {
+    kwsieve::Cancel cancel;
+    constexpr std::size_t kItems = 1'000'000;  // about ten seconds of spinning, left alone
+    std::atomic<std::size_t> done{0};
+    std::atomic<int> running{0};
+    int ticks = 0;
+    bool ticks_on_caller = true, stopped = false;
+    try {
+      pool::run_pieces(kItems, [&](std::size_t b, std::size_t e) {
+        running++;
+        try {
+          for (std::size_t i = b; i < e; ++i) {
+            cancel.check();
+            for (int k = 0; k < 2000; ++k) asm volatile("");  // a little work per item
+            done++;
+          }
+        } catch (...) {
+          running--;
+          throw;
+        }
+        running--;
+      }, [&] {
+        ticks_on_caller &= std::this_thread::get_id() == caller;
+        if (++ticks == 2 + round) cancel.request();
+      });
+    } catch (const kwsieve::Cancelled&) {
+      stopped = true;
+    }
+    CHECK(stopped);
+    CHECK(ticks >= 2 + round);
+    CHECK(ticks_on_caller);
+    CHECK(running.load() == 0);
+    CHECK(done.load() < kItems);
+  }
+}
+
 // Runs `body` in a forked child and returns its exit status, or -1 if it crashed or
 // was still running after 30 seconds.
 int in_child(const std::function<int()>& body) {
@@ -371,6 +413,7 @@ int main() {
   cgroup_quota_is_read_from_both_versions();
   run_pieces_splits_by_the_rule();
   run_pieces_faults_and_wake_ups();
+  ticks_cancel_a_long_run();
   pool_size_from_environment_and_fork();
   std::printf("pool_stress: %d failure(s), T=%zu\n", failures, pool::num_threads());
   return failures == 0 ? 0 : 1;

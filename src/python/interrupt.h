@@ -1,0 +1,94 @@
+// Ctrl-C for long calls.
+//
+// A call keeps the interpreter lock from start to end, so signal handlers run only when
+// it lets them: an Interrupt runs the interpreter's signal check at bounded intervals of
+// the call's work and, once a handler has raised, makes the call unwind with that
+// exception set. Engine work on the calling thread checks through here() (a Cancel whose
+// poll runs the check); pool workers check workers(), a plain flag, which tick() raises
+// while the calling thread waits for them (run_pieces() below). Loops of the binding's
+// own (converting arguments, building results) call every().
+//
+// Whatever stops the call surfaces as kwsieve::Cancelled, which the entry guard treats as
+// "a Python exception is already set"; every borrow and reference unwinds on the way.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "engine/cancel.h"
+#include "pool/pool.h"
+
+namespace kwsieve::py {
+
+class Interrupt {
+ public:
+  // Items of a binding loop between two checks.
+  static constexpr std::size_t kEveryItems = 4096;
+
+  Interrupt() : here_(&poll, this) {}
+  Interrupt(const Interrupt&) = delete;
+  Interrupt& operator=(const Interrupt&) = delete;
+
+  // For engine work on the calling thread.
+  Cancel* here() { return &here_; }
+  // For engine work on pool workers: never runs interpreter code.
+  Cancel* workers() { return &workers_; }
+
+  // On the calling thread while it waits for workers: if a signal handler raises, tells
+  // the workers to stop. Does not throw; see raised().
+  void tick() {
+    if (!raised_ && PyErr_CheckSignals() != 0) stop();
+  }
+  // Whether a handler raised: its exception is set, and the call must end with it.
+  bool raised() const { return raised_; }
+  // Throws Cancelled if a handler has raised.
+  void throw_if_raised() const {
+    if (raised_) throw Cancelled{};
+  }
+
+  // In a binding loop, at item i: checks every kEveryItems items, throwing Cancelled if
+  // a handler raises.
+  void every(std::size_t i) {
+    if (i % kEveryItems == kEveryItems - 1) {
+      tick();
+      throw_if_raised();
+    }
+  }
+
+ private:
+  static bool poll(void* self) {
+    auto* me = static_cast<Interrupt*>(self);
+    me->tick();
+    return me->raised_;
+  }
+  void stop() {
+    raised_ = true;
+    here_.request();
+    workers_.request();
+  }
+
+  Cancel here_;
+  Cancel workers_;
+  bool raised_ = false;
+};
+
+// Runs process(begin, end, cancel) over pieces of [0, n) on the pool (pool::run_pieces),
+// the calling thread checking for signals while it waits. `cancel` is the one for the
+// piece's engine work and for checking between items (interrupt.workers() on a worker,
+// interrupt.here() when the piece runs on the calling thread, as a batch of one does). If a
+// handler raised, throws Cancelled once every piece has finished, whatever they threw.
+template <class Process>
+void run_pieces(Interrupt& interrupt, std::size_t n, Process&& process) {
+  try {
+    pool::run_pieces(n, [&](std::size_t begin, std::size_t end) {
+      process(begin, end, pool::on_worker() ? *interrupt.workers() : *interrupt.here());
+    }, [&] { interrupt.tick(); });
+  } catch (...) {
+    interrupt.throw_if_raised();
+    throw;
+  }
+  interrupt.throw_if_raised();
+}
+
+}  // namespace kwsieve::py
