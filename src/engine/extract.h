@@ -73,8 +73,8 @@ class Extractor {
   // Scans an already folded working text.
   void scan_working(std::string_view w, float t, std::vector<KeywordMatch>& out);
   // Carries the spans of matches[from, end) from the working text back to `text`.
-  static void to_source_spans(std::string_view text, const FoldMap& map, std::vector<KeywordMatch>& matches,
-                              std::size_t from);
+  void to_source_spans(std::string_view text, const FoldMap& map, std::vector<KeywordMatch>& matches,
+                       std::size_t from);
   // Builds the working text when it differs from `text`; returns a view of it.
   std::string_view working_text(std::string_view text, FoldMap* map);
 

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/cancel.h"
 #include "engine/code_units.h"
 #include "engine/columns.h"
 #include "engine/extract.h"
@@ -399,6 +400,53 @@ constexpr uint32_t kNullCount = UINT32_MAX;
 constexpr std::size_t kNullSize = SIZE_MAX;
 constexpr std::size_t kBlockRows = 2048;
 
+// Ctrl-C while the column work runs with the interpreter lock released. The calling thread
+// takes the lock back for a moment to run the signal check: while it waits for the pool
+// (the pool's tick) and inside the long work of a block it runs itself (the poll of
+// here()). Once a handler raises, its exception stays set on this thread and the workers
+// stop at their next check (workers()).
+class UnlockedInterrupt {
+ public:
+  UnlockedInterrupt() : here_(&poll, this) {}
+  UnlockedInterrupt(const UnlockedInterrupt&) = delete;
+  UnlockedInterrupt& operator=(const UnlockedInterrupt&) = delete;
+
+  void unlock() { state_ = PyEval_SaveThread(); }
+  void relock() {
+    PyEval_RestoreThread(state_);
+    state_ = nullptr;
+  }
+
+  // Calling thread only, between unlock() and relock().
+  void tick() {
+    if (raised_) return;
+    PyEval_RestoreThread(state_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    if (raised) {
+      raised_ = true;
+      here_.request();
+      workers_.request();
+    }
+  }
+  bool raised() const { return raised_; }
+  Cancel* here() { return &here_; }
+  Cancel* workers() { return &workers_; }
+
+ private:
+  static bool poll(void* self) {
+    auto* me = static_cast<UnlockedInterrupt*>(self);
+    me->tick();
+    return me->raised_;
+  }
+
+  PyThreadState* state_ = nullptr;
+  Cancel here_;
+  Cancel workers_;
+  bool raised_ = false;
+};
+
+
 enum class OffsetKind { kChars, kBytes, kFolded };
 
 struct Job {
@@ -408,8 +456,9 @@ struct Job {
   OffsetKind offsets;
   bool extraction;
   std::vector<Block> blocks;
-  // Set to give up between blocks (an interrupt); the call then fails without a result.
-  std::atomic<bool> cancelled{false};
+  // Raised by a signal handler's exception: the workers give up and the call fails
+  // without a result.
+  UnlockedInterrupt interrupt{};
 
   void scan(Block& b, Extractor& x, std::string& buffer) const;
 };
@@ -483,13 +532,13 @@ struct ColumnObject {
 // however the stretch ends.
 class WithoutGil {
  public:
-  WithoutGil() : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  explicit WithoutGil(UnlockedInterrupt& interrupt) : interrupt_(interrupt) { interrupt_.unlock(); }
+  ~WithoutGil() { interrupt_.relock(); }
   WithoutGil(const WithoutGil&) = delete;
   WithoutGil& operator=(const WithoutGil&) = delete;
 
  private:
-  PyThreadState* state_;
+  UnlockedInterrupt& interrupt_;
 };
 
 // All chunks of a stream must have one type, so a chunk that needs 64-bit offsets makes
@@ -514,17 +563,23 @@ void run_job(Job& job, ColumnData& out) {
       block.end = std::min(n, b + kBlockRows);
     }
   }
-  // The calling thread sleeps here until every block is done. A signal check belongs at
-  // this wait: set job.cancelled, and the workers stop at their next block.
+  // The calling thread waits here until every block is done, checking for signals.
+  UnlockedInterrupt& interrupt = job.interrupt;
   if (!job.blocks.empty()) pool::run_pieces(job.blocks.size(), [&](std::size_t begin, std::size_t end) {
+    Cancel* cancel = pool::on_worker() ? interrupt.workers() : interrupt.here();
     Extractor x(job.view);
+    x.set_cancel(cancel);
     std::string buffer;
-    for (std::size_t i = begin; i < end; ++i) {
-      if (job.cancelled.load(std::memory_order_relaxed)) return;
-      job.scan(job.blocks[i], x, buffer);
+    try {
+      for (std::size_t i = begin; i < end; ++i) {
+        cancel->check();
+        job.scan(job.blocks[i], x, buffer);
+      }
+    } catch (const Cancelled&) {
+      // The blocks stay incomplete; the call fails below.
     }
-  });
-  if (job.cancelled.load()) return;  // the blocks are incomplete
+  }, [&] { interrupt.tick(); });
+  if (interrupt.raised()) return;  // the blocks are incomplete
   for (const Block& b : job.blocks) {
     if (b.fault != RowFault::kNone) return;
   }
@@ -649,15 +704,11 @@ PyObject* column_method(bool extraction, PyObject* self, PyObject* const* args, 
     data->rows = input.rows;
     Job job{input, view, threshold, offsets, extraction, {}, {}};
     {
-      WithoutGil unlocked;
+      WithoutGil unlocked(job.interrupt);
       run_job(job, *data);
     }
-    if (job.cancelled.load()) {
-      // Whoever cancelled left a signal to handle; its handler's exception is the call's.
-      if (PyErr_CheckSignals() < 0) throw_error_set();
-      PyErr_SetNone(PyExc_KeyboardInterrupt);
-      throw_error_set();
-    }
+    // A signal handler raised: its exception is set, and it is the call's.
+    if (job.interrupt.raised()) throw_error_set();
     raise_fault(job, input);
     job.blocks = {};
     Ref obj = Ref::steal(PyType_GenericAlloc(column_type(), 0));
