@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/fault.h"
+#include "pool/cpu_count.h"
 #include "pool/deque.h"
 #include "pool/pool.h"
 
