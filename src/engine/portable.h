@@ -30,22 +30,29 @@ constexpr unsigned lowest_bit(T x) {
 }
 
 #if defined(KWSIEVE_X86)
-// Whether the processor has SSSE3, asked once. cpuid rather than the compilers'
-// __builtin_cpu_supports: that reads a table filled by the compiler's runtime library,
-// and with some toolchains (Zig's, which the portable wheel uses) it reads as empty.
-inline bool cpu_has_ssse3() {
-  static const bool yes = [] {
+namespace detail {
+
+// Asks cpuid rather than the compilers' __builtin_cpu_supports: that reads a table filled
+// by the compiler's runtime library, and with some toolchains (Zig's, which the portable
+// wheel uses) it reads as empty.
+inline bool detect_ssse3() {
 #if defined(_MSC_VER) && !defined(__clang__)
-    int regs[4];
-    __cpuid(regs, 1);
-    return (static_cast<unsigned>(regs[2]) >> 9 & 1u) != 0;
+  int regs[4];
+  __cpuid(regs, 1);
+  return (static_cast<unsigned>(regs[2]) >> 9 & 1u) != 0;
 #else
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
 #endif
-  }();
-  return yes;
 }
+
+}  // namespace detail
+
+// Whether the processor has SSSE3, asked once when the library loads. A plain flag rather
+// than a function-local static: the scan loops then test one byte, with no guard around
+// it. (Read before its initialisation, it is false, which only selects the portable path.)
+inline const bool kCpuHasSsse3 = detail::detect_ssse3();
+inline bool cpu_has_ssse3() { return kCpuHasSsse3; }
 #endif
 
 }  // namespace kwsieve
