@@ -3,7 +3,7 @@
 // work; "cold": 5 ms between calls, so the workers have gone to sleep and each call
 // pays for waking them.
 //
-//   g++ -std=c++20 -O2 -Isrc -pthread bench/bench_pool.cpp src/pool/pool.cpp -o bench_pool
+//   g++ -std=c++20 -O2 -Isrc -pthread bench/bench_pool.cpp src/pool/pool.cpp src/pool/cpu_count.cpp -o bench_pool
 //   RAYON_NUM_THREADS=4 ./bench_pool
 #include <unistd.h>
 

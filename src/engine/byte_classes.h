@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(KWSIEVE_NO_SIMD)
+#include "engine/portable.h"
+
+#if defined(KWSIEVE_X86)
 #include <immintrin.h>
 #define KWSIEVE_CLASSIFY_SSSE3 1
 #endif
@@ -49,8 +51,8 @@ inline uint64_t low_bits(uint64_t c) { return ((c & kLowBits) * 0x01020408102040
 // branches.
 inline void classify64_table(const unsigned char* p, std::size_t bytes, const uint8_t* table,
                              uint8_t word_bit, uint8_t root_bit, uint64_t& word, uint64_t& root) {
-  const unsigned word_shift = static_cast<unsigned>(__builtin_ctz(word_bit));
-  const unsigned root_shift = static_cast<unsigned>(__builtin_ctz(root_bit));
+  const unsigned word_shift = lowest_bit(unsigned{word_bit});
+  const unsigned root_shift = lowest_bit(unsigned{root_bit});
   uint64_t wd = 0, rt = 0;
   for (unsigned g = 0; g < bytes; g += 8) {
     const unsigned char* at = p + g;
@@ -93,13 +95,6 @@ inline void classify64_table(const unsigned char* p, std::size_t bytes, const ui
   root = rt;
 }
 
-inline bool have_ssse3() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3") != 0;
-  }();
-  return yes;
-}
 #endif
 
 }  // namespace detail
@@ -110,7 +105,7 @@ inline bool have_ssse3() {
 inline void classify64(const unsigned char* p, std::size_t bytes, const uint8_t* table, const ClassMasks& masks,
                        uint8_t word_bit, uint8_t root_bit, uint64_t& word, uint64_t& root) {
 #if defined(KWSIEVE_CLASSIFY_SSSE3)
-  if (detail::have_ssse3()) {
+  if (cpu_has_ssse3()) {
     detail::classify64_ssse3(p, bytes, masks, word, root);
     return;
   }

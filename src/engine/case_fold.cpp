@@ -177,7 +177,7 @@ inline uint64_t lower_ascii8(uint64_t w) {
 
 // Number of ASCII bytes before the first one whose bit 7 is set in `high` (not 0),
 // in text order.
-inline unsigned ascii_prefix(uint64_t high) {
+[[maybe_unused]] inline unsigned ascii_prefix(uint64_t high) {
   if constexpr (std::endian::native == std::endian::little) {
     return static_cast<unsigned>(std::countr_zero(high)) / 8;
   } else {

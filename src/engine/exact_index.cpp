@@ -29,7 +29,7 @@ ExactIndex::ExactIndex(const ReadView& view) {
         if (k < 256) set.bits[k >> 6] |= uint64_t{1} << (k & 63);
       }
       for (int q = 1; q < 4; ++q) {
-        set.before[q] = static_cast<uint16_t>(set.before[q - 1] + __builtin_popcountll(set.bits[q - 1]));
+        set.before[q] = static_cast<uint16_t>(set.before[q - 1] + std::popcount(set.bits[q - 1]));
       }
       sets_.push_back(set);
     }
@@ -56,7 +56,7 @@ ExactIndex::ExactIndex(const ReadView& view) {
 
 bool ExactIndex::may_end_later(uint64_t bytes, uint32_t ends) const {
   for (; ends != 0; ends &= ends - 1) {
-    const unsigned j = static_cast<unsigned>(__builtin_ctz(ends)) + 1;
+    const unsigned j = lowest_bit(ends) + 1;
     if (probe(key(bytes & (~uint64_t{0} >> (64 - 8 * j)), j))) return true;
   }
   return false;

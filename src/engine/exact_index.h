@@ -55,7 +55,7 @@ struct BitPatterns {
     uint64_t state = 0x243F6A8885A308D3ull;
     for (uint64_t& pattern : at) {
       pattern = 0;
-      while (__builtin_popcountll(pattern) < 3) {
+      while (std::popcount(pattern) < 3) {
         state += 0x9E3779B97F4A7C15ull;  // splitmix64
         uint64_t z = state;
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -119,7 +119,7 @@ class ExactIndex {
     uint64_t y = x ^ (0x0101010101010101ull * b);
     uint64_t z = (y - 0x0101010101010101ull) & ~y & detail::kInlineKeyMask[nd.count];
     if (z == 0) return kNone;
-    return nd.first + static_cast<uint32_t>(__builtin_ctzll(z) >> 3);
+    return nd.first + (lowest_bit(z) >> 3);
   }
 
   // What the filter says of a start: no match starts there; a match may start there; or
@@ -136,7 +136,7 @@ class ExactIndex {
   // whether later ends need probing at all, so most starts cost one or two probes.
   // Inlined by force: it runs at every start, and a call costs about as much as a probe.
   [[gnu::always_inline]] Verdict may_start(uint64_t bytes, uint32_t ends, bool full) const {
-    const unsigned first = static_cast<unsigned>(__builtin_ctz(ends | 0x80)) + 1;  // 8: none
+    const unsigned first = lowest_bit(ends | 0x80) + 1;  // 8: none
     const uint64_t h = key(bytes & (~uint64_t{0} >> (64 - 8 * first)), first);
     const uint64_t word = filter_[static_cast<std::size_t>(h >> shift_)];
     const uint64_t bits = key_bits(h);
@@ -170,7 +170,7 @@ class ExactIndex {
   bool may_go_on(uint64_t bytes, uint64_t more, uint32_t ends, bool full) const {
     if (full && probe2(key2(bytes, more, 16))) return true;
     for (; ends != 0; ends &= ends - 1) {
-      const unsigned j = static_cast<unsigned>(__builtin_ctz(ends));  // length 8 + j
+      const unsigned j = lowest_bit(ends);  // length 8 + j
       const uint64_t tail = j == 0 ? 0 : more & (~uint64_t{0} >> (64 - 8 * j));
       if (probe2(key2(bytes, tail, 8 + j))) return true;
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/fault.h"
+#include "engine/portable.h"
 #include "engine/processor.h"
 #include "engine/read_view.h"
 
@@ -166,7 +167,7 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
     uint64_t starts = root & ((nonword << 1) | uint64_t{prev});
     bool rebased = false;
     while (starts != 0) {
-      const unsigned i = static_cast<unsigned>(__builtin_ctzll(starts));
+      const unsigned i = lowest_bit(starts);
       starts &= starts - 1;
       const std::size_t p = base + i;
       const std::size_t left = n - p;

@@ -89,20 +89,9 @@ namespace detail {
 
 class Worker;
 
-// Pool sizing, in pieces that tests can reach.
-// T by the rules of num_threads(), read from the environment now.
+// T by the rules of num_threads(), read from the environment now (the default count
+// comes from cpu_count.h).
 std::size_t thread_count();
-// Affinity mask limited by the cgroup quota of this process, at least 1.
-std::size_t default_thread_count();
-// The CPUs in this process's affinity mask, ascending (empty if it cannot be read).
-std::vector<int> affinity_cpus();
-// An optional '+' and decimal digits, nothing else; saturates at UINT64_MAX.
-std::optional<std::uint64_t> parse_count(const char* text);
-// Processors granted by the cgroup CPU quota (rounded down; UINT64_MAX when none),
-// given the text of /proc/self/cgroup and /proc/self/mountinfo and the directory
-// where cgroup file systems are mounted (normally /sys/fs/cgroup).
-std::uint64_t cgroup_cpu_limit(const std::string& root, std::string_view proc_cgroup,
-                               std::string_view mountinfo);
 
 // A unit of work in a deque or the injection queue. run() is told whether the job
 // was moved, that is taken by another thread than the one that queued it.

@@ -9,7 +9,7 @@
 
 int main() {
 #if defined(KWSIEVE_CLASSIFY_SSSE3)
-  if (!kwsieve::detail::have_ssse3()) {
+  if (!kwsieve::cpu_has_ssse3()) {
     std::puts("classify_check: no SSSE3 here, nothing to compare");
     return 0;
   }

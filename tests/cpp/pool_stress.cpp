@@ -23,6 +23,7 @@
 
 #include "engine/cancel.h"
 #include "engine/fault.h"
+#include "pool/cpu_count.h"
 #include "pool/deque.h"
 #include "pool/pool.h"
 

@@ -8,7 +8,7 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 out=${1:-$(mktemp -d /tmp/kwsieve-pool-sanitize.XXXXXX)}
 mkdir -p "$out"
 cxx=${CXX:-g++}
-srcs=("$repo/tests/cpp/pool_stress.cpp" "$repo/src/pool/pool.cpp")
+srcs=("$repo/tests/cpp/pool_stress.cpp" "$repo/src/pool/pool.cpp" "$repo/src/pool/cpu_count.cpp")
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wextra -I"$repo/src" -pthread)
 
 echo "== ThreadSanitizer"
