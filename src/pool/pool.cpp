@@ -113,8 +113,22 @@ namespace {
 // a memory cap. A thread-specific key is kept in the thread's own descriptor (for the
 // first 32 keys of the process; a later one needs memory, and setting it then reports
 // ENOMEM rather than aborting). Made once, under g_create_mu.
+#if defined(_WIN32)
+// Windows sets up a library's thread-local storage when a thread is created, never lazily,
+// so a thread_local is safe there.
+thread_local Worker* t_worker = nullptr;
+std::atomic<bool> g_worker_key_made{true};
+int set_current_worker(Worker* w) {
+  t_worker = w;
+  return 0;
+}
+Worker* get_current_worker() { return t_worker; }
+#else
 pthread_key_t g_worker_key;
 std::atomic<bool> g_worker_key_made{false};
+int set_current_worker(Worker* w) { return pthread_setspecific(g_worker_key, w); }
+Worker* get_current_worker() { return static_cast<Worker*>(pthread_getspecific(g_worker_key)); }
+#endif
 
 // What a worker allocates to show that memory is there before it touches the C++
 // runtime's per-thread state (see equip()).
@@ -235,10 +249,16 @@ void sleep_until_work(Worker& w, std::uint64_t epoch_seen, const std::atomic<boo
 int equip(Worker* w) {
   void* probe = std::malloc(kEquipProbe);
   if (probe == nullptr) return ENOMEM;
-  asm volatile("" : : "r"(probe) : "memory");  // keep the compiler from eliding the pair
+  // Keep the compiler from eliding the pair.
+#if defined(__GNUC__)
+  asm volatile("" : : "r"(probe) : "memory");
+#else
+  static void* volatile sink;
+  sink = probe;
+#endif
   std::free(probe);
   (void)std::uncaught_exceptions();
-  return pthread_setspecific(g_worker_key, w);
+  return set_current_worker(w);
 }
 
 void* worker_main(void* arg) {
@@ -272,7 +292,7 @@ void* worker_main(void* arg) {
   }
 #endif
   wait_until(w, p.terminating);
-  pthread_setspecific(g_worker_key, nullptr);
+  set_current_worker(nullptr);
   return nullptr;
 }
 
@@ -286,7 +306,7 @@ void fork_child() {
     abandon(p);
     g_pool.store(nullptr, std::memory_order_relaxed);
   }
-  if (g_worker_key_made.load(std::memory_order_relaxed)) pthread_setspecific(g_worker_key, nullptr);
+  if (g_worker_key_made.load(std::memory_order_relaxed)) set_current_worker(nullptr);
   g_create_mu.unlock();
 }
 #endif
@@ -400,7 +420,7 @@ std::size_t thread_count() {
 Worker* current_worker() {
   // acquire: pairs with the release when the key was made.
   if (!g_worker_key_made.load(std::memory_order_acquire)) return nullptr;
-  return static_cast<Worker*>(pthread_getspecific(g_worker_key));
+  return get_current_worker();
 }
 
 void push(Worker* w, Job* job) {
