@@ -1,7 +1,7 @@
 // The approximate search, literal against pruned: states popped and throughput.
 //
 //   g++ -O2 -std=c++20 -Isrc src/engine/*.cpp bench/bench_approx.cpp -o /tmp/bench_approx
-//   /tmp/bench_approx KEYWORDS.tsv CORPUS.txt [slice_bytes] [slice_offset] [repeat] [parts]
+//   /tmp/bench_approx KEYWORDS.tsv CORPUS.txt [slice_bytes] [slice_offset] [repeat] [parts] [counts...]
 //
 // (python3 bench/common.py prints the paths of the unpacked data files.)
 //
@@ -22,7 +22,19 @@
 // 1 KiB of English text, and over 256 B to 2 KiB to show the polynomial order in the text
 // length; the literal scan only over a few bytes, where its exponential growth is already plain.
 //
-// `parts` selects which tables run: "12" (default), "1" or "2".
+// Table 3: real paragraphs at 1k, 10k and 100k keywords. 1,500 paragraphs (the corpus cut
+// at blank lines) spread evenly over its first 3 MB, each extracted on its own through the
+// engine's extractor (folding included): exact mode, thresholds 0.9, 0.8 and 0.7, and the
+// literal search in the same scan over the folded paragraphs (whose matches must equal the
+// extractor's). Also the first approximate call's cost: the time and resident memory that
+// building the search tables takes, beside the exact index's memory.
+//
+// Table 4: threshold 0.0 with 100 keywords of 3 to 10 random letters from "etaoinshrdlu",
+// on texts of words of 2 to 9 letters from a-z, a fifth of them keywords: how the time grows
+// with the text (5 KiB to 95 KiB).
+//
+// `parts` selects which tables run: "12" (default), "1", "2", "3", "4" or any mix.
+// For table 3, keyword counts may follow `parts` (default 1000 10000 100000).
 //
 // Times are CPU time of the process (steadier than elapsed time on a shared machine);
 // the median of `repeat` passes is reported.
@@ -39,9 +51,13 @@
 #include <string_view>
 #include <vector>
 
+#include <random>
+
 #include "bench_util.h"
 #include "engine/approx.h"
 #include "engine/case_fold.h"
+#include "engine/exact_index.h"
+#include "engine/extract.h"
 #include "engine/processor.h"
 #include "engine/read_view.h"
 
@@ -213,11 +229,141 @@ void growth(const std::vector<std::pair<std::string, std::string>>& kws, std::st
   }
 }
 
+// Table 3.
+std::vector<std::string_view> spread_paragraphs(std::string_view corpus, std::size_t span, std::size_t count) {
+  std::string_view head = utf8_prefix(corpus, span);
+  std::vector<std::string_view> all;
+  std::size_t at = 0;
+  while (at < head.size()) {
+    std::size_t cut = head.find("\n\n", at);
+    if (cut == std::string_view::npos) cut = head.size();
+    if (cut > at) all.push_back(head.substr(at, cut - at));
+    at = cut + 2;
+  }
+  std::vector<std::string_view> out;
+  for (std::size_t i = 0; i < count && !all.empty(); ++i) out.push_back(all[i * all.size() / count]);
+  return out;
+}
+
+double extract_seconds(const KeywordProcessor& kp, const std::vector<std::string_view>& texts,
+                       std::optional<float> t, int repeat, std::vector<std::vector<Hit>>* hits) {
+  std::vector<double> times;
+  std::vector<kwsieve::KeywordMatch> out;
+  for (int r = 0; r < repeat; ++r) {
+    kwsieve::Extractor x(kp.read_view());
+    if (hits) hits->clear();
+    const double t0 = cpu_seconds();
+    for (std::string_view text : texts) {
+      out.clear();
+      x.extract(text, t, out);
+      if (hits) {
+        hits->emplace_back();
+        for (const auto& m : out) hits->back().push_back({0, m.similarity, m.start, m.end});
+      }
+    }
+    times.push_back(cpu_seconds() - t0);
+  }
+  return benchkit::median(times);
+}
+
+int paragraphs_table(const std::vector<std::pair<std::string, std::string>>& keywords, std::string_view corpus,
+                     const std::vector<std::size_t>& counts, int repeat) {
+  const std::vector<std::string_view> paras = spread_paragraphs(corpus, 3000000, 1500);
+  std::vector<std::string> folded(paras.size());
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < paras.size(); ++i) {
+    kwsieve::fold_case(paras[i], folded[i]);
+    bytes += paras[i].size();
+  }
+  const double mb = static_cast<double>(bytes) / 1e6;
+  std::printf("\n### %zu paragraphs over the first 3 MB of the corpus (%.2f MB), MB/s, median of %d\n\n",
+              paras.size(), mb, repeat);
+  std::printf("| keywords | t | exact | approximate | literal | approx / exact | approx / literal | matches |\n");
+  std::printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
+  int failures = 0;
+  for (std::size_t count : counts) {
+    KeywordProcessor kp(false, false);
+    for (std::size_t i = 0; i < count && i < keywords.size(); ++i) kp.add_keyword(keywords[i].first, keywords[i].second);
+    const ReadView& v = kp.read_view();
+    const long rss0 = benchkit::rss_bytes();
+    const double b0 = cpu_seconds();
+    v.ensure_search();
+    const double build = cpu_seconds() - b0;
+    const long tables = benchkit::rss_bytes() - rss0;
+    const double exact = extract_seconds(kp, paras, std::nullopt, repeat, nullptr);
+    for (float t : {0.9f, 0.8f, 0.7f}) {
+      std::vector<std::vector<Hit>> got;
+      const double approx = extract_seconds(kp, paras, t, repeat, &got);
+      // The literal search in the extractor's scan; one pass (it is the slow side).
+      double lit = 0;
+      std::vector<Hit> hits;
+      std::size_t matches = 0;
+      for (std::size_t i = 0; i < folded.size(); ++i) {
+        ApproxSearcher s(v);
+        const double t0 = cpu_seconds();
+        scan(v, s, folded[i], t, true, hits);
+        lit += cpu_seconds() - t0;
+        matches += hits.size();
+        bool same = hits.size() == got[i].size();
+        for (std::size_t k = 0; same && k < hits.size(); ++k) {
+          same = hits[k].start == got[i][k].start && hits[k].end == got[i][k].end &&
+                 hits[k].similarity == got[i][k].similarity;
+        }
+        if (!same) {
+          if (failures < 5) std::printf("  MISMATCH at %zu keywords, t=%.1f, paragraph %zu\n", count, static_cast<double>(t), i);
+          ++failures;
+        }
+      }
+      std::printf("| %zu | %.1f | %.1f | %.2f | %.2f | 1/%.0f | %.1fx | %zu |\n", count, static_cast<double>(t),
+                  mb / exact, mb / approx, mb / lit, approx / exact, lit / approx, matches);
+    }
+    std::printf("| %zu | tables | first approximate call: %.0f ms, %.1f MiB resident; exact index %.1f MiB | | | | | |\n",
+                count, build * 1e3, static_cast<double>(tables) / 1048576.0,
+                static_cast<double>(v.exact().memory()) / 1048576.0);
+    std::fflush(stdout);
+  }
+  return failures;
+}
+
+// Table 4.
+void low_threshold_growth(int repeat) {
+  std::printf("\n### threshold 0.0, 100 keywords from 'etaoinshrdlu', words from a-z (a fifth keywords)\n\n");
+  std::printf("| text | seconds | states | s per KiB |\n|---:|---:|---:|---:|\n");
+  std::mt19937_64 g(7);
+  auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(g); };
+  const std::string letters = "etaoinshrdlu", wide = "abcdefghijklmnopqrstuvwxyz";
+  std::vector<std::string> kws;
+  KeywordProcessor kp(false, false);
+  for (int i = 0; i < 100; ++i) {
+    std::string k;
+    for (std::size_t n = 3 + below(8); n > 0; --n) k += letters[below(letters.size())];
+    kws.push_back(k);
+    kp.add_keyword(k, std::nullopt);
+  }
+  std::string text;
+  while (text.size() < 95 * 1024) {
+    if (below(5) == 0) {
+      text += kws[below(kws.size())];
+    } else {
+      for (std::size_t n = 2 + below(8); n > 0; --n) text += wide[below(wide.size())];
+    }
+    text += ' ';
+  }
+  const ReadView& v = kp.read_view();
+  for (std::size_t kib : {5u, 10u, 19u, 38u, 95u}) {
+    std::string_view w(text.data(), kib * 1024);
+    Run r = measure(v, w, 0.0f, false, kib > 20 ? 1 : repeat);
+    std::printf("| %zu KiB | %.2f | %llu | %.3f |\n", kib, r.seconds, static_cast<unsigned long long>(r.states),
+                r.seconds / static_cast<double>(kib));
+    std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s KEYWORDS.tsv CORPUS.txt [slice_bytes] [slice_offset] [repeat] [parts]\n",
+    std::fprintf(stderr, "usage: %s KEYWORDS.tsv CORPUS.txt [slice_bytes] [slice_offset] [repeat] [parts] [counts...]\n",
                  argv[0]);
     return 2;
   }
@@ -234,7 +380,8 @@ int main(int argc, char** argv) {
   std::string folded;
   kwsieve::fold_case(text, folded);
 
-  const auto keywords = read_keywords(tsv, 10000);
+  std::vector<std::size_t> counts = benchkit::keyword_counts(argc, argv, 7);
+  const auto keywords = read_keywords(tsv, std::max<std::size_t>(10000, *std::max_element(counts.begin(), counts.end())));
   int failures = 0;
   if (parts.find('1') != std::string::npos) {
   std::printf("approximate scan of %zu bytes at offset %zu, median of %d passes\n", folded.size(), offset,
@@ -248,5 +395,7 @@ int main(int argc, char** argv) {
   }
   }
   if (parts.find('2') != std::string::npos) growth(keywords, std::string_view(corpus).substr(offset));
+  if (parts.find('3') != std::string::npos) failures += paragraphs_table(keywords, corpus, counts, repeat);
+  if (parts.find('4') != std::string::npos) low_threshold_growth(repeat);
   return failures ? 1 : 0;
 }

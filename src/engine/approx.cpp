@@ -134,6 +134,12 @@ inline bool ApproxSearcher::opens(const Scan& sc, int32_t cost, uint64_t span) {
 }
 
 inline bool ApproxSearcher::passes_at(const Scan& sc, int32_t cost, uint64_t span) {
+  if (sc.floor != sc.t) {
+    // floor >= t: reaching the floor reaches the threshold.
+    if (cost < sc.tabled ? span < sc.floor_least[cost] : similarity(cost, span) < sc.floor) return false;
+    if (sc.best->similarity < sc.floor) return true;
+    return similarity(cost, span) > sc.best->similarity;
+  }
   if (!opens(sc, cost, span)) return false;
   // With no candidate yet the best similarity is 0, and when t > 0 reaching t beats it.
   if (sc.best->similarity < sc.t) return true;
@@ -733,13 +739,56 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   return c;
 }
 
+// Rule 6, floors. Call S the greatest score of the literal run (at least t) and W the first
+// state popped with it: the literal result is W, and a pruned run returns W exactly when it
+// pops W, since every score popped before W is below S and none after it is above. So any
+// state may be left out that is not W nor one of the states above W in the tree. Those all
+// have a bound of at least S (rule 3), so a run that also drops every state whose bound or
+// score is below a floor f still pops W whenever S >= f; and when it returns a candidate of
+// at least f, that candidate is a literal score, so S >= f held and the candidate is W.
+// (Rule 2 stays sound inside such a run: a counterpart of W below an earlier state would be
+// a state of score S popped before W.) When the run finds nothing of f or more, S < f, and
+// the search runs again with a lower floor, finally with none.
+//
+// Why floors: the literal order goes deep first, into skipped text bytes, before it meets
+// any good candidate, and at low thresholds the budget lets it run to the end of the text;
+// with the best so far still near 0 the bound of rule 3 cannot stop it. A floor bounds the
+// offsets a state may reach by the keywords' length over f, so at low thresholds the work
+// per start position no longer grows with the text after it.
 Candidate ApproxSearcher::search_from(const unsigned char* text, std::size_t remaining, float t, bool exact,
                                       std::size_t& reach) {
+  for (float floor = kFirstFloor; floor > t && floor >= kLastFloor && !no_floors_;) {
+    const Candidate c = search_above(text, remaining, t, floor, exact, reach);
+    if (c.node != ReadView::kNone && c.similarity >= floor) return c;
+    // A candidate below the floor is a literal score, so S is at least that much: a floor
+    // there cannot fail.
+    floor *= kFloorStep;
+    if (c.node != ReadView::kNone && c.similarity > floor) floor = c.similarity;
+  }
+  return search_above(text, remaining, t, t, exact, reach);
+}
+
+const ApproxSearcher::Spans& ApproxSearcher::floor_spans(float floor) {
+  if (floor == spans_.t) return spans_;
+  for (const Spans& f : floors_) {
+    if (f.t == floor) return f;
+  }
+  // The fixed floors come back at every start position and stay; a floor taken from a
+  // candidate replaces the oldest.
+  Spans& f = floors_[next_floor_];
+  next_floor_ = (next_floor_ + 1) % kKeptFloors;
+  f.make(floor);
+  return f;
+}
+
+Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t remaining, float t, float floor,
+                                       bool exact, std::size_t& reach) {
   const ReadView& v = view_;
   Candidate best{ReadView::kNone, 0, 0.0f};
   // The widened mode of the tests also takes every budget and threshold test by division,
   // so that they check the table against the float expressions it stands for.
-  const Scan sc{text, remaining, t, &best, spans_.least, widened_ ? 0 : kSpanCosts, &reach, exact};
+  const Scan sc{text,         remaining, t, floor, &best, spans_.least, floor_spans(floor).least,
+                widened_ ? 0 : kSpanCosts, &reach, exact};
   seen_.next_start();
   stack_.clear();
   stack_.push_back({0, 0, 0});

@@ -13,7 +13,7 @@
 // search() pops a subsequence of P and leaves out only states that would not have replaced
 // the best candidate in the literal run; by induction over P the best candidate is then the
 // same at every point of it. (Popping more of P than needed is always safe for the same
-// reason.) Five rules leave states out:
+// reason.) Six rules leave states out (the sixth, floors, is argued at search_from()):
 //
 // 1. Stop once the best similarity is 1.0. No state scores above 1 - 0 / D = 1.
 // 2. Dominance. Drop a state (n, j, c) when a state (n, j, c0) with c0 <= c was popped earlier
@@ -35,6 +35,12 @@
 //    more than the rounding error. A child of n reaches one level less deep than n and no
 //    longer a name, so one bound taken from n's reach covers every edit move into a child
 //    and can rule them all out at once.
+// 6. Floors. Below t = 1/2 the search first runs with a floor f above t: it drops every
+//    state whose bound (or score) is below f. A candidate of f or more from such a run is
+//    the literal one; otherwise it runs again with a lower floor, finally with none. This
+//    keeps the work per start position bounded by the keywords when the text after it is
+//    long, where the literal order would go deep into skipped text bytes before meeting any
+//    candidate good enough for rule 3 to stop it.
 // 4. Dead states are not pushed. A state whose budget does not hold can only follow the text
 //    until it does, so its subtree starts as a chain; when the chain breaks off before the
 //    budget returns and no state on it scores above the best so far, popping the state would
@@ -199,6 +205,9 @@ class ApproxSearcher {
   // Tests only: bound every state the way texts beyond 2^24 bytes need, and decide every
   // budget and threshold test by division.
   void use_widened_bound() { widened_ = true; }
+  // Tests only: search without floors (rule 6), as a reference for long texts at low
+  // thresholds, where the literal search is out of reach.
+  void use_no_floors() { no_floors_ = true; }
 
  private:
   struct State {
@@ -259,8 +268,10 @@ class ApproxSearcher {
     const unsigned char* text;  // the working text from the start position on
     std::size_t remaining;      // bytes of it
     float t;
+    float floor;  // t, or above it: the least score and bound that may matter (rule 6)
     const Candidate* best;
     const uint64_t* least;  // Spans::least for t
+    const uint64_t* floor_least;  // Spans::least for floor
     int32_t tabled;         // costs below this are looked up in `least`
     std::size_t* reach;     // the greatest offset compared with `remaining` so far
     bool exact;  // all integers below 2^24: the bound needs no widening
@@ -269,7 +280,7 @@ class ApproxSearcher {
   float bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const;
   float bound_over(uint64_t end, uint32_t name, int32_t cost, bool exact) const;
   // A similarity (or a bound on one) that reaches the threshold and beats the best so far.
-  static bool passes(const Scan& sc, float s) { return s >= sc.t && s > sc.best->similarity; }
+  static bool passes(const Scan& sc, float s) { return s >= sc.floor && s > sc.best->similarity; }
   // passes(sc, similarity(cost, span)), mostly without dividing.
   static bool passes_at(const Scan& sc, int32_t cost, uint64_t span);
   // similarity(cost, span) >= t: the budget of a state of that cost holds at offset span - 1.
@@ -328,6 +339,18 @@ class ApproxSearcher {
   };
 
   Candidate search_from(const unsigned char* text, std::size_t remaining, float t, bool exact, std::size_t& reach);
+  // One run of the search that leaves out what cannot reach `floor` (rule 6).
+  Candidate search_above(const unsigned char* text, std::size_t remaining, float t, float floor, bool exact,
+                         std::size_t& reach);
+  // The floors tried below the threshold, from the first down by the step.
+  static constexpr float kFirstFloor = 0.5f;
+  static constexpr float kFloorStep = 0.5f;
+  static constexpr float kLastFloor = 1.0f / 64;
+  // Span tables of recent floors.
+  const Spans& floor_spans(float floor);
+  static constexpr int kKeptFloors = 8;
+  Spans floors_[kKeptFloors];
+  int next_floor_ = 0;
 
   const ReadView& view_;
   void prepare();
@@ -338,6 +361,7 @@ class ApproxSearcher {
   Seen seen_;
   uint64_t visited_ = 0;
   bool widened_ = false;
+  bool no_floors_ = false;
   Spans spans_;
   Memo memo_;
   std::shared_ptr<const StartFilter> filter_;  // for spans_.t, if it applies

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Plants faults in the approximate search's pruning rules one at a time and counts how many
+# the differential driver (approx_diff) kills: by a mismatch, or by not finishing (a fault
+# that makes the search loop). Each fault replaces one literal piece of src/engine/approx.cpp
+# or approx.h in a copy of the sources; a fault whose piece is no longer there is reported
+# as STALE, so that the list stays in step with the code.
+#
+#   bash tests/cpp/plant_faults.sh [iterations]     (default 5000)
+set -uo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+iters=${1:-5000}
+work=$(mktemp -d /tmp/plant-faults.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# file | what the fault replaces | by what | why it matters
+faults=(
+  "approx.h|s >= sc.floor && s > sc.best|s > sc.floor && s > sc.best|floors: a bound equal to the floor may be the result"
+  "approx.cpp|span < sc.floor_least[cost]|span <= sc.floor_least[cost]|floors: the floor's span table off by one"
+  "approx.cpp|c.similarity >= floor) return c;|c.similarity >= floor * kFloorStep) return c;|floors: a candidate below the floor taken as the result"
+  "approx.cpp|c.similarity > floor) floor = c.similarity;|c.similarity > floor) return c;|floors: a candidate below the floor returned without the run at its score"
+  "approx.cpp|c.similarity > floor) floor = c.similarity;|c.similarity > floor) floor = std::nextafter(c.similarity, 2.0f);|floors: the floor from a candidate set just above it"
+  "approx.cpp|  f.make(floor);|  f.make(std::nextafter(floor, 2.0f));|floors: a floor's table made for a slightly higher floor"
+  "approx.cpp|  return search_above(text, remaining, t, t, exact, reach);|  return search_above(text, remaining, t, std::max(t, kLastFloor), exact, reach);|floors: the last run keeps a floor"
+  "approx.cpp|    if (sc.best->similarity < sc.floor) return true;|    if (sc.best->similarity < sc.floor + 0.01f) return true;|floors: a state kept that does not beat the best (harmless: only more work)"
+  "approx.h|s >= sc.floor && s > sc.best->similarity; }|s >= sc.floor && s >= sc.best->similarity; }|bound: a bound equal to the best kept (harmless: only more work)"
+  "approx.cpp|best.similarity == 1.0f) return best;|best.similarity >= 0.99f) return best;|stop: before 1.0"
+)
+
+killed=0; total=0; harmless=0
+for f in "${faults[@]}"; do
+  IFS='|' read -r file from to why <<<"$f"
+  rm -rf "$work/src"; cp -r src "$work/src"
+  target="$work/src/engine/$file"
+  if ! FROM="$from" TO="$to" python3 - "$target" <<'PY'
+import os, sys
+p = sys.argv[1]
+s = open(p).read()
+a, b = os.environ["FROM"].replace("\\&", "&"), os.environ["TO"].replace("\\&", "&")
+if s.count(a) != 1:
+    sys.exit(1)
+open(p, "w").write(s.replace(a, b))
+PY
+  then
+    echo "STALE    $why"; continue
+  fi
+  total=$((total + 1))
+  if ! g++ -std=c++20 -O2 -I"$work/src" tests/cpp/approx_diff.cpp \
+       "$work"/src/engine/{approx,read_view,exact_index,processor,trie,case_fold}.cpp -o "$work/diff" 2>"$work/cc.log"; then
+    echo "NOBUILD  $why"; head -5 "$work/cc.log"; continue
+  fi
+  if timeout 120 "$work/diff" "$iters" >"$work/out.log" 2>&1; then
+    case "$why" in *harmless*) harmless=$((harmless + 1)); echo "SURVIVED $why";;
+                   *) echo "SURVIVED $why";; esac
+  else
+    killed=$((killed + 1)); echo "KILLED   $why ($(grep -c MISMATCH "$work/out.log") mismatches$( [ "$(tail -c 3 "$work/out.log")" = "" ] && echo ', hang'))"
+  fi
+done
+echo "$killed of $total planted faults killed ($harmless planted as harmless)"
