@@ -88,22 +88,28 @@ def interrupt(setup, call, delay=DELAY, expected="KeyboardInterrupt", timeout=12
 # Long texts: about 190 MB (60 MB in the emulated 32-bit run, where memory is tight).
 LONG = 1_000_000 if os.environ.get("KWSIEVE_I386_EMULATED") else 3_000_000
 
+# Words of random letters: at threshold 0.0 every start position searches, and no two
+# starts share the bytes that would let one reuse another's result (as repeated text does).
+RANDOM_TEXT = ("import random; rng = random.Random(1); "
+               "text = ' '.join(''.join(rng.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 9)))"
+               " for _ in range(100_000))")
+
 CASES = {
-    # One approximate search per start position, each reading much of the rest of the text.
-    "threshold 0.0 on a long text": ("text = base * 500", "kp.extract_keywords(text, 0.0)"),
+    # One approximate search per start position.
+    "threshold 0.0 on a long text": (RANDOM_TEXT, "kp.extract_keywords(text, 0.0)"),
     # A long exact scan, an ASCII text and one that is folded into a working text first.
     "exact scan of a long text": (f"text = base.replace('é', 'e') * {LONG}", "kp.extract_keywords(text)"),
     "folding and scanning a long text": (f"text = base * {LONG}", "kp.extract_keywords(text)"),
     "replacement in a long text": (f"text = base * {LONG}", "kp.replace_keywords(text)"),
     # Many texts on the pool, and many results to build.
-    "a batch of many texts": ("texts = [base] * 400_000", "kp.parallel_extract_keywords_from_texts(texts, 0.6)"),
-    "a batch of replacements": ("texts = [base] * 400_000", "kp.parallel_replace_keywords_from_texts(texts, 0.6)"),
+    "a batch of many texts": ("texts = [base] * 1_500_000", "kp.parallel_extract_keywords_from_texts(texts, 0.6)"),
+    "a batch of replacements": ("texts = [base] * 1_500_000", "kp.parallel_replace_keywords_from_texts(texts, 0.6)"),
     # The column methods run with the interpreter lock released: many rows on the pool, and
     # one long row that the calling thread scans itself (lists long enough to outlast the
     # bound: the column methods are quicker than the batch methods).
-    "a column of many texts": ("texts = [base] * 1_200_000", "kp.extract_column(texts, 0.6)"),
-    "a column of replacements": ("texts = [base] * 1_200_000", "kp.replace_column(texts, 0.6)"),
-    "a column of one long text": ("texts = [base * 500]", "kp.extract_column(texts, 0.0)"),
+    "a column of many texts": ("texts = [base] * 2_000_000", "kp.extract_column(texts, 0.6)"),
+    "a column of replacements": ("texts = [base] * 2_000_000", "kp.replace_column(texts, 0.6)"),
+    "a column of one long text": (RANDOM_TEXT + "; texts = [text]", "kp.extract_column(texts, 0.0)"),
 }
 
 
@@ -120,7 +126,7 @@ def test_the_calls_outlast_the_bound():
     # What makes the latencies above mean something: each call, left alone, runs well
     # past the signal and the bound (checked on the two quickest cases; the others do
     # more work still).
-    for case in ("threshold 0.0 on a long text", "a batch of many texts"):
+    for case in ("threshold 0.0 on a long text", "a batch of many texts", "a column of many texts"):
         setup, call = CASES[case]
         code = textwrap.dedent("""
             import time, kwsieve
@@ -147,7 +153,8 @@ def test_a_handler_exception_other_than_keyboard_interrupt_propagates():
         signal.signal(signal.SIGINT, handler)
         texts = [base] * 400_000
     """
-    for call in ("kp.extract_keywords(base * 500, 0.0)", "kp.parallel_extract_keywords_from_texts(texts, 0.6)",
+    setup = textwrap.dedent(setup) + RANDOM_TEXT
+    for call in ("kp.extract_keywords(text, 0.0)", "kp.parallel_extract_keywords_from_texts(texts, 0.6)",
                  "kp.extract_column(texts, 0.6)"):
         report = interrupt(setup, call, expected="Stop")
         assert report["outcome"] == "Stop"
@@ -158,7 +165,7 @@ def test_a_handler_that_returns_lets_the_call_finish():
     setup = """
         seen = []
         signal.signal(signal.SIGINT, lambda signum, frame: seen.append(signum))
-        texts = [base] * 50_000
+        texts = [base] * 400_000
         expected = kp.parallel_extract_keywords_from_texts(texts[:3], 0.6)
     """
     call = "got = kp.parallel_extract_keywords_from_texts(texts, 0.6); assert plain(got[2]) == plain(expected[2])"
