@@ -584,6 +584,14 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_BROKEN_PIPE
     except OSError as e:  # writing failed: a full disk, a closed terminal
         print(f"{PROG}: error: {e.filename or 'output'}: {e.strerror or e}", file=sys.stderr)
+        if e.filename is None:
+            # What is still buffered cannot be written either: without this the
+            # interpreter's final flush fails again and the status becomes 120.
+            try:
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, sys.stdout.fileno())
+            except (OSError, ValueError):
+                pass
         return io_.EXIT_DATA
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
