@@ -15,6 +15,7 @@ import os
 import re
 import sys
 from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
 from typing import IO, Any
 from itertools import accumulate, repeat
 from operator import add
@@ -158,19 +159,16 @@ def state_settings(kp: kwsieve.KeywordProcessor) -> tuple[bool, bool]:
     return bool(state[-2]), bool(state[-1])
 
 
+@dataclass(slots=True)
 class KeywordOptions:
-    def __init__(self, sources: list[str], keywords_format: str | None = None,
-                 case_sensitive: bool | None = None, allow_overlaps: bool | None = None,
-                 word_chars: str | None = None, add_word_chars: str | None = None,
-                 encoding_errors: str = "strict"):
-        self.sources = sources
-        self.keywords_format = keywords_format
-        # None: the default, or a compiled file's setting
-        self.case_sensitive = case_sensitive
-        self.allow_overlaps = allow_overlaps
-        self.word_chars = word_chars
-        self.add_word_chars = add_word_chars
-        self.encoding_errors = encoding_errors
+    sources: list[str]
+    keywords_format: str | None = None
+    # None: the default, or a compiled file's setting
+    case_sensitive: bool | None = None
+    allow_overlaps: bool | None = None
+    word_chars: str | None = None
+    add_word_chars: str | None = None
+    encoding_errors: str = "strict"
 
 
 def build_processor(opts: KeywordOptions) -> kwsieve.KeywordProcessor:
@@ -266,6 +264,7 @@ def open_input(path: str):
         raise os_error(path, e) from None
 
 
+@dataclass(slots=True)
 class Block:
     """Consecutive documents of one file: their texts, the line each starts on, and (for
     plain text) the separator that followed each in the file, so that replacement can
@@ -273,17 +272,13 @@ class Block:
     `nbytes` is the input this block accounts for; `short_read` says the source had no
     more data ready (a pipe)."""
 
-    __slots__ = ("path", "texts", "lines", "seps", "records", "nbytes", "short_read")
-
-    def __init__(self, path: str, texts: list[str], lines: list[int], seps: list[str] | None,
-                 records: list | None, nbytes: int, short_read: bool = False):
-        self.path = path
-        self.texts = texts
-        self.lines = lines
-        self.seps = seps
-        self.records = records
-        self.nbytes = nbytes
-        self.short_read = short_read
+    path: str
+    texts: list[str]
+    lines: list[int]
+    seps: list[str] | None
+    records: list | None
+    nbytes: int
+    short_read: bool = False
 
     def slice(self, start: int, stop: int) -> "Block":
         """Texts start..stop; the input bytes are counted with the block's last part."""
