@@ -54,17 +54,10 @@ Trie::Trie(const Trie& other)
       free_name_head_(other.free_name_head_),
       arena_(other.arena_),
       arena_garbage_(other.arena_garbage_),
-      tail_nodes_(other.tail_nodes_),
-      tail_dead_(other.tail_dead_),
+      tails_(other.tails_),
       terminals_(other.terminals_) {
   try {
     reserve_nodes(other.node_bound_);
-    if (other.tail_size_ != 0) {
-      grow_tails(other.tail_size_);
-      std::memcpy(tails_.get(), other.tails_.get(), other.tail_size_);
-      std::memcpy(tail_ends_.get(), other.tail_ends_.get(), (other.tail_size_ / 64 + 1) * sizeof(uint64_t));
-      tail_size_ = other.tail_size_;
-    }
   } catch (...) {
     free_blocks();
     throw;
@@ -123,11 +116,6 @@ void Trie::swap(Trie& other) noexcept {
   swap(arena_, other.arena_);
   swap(arena_garbage_, other.arena_garbage_);
   swap(tails_, other.tails_);
-  swap(tail_ends_, other.tail_ends_);
-  swap(tail_size_, other.tail_size_);
-  swap(tail_capacity_, other.tail_capacity_);
-  swap(tail_nodes_, other.tail_nodes_);
-  swap(tail_dead_, other.tail_dead_);
   swap(terminals_, other.terminals_);
 }
 
@@ -543,7 +531,7 @@ void Trie::compact_names() noexcept {
   // The new node for bytes[i] is real (it has siblings to link); the rest of the keyword
   // after it becomes a tail, or a chain of real nodes once the tail arena is full.
   const std::size_t rest = i < keyword.size() ? keyword.size() - i - 1 : 0;
-  const bool tail = rest != 0 && tail_fits(rest);
+  const bool tail = rest != 0 && tails_.fits(rest);
   // Single nodes come off the free list, then out of freed runs, then fresh; a run is
   // reused whole or taken fresh.
   const std::size_t singles = (i < keyword.size() ? (tail ? 1 : rest + 1) : 0) - (siblings ? 1 : 0);
@@ -552,7 +540,7 @@ void Trie::compact_names() noexcept {
   std::size_t fresh_ids = singles > spare ? singles - spare : 0;
   if (fresh_run) fresh_ids += siblings + 1;
   reserve_for(fresh_ids, clean_name.size());
-  if (tail) reserve_tail(rest);
+  if (tail) tails_.reserve(rest);
   // Nothing below can fail.
   if (crowded != kNoNode) add_table(crowded);
   if (i == keyword.size()) {
@@ -578,7 +566,7 @@ void Trie::compact_names() noexcept {
   if (tail) {
     const uint32_t id = store_name(clean_name);
     ++terminals_;
-    node(head).first_child = append_tail(rest, len, id);
+    node(head).first_child = tail_id(tails_.append(rest, len, id));
     return;
   }
   // Every further node is the only child of the one before. Freed nodes are reused
@@ -606,100 +594,27 @@ void Trie::compact_names() noexcept {
   assign_name(n, clean_name);
 }
 
-uint32_t Trie::tail_name(std::size_t last) const {
-  uint32_t id;
-  std::memcpy(&id, tails_.get() + last + 1, sizeof id);
-  return id;
-}
-
-// Grows the arena by four (or to the exact size if that cannot be had), like the other
-// stores; its capacity never passes kTailLimit.
-void Trie::grow_tails(std::size_t extra) {
-  const std::size_t need = tail_size_ + extra;
-  const std::size_t grown = tail_capacity_ > kTailLimit / 4 ? kTailLimit : tail_capacity_ * 4;
-  std::size_t cap = std::min(std::max({need, grown, std::size_t{256}}), kTailLimit);
-  std::unique_ptr<unsigned char[]> bytes;
-  std::unique_ptr<uint64_t[]> ends;
-  auto allocate = [&] {
-    bytes.reset(new unsigned char[cap]);
-    ends.reset(new uint64_t[cap / 64 + 1]());
-  };
-  try {
-    allocate();
-  } catch (const std::bad_alloc&) {
-    cap = need;
-    allocate();
-  }
-  if (tail_size_ != 0) {
-    std::memcpy(bytes.get(), tails_.get(), tail_size_);
-    std::memcpy(ends.get(), tail_ends_.get(), (tail_size_ / 64 + 1) * sizeof(uint64_t));
-  }
-  tails_.swap(bytes);
-  tail_ends_.swap(ends);
-  tail_capacity_ = cap;
-}
-
-[[gnu::hot]] NodeId Trie::append_tail(const unsigned char* bytes, std::size_t len, uint32_t name) noexcept {
-  const std::size_t p = tail_size_;
-  std::memcpy(tails_.get() + p, bytes, len);
-  std::memcpy(tails_.get() + p + len, &name, sizeof name);
-  tail_size_ += len + 4;
-  const std::size_t last = p + len - 1;
-  tail_ends_[last >> 6] |= uint64_t{1} << (last & 63);
-  tail_nodes_ += len;
-  return static_cast<NodeId>(kTailBit | p);
-}
-
 // Frees the tail from t to its end, with the keyword it ends.
 void Trie::free_tail(NodeId t) noexcept {
   const std::size_t p = tail_pos(t);
-  const std::size_t last = tail_last(p);
-  release_name(tail_name(last));
+  const std::size_t last = tails_.last(p);
+  release_name(tails_.name(last));
   --terminals_;
-  tail_nodes_ -= last - p + 1;
-  tail_dead_ += last - p + 5;
+  tails_.drop(p, last);
 }
 
-// Rewrites the tail arena without its dead bytes. Purely an optimisation: if memory is
-// short, or the live bytes are not what the counters say, skip it.
 void Trie::compact_tails() noexcept {
-  const std::size_t live = tail_size_ - tail_dead_;
-  std::unique_ptr<unsigned char[]> bytes;
-  std::unique_ptr<uint64_t[]> ends;
-  try {
-    bytes.reset(new unsigned char[live + 1]);
-    ends.reset(new uint64_t[(live + 1) / 64 + 1]());
-  } catch (const std::bad_alloc&) {
-    return;
-  }
-  std::size_t counted = 0;
-  for (std::size_t id = 0; id < node_bound_; ++id) {
-    const NodeId c = node(static_cast<NodeId>(id)).first_child;
-    if (is_tail(c)) counted += tail_last(tail_pos(c)) - tail_pos(c) + 5;
-  }
-  if (counted > live) return;
-  std::size_t at = 0;
-  for (std::size_t id = 0; id < node_bound_; ++id) {
-    Node& nd = node(static_cast<NodeId>(id));
-    if (!is_tail(nd.first_child)) continue;
-    const std::size_t p = tail_pos(nd.first_child);
-    const std::size_t last = tail_last(p);
-    std::memcpy(bytes.get() + at, tails_.get() + p, last - p + 5);
-    const std::size_t end = at + (last - p);
-    ends[end >> 6] |= uint64_t{1} << (end & 63);
-    nd.first_child = static_cast<NodeId>(kTailBit | at);
-    at += last - p + 5;
-  }
-  tails_.swap(bytes);
-  tail_ends_.swap(ends);
-  tail_size_ = at;
-  tail_capacity_ = live + 1;
-  tail_dead_ = 0;
+  tails_.compact([this](auto&& move) {
+    for (std::size_t id = 0; id < node_bound_; ++id) {
+      Node& nd = node(static_cast<NodeId>(id));
+      if (is_tail(nd.first_child)) nd.first_child = tail_id(move(tail_pos(nd.first_child)));
+    }
+  });
 }
 
 void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   // The insertion that realizes may escape a second name, its own keyword's.
-  if (tail_pos(node(n).first_child) + m > last && tail_name(last) >= kEscape - 1) reserve_name_escape(2);
+  if (tail_pos(node(n).first_child) + m > last && tails_.name(last) >= kEscape - 1) reserve_name_escape(2);
 }
 
 [[gnu::hot]] NodeId Trie::realize(NodeId n, std::size_t m, std::size_t last) noexcept {
@@ -707,17 +622,16 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   const std::size_t p = tail_pos(node(n).first_child);
   NodeId at = n;
   for (std::size_t j = 0; j < m; ++j) {
-    const NodeId x = take_node(tail_byte(p + j));
+    const NodeId x = take_node(tails_.byte(p + j));
     node(at).first_child = x;
     at = x;
   }
-  tail_nodes_ -= m;
-  tail_dead_ += m;
-  if (p + m > last) {
-    set_name_of(at, tail_name(last));
-    tail_dead_ += 4;
+  const bool whole = p + m > last;
+  tails_.drop_front(m, whole);
+  if (whole) {
+    set_name_of(at, tails_.name(last));
   } else {
-    node(at).first_child = static_cast<NodeId>(kTailBit | (p + m));
+    node(at).first_child = tail_id(p + m);
   }
   return at;
 }
@@ -725,17 +639,17 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
 [[gnu::hot]] void Trie::insert_below_tail(NodeId n, const unsigned char* kw, std::size_t len,
                                           std::string_view clean_name) {
   const std::size_t p = tail_pos(node(n).first_child);
-  const std::size_t last = tail_last(p);
+  const std::size_t last = tails_.last(p);
   const std::size_t tail_len = last - p + 1;
   std::size_t m = 0;  // keyword bytes the tail spells
-  while (m < len && m < tail_len && kw[m] == tail_byte(p + m)) ++m;
+  while (m < len && m < tail_len && kw[m] == tails_.byte(p + m)) ++m;
   maybe_compact_names();
   if (m == len && m == tail_len) {
     // The keyword is stored already: only its clean name changes.
     reserve_for(0, clean_name.size());
     const uint32_t id = store_name(clean_name);
-    release_name(tail_name(last));
-    std::memcpy(tails_.get() + last + 1, &id, sizeof id);
+    release_name(tails_.name(last));
+    tails_.set_name(last, id);
     return;
   }
   // The tail's first m bytes become real nodes; below the last of them go the rest of the
@@ -744,10 +658,10 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   const bool spent = m == tail_len;
   const std::size_t rest = len - m;
   const bool split = rest != 0 && !spent;
-  const bool tail = rest > 1 && tail_fits(rest - 1);
+  const bool tail = rest > 1 && tails_.fits(rest - 1);
   const std::size_t ids = m + (split ? 1 : 0) + (rest == 0 ? 0 : tail ? 1 : rest);
   reserve_for(ids, clean_name.size());
-  if (tail) reserve_tail(rest - 1);
+  if (tail) tails_.reserve(rest - 1);
   reserve_realize(n, m + (split ? 1 : 0), last);
   // Nothing below can fail.
   const NodeId at = realize(n, m, last);
@@ -779,11 +693,11 @@ NodeId Trie::settle(std::string_view path) {
     }
     // The path goes into the tail below n: it must spell the tail up to its own end.
     const std::size_t p = tail_pos(c);
-    const std::size_t last = tail_last(p);
+    const std::size_t last = tails_.last(p);
     const std::size_t m = path.size() - i;
     if (m > last - p + 1) return kNoNode;
     for (std::size_t j = 0; j < m; ++j) {
-      if (bytes[i + j] != tail_byte(p + j)) return kNoNode;
+      if (bytes[i + j] != tails_.byte(p + j)) return kNoNode;
     }
     reserve_nodes(m);
     reserve_realize(n, m, last);
@@ -795,7 +709,7 @@ NodeId Trie::settle(std::string_view path) {
 NodeId Trie::add_child_after(NodeId parent, NodeId hint, uint32_t key) {
   if (is_tail(node(parent).first_child)) {
     // Siblings need real nodes: the tail's first byte becomes one.
-    const std::size_t last = tail_last(tail_pos(node(parent).first_child));
+    const std::size_t last = tails_.last(tail_pos(node(parent).first_child));
     reserve_nodes(1);
     reserve_realize(parent, 1, last);
     realize(parent, 1, last);
@@ -827,9 +741,9 @@ void Trie::set_clean_name(NodeId n, std::string_view clean_name) {
 }
 
 void Trie::add_tail(NodeId parent, std::string_view bytes, std::string_view clean_name) {
-  const bool tail = tail_fits(bytes.size());
+  const bool tail = tails_.fits(bytes.size());
   reserve_for(tail ? 0 : bytes.size(), clean_name.size());
-  if (tail) reserve_tail(bytes.size());
+  if (tail) tails_.reserve(bytes.size());
   finish_keyword(parent, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), clean_name, tail);
 }
 
@@ -874,7 +788,7 @@ bool Trie::remove(std::string_view keyword) {
   }
   if (is_tail(n)) {
     // A tail byte ends a keyword only as its last; the tail goes with it, below.
-    if (!tail_end(tail_pos(n))) return false;
+    if (!tails_.is_last(tail_pos(n))) return false;
   } else {
     const uint32_t id = name_of(n);
     if (id == kNoName) return false;

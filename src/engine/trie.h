@@ -41,15 +41,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/tail_arena.h"
+
 // Width of the payload field of a node. Tests build the engine with a smaller value to
 // reach the rare paths (clean-name ids and table ids beyond the field) with small tries.
 #ifndef KWSIEVE_TRIE_PAYLOAD_BITS
 #define KWSIEVE_TRIE_PAYLOAD_BITS 23
-#endif
-// Most bytes the tail arena may hold (tail ids need its positions below 2^31 - 1); past it,
-// keywords are stored as chains of real nodes. Tests shrink it to reach that path.
-#ifndef KWSIEVE_TRIE_TAIL_BYTES
-#define KWSIEVE_TRIE_TAIL_BYTES 0x7FFFFFFF
 #endif
 
 namespace kwsieve {
@@ -69,12 +66,12 @@ class Trie {
   static constexpr NodeId root() { return 0; }
 
   NodeId first_child(NodeId n) const {
-    if (is_tail(n)) return tail_end(tail_pos(n)) ? kNoNode : n + 1;
+    if (is_tail(n)) return tails_.is_last(tail_pos(n)) ? kNoNode : n + 1;
     return node(n).first_child;
   }
   NodeId next_sibling(NodeId n) const { return is_tail(n) ? kNoNode : node(n).next_sibling; }
   uint32_t key(NodeId n) const {
-    if (is_tail(n)) return tail_byte(tail_pos(n));
+    if (is_tail(n)) return tails_.byte(tail_pos(n));
     uint32_t k = node(n).word & kKeyMask;
     if (k == kWideKey && !wide_keys_.empty()) {
       auto it = wide_keys_.find(n);
@@ -82,11 +79,11 @@ class Trie {
     }
     return k;
   }
-  bool terminal(NodeId n) const { return is_tail(n) ? tail_end(tail_pos(n)) : name_of(n) != kNoName; }
+  bool terminal(NodeId n) const { return is_tail(n) ? tails_.is_last(tail_pos(n)) : name_of(n) != kNoName; }
   std::string_view clean_name(NodeId n) const { return clean_name_of(name_id(n)); }
   // The clean name of a terminal node by its id in the name table, for readers that
   // gather the ids first and the names after.
-  uint32_t name_id(NodeId n) const { return is_tail(n) ? tail_name(tail_pos(n)) : name_of(n); }
+  uint32_t name_id(NodeId n) const { return is_tail(n) ? tails_.name(tail_pos(n)) : name_of(n); }
   std::string_view clean_name_of(uint32_t id) const {
     const NameRef& r = names_[id];
     return {arena_.data() + r.offset, r.length};
@@ -94,12 +91,12 @@ class Trie {
   NodeId child(NodeId n, uint32_t key) const {
     if (is_tail(n)) {
       const std::size_t p = tail_pos(n);
-      return !tail_end(p) && tail_byte(p + 1) == key ? n + 1 : kNoNode;
+      return !tails_.is_last(p) && tails_.byte(p + 1) == key ? n + 1 : kNoNode;
     }
     if (key >= 256) return wide_child(n, key);
     const Node& nd = node(n);
     if (nd.word & kTableBit) return table(nd.word >> kPayloadShift)[key];
-    if (is_tail(nd.first_child)) return tail_byte(tail_pos(nd.first_child)) == key ? nd.first_child : kNoNode;
+    if (is_tail(nd.first_child)) return tails_.byte(tail_pos(nd.first_child)) == key ? nd.first_child : kNoNode;
     for (NodeId c = nd.first_child; c != kNoNode;) {
       const Node& cn = node(c);
       uint32_t k = cn.word & kKeyMask;
@@ -112,11 +109,11 @@ class Trie {
   // Number of terminal nodes, the empty keyword (a terminal root) included.
   std::size_t count() const { return terminals_; }
   // Number of live nodes, the root and tail bytes included.
-  std::size_t node_count() const { return real_nodes() + tail_nodes_; }
+  std::size_t node_count() const { return real_nodes() + tails_.live_bytes(); }
   // Upper bound (exclusive) of real node ids; some below it may be free.
   std::size_t id_bound() const { return node_bound_; }
   // Bytes the tail arena holds, the dead ones included.
-  std::size_t tail_storage() const { return tail_size_; }
+  std::size_t tail_storage() const { return tails_.size(); }
 
   // Adds `keyword` (already normalised) with `clean_name`, replacing the clean name of an
   // existing keyword. Strong guarantee: on std::bad_alloc the trie is unchanged.
@@ -151,25 +148,11 @@ class Trie {
   static constexpr uint32_t kNoName = UINT32_MAX;
 
   // A tail id is kTailBit | the byte's position in tails_; real ids stay below kTailBit.
-  // After a tail's last byte come the 4 bytes of its clean-name id; tail_ends_ marks the
-  // last byte of each tail, one bit per arena position.
   static constexpr NodeId kTailBit = 0x80000000u;
-  static constexpr std::size_t kTailLimit = KWSIEVE_TRIE_TAIL_BYTES;
-  static_assert(kTailLimit <= 0x7FFFFFFF);
   std::size_t real_nodes() const { return node_bound_ - free_nodes_ - run_free_nodes_; }
   static constexpr bool is_tail(NodeId n) { return n - kTailBit < kNoNode - kTailBit; }
   static constexpr std::size_t tail_pos(NodeId n) { return n & ~kTailBit; }
-  uint32_t tail_byte(std::size_t p) const { return tails_[p]; }
-  bool tail_end(std::size_t p) const { return (tail_ends_[p >> 6] >> (p & 63)) & 1; }
-  // The last byte of the tail that position p lies in.
-  std::size_t tail_last(std::size_t p) const {
-    std::size_t w = p >> 6;
-    uint64_t bits = tail_ends_[w] & (~uint64_t{0} << (p & 63));
-    while (bits == 0) bits = tail_ends_[++w];
-    return w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-  }
-  // The clean-name id of the tail whose last byte is at `last` (or at p, for terminal()).
-  uint32_t tail_name(std::size_t last) const;
+  static constexpr NodeId tail_id(std::size_t p) { return static_cast<NodeId>(kTailBit | p); }
 
   // Node::word: the key byte, a flag saying the node has a direct table, and a payload.
   // Without a table the payload is 0 for no clean name, the name id + 1, or kEscape when
@@ -265,24 +248,10 @@ class Trie {
   NodeId realize(NodeId n, std::size_t m, std::size_t last) noexcept;
   // Reserves what realize(n, m) needs beyond the m ids.
   void reserve_realize(NodeId n, std::size_t m, std::size_t last);
-  bool tail_fits(std::size_t len) const {
-    const std::size_t room = kTailLimit - tail_size_;
-    return room >= 4 && len <= room - 4;
-  }
-  // Room for a tail of `len` bytes (tail_fits(len) must hold).
-  void reserve_tail(std::size_t len) {
-    if (len + 4 > tail_capacity_ - tail_size_) grow_tails(len + 4);
-  }
-  void grow_tails(std::size_t extra);
-  NodeId append_tail(const unsigned char* bytes, std::size_t len, uint32_t name) noexcept;
+  // Frees the tail from t to its end, with the keyword it ends.
   void free_tail(NodeId t) noexcept;
-  // Compaction reads every real id, so it waits until the dead bytes outweigh the live
-  // ones and a quarter of the real ids (and a minimum), which keeps it O(1) per dead byte.
-  static constexpr std::size_t kTailCompactFrom = std::min<std::size_t>(4096, kTailLimit / 8);
   void maybe_compact_tails() {
-    if (tail_dead_ >= kTailCompactFrom && tail_dead_ >= tail_size_ / 2 && tail_dead_ >= node_bound_ / 4) {
-      compact_tails();
-    }
+    if (tails_.worth_compacting(node_bound_)) compact_tails();
   }
   void compact_tails() noexcept;
   // Moves the `count` children of `parent` into a fresh run of consecutive ids together with
@@ -344,14 +313,8 @@ class Trie {
   std::string arena_;          // clean names, back to back
   std::size_t arena_garbage_ = 0;  // bytes of arena_ no live name uses
 
-  // Tail bytes, each tail followed by its name id, and a bit per position (of the capacity)
-  // set at each tail's last byte. Bytes past tail_size_ are unwritten; their bits are zero.
-  std::unique_ptr<unsigned char[]> tails_;
-  std::unique_ptr<uint64_t[]> tail_ends_;
-  std::size_t tail_size_ = 0;
-  std::size_t tail_capacity_ = 0;
-  std::size_t tail_nodes_ = 0;  // live tail bytes, each a node
-  std::size_t tail_dead_ = 0;   // bytes of tails_ no tail uses
+  // Below a real node whose first child is a tail id, its tail.
+  TailArena tails_;
 
   std::size_t terminals_ = 0;
 };
