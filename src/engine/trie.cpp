@@ -6,32 +6,9 @@
 #include <new>
 #include <utility>
 
+#include "engine/grow.h"
+
 namespace kwsieve {
-
-namespace {
-
-// vector::reserve allocates exactly what it is asked for; growing one element at a time
-// through it would be quadratic, so round the request up geometrically. By four rather
-// than two: every regrowth copies the whole buffer (for the clean names of 100k keywords
-// those copies were a tenth of insertion's cache misses), while capacity not yet written
-// is, for the large buffers, not resident. If the generous size cannot be had, the exact
-// one is tried before giving up.
-template <class V>
-void grow_for(V& v, std::size_t extra) {
-  if (extra > v.max_size() - v.size()) throw std::bad_alloc();
-  const std::size_t need = v.size() + extra;
-  if (need <= v.capacity()) return;
-  const std::size_t cap = v.capacity() > v.max_size() / 4 ? v.max_size() : v.capacity() * 4;
-  try {
-    v.reserve(std::max(need, cap));
-  } catch (const std::bad_alloc&) {
-    v.reserve(need);
-  }
-}
-
-constexpr std::size_t kFreeSlot = static_cast<std::size_t>(-1);
-
-}  // namespace
 
 // The insertion path (here, in the processor and in case folding) is marked hot, which
 // also groups it in one place in the module's code: a fresh process loading keywords then
@@ -51,9 +28,6 @@ Trie::Trie(const Trie& other)
       wide_keys_(other.wide_keys_),
       escaped_names_(other.escaped_names_),
       names_(other.names_),
-      free_name_head_(other.free_name_head_),
-      arena_(other.arena_),
-      arena_garbage_(other.arena_garbage_),
       tails_(other.tails_),
       terminals_(other.terminals_) {
   try {
@@ -112,9 +86,6 @@ void Trie::swap(Trie& other) noexcept {
   swap(escaped_names_, other.escaped_names_);
   swap(spare_name_, other.spare_name_);
   swap(names_, other.names_);
-  swap(free_name_head_, other.free_name_head_);
-  swap(arena_, other.arena_);
-  swap(arena_garbage_, other.arena_garbage_);
   swap(tails_, other.tails_);
   swap(terminals_, other.terminals_);
 }
@@ -157,15 +128,9 @@ void Trie::reserve_name_escape(std::size_t count) {
   for (NodeId k = 0; spare_name_.size() < count; ++k) spare_name_.emplace(k, 0);
 }
 
-void Trie::reserve_names(std::size_t name_bytes) {
-  uint32_t next_name = free_name_head_;
-  if (next_name == kNoName) {
-    if (names_.size() >= kNoName) throw std::bad_alloc();
-    grow_for(names_, 1);
-    next_name = static_cast<uint32_t>(names_.size());
-  }
-  grow_for(arena_, name_bytes);
-  if (next_name >= kEscape - 1) reserve_name_escape();
+void Trie::reserve_name(std::size_t name_bytes) {
+  names_.reserve(name_bytes);
+  if (names_.next_id() >= kEscape - 1) reserve_name_escape();
 }
 
 [[gnu::hot]] void Trie::set_name_of(NodeId n, uint32_t id) noexcept {
@@ -338,7 +303,7 @@ void Trie::spill_run() noexcept {
 void Trie::free_node(NodeId n) {
   uint32_t id = name_of(n);
   if (id != kNoName) {
-    release_name(id);
+    names_.release(id);
     set_name_of(n, kNoName);
     --terminals_;
   }
@@ -381,46 +346,6 @@ void Trie::free_subtree(NodeId n) {
       node(left).next_sibling = cur;
       cur = left;
     }
-  }
-}
-
-[[gnu::hot]] uint32_t Trie::store_name(std::string_view name) {
-  uint32_t id;
-  const NameRef ref{arena_.size(), name.size()};
-  if (free_name_head_ != kNoName) {
-    id = free_name_head_;
-    free_name_head_ = static_cast<uint32_t>(names_[id].offset);
-    names_[id] = ref;
-  } else {
-    id = static_cast<uint32_t>(names_.size());
-    names_.push_back(ref);
-  }
-  arena_.append(name);
-  return id;
-}
-
-[[gnu::hot]] void Trie::release_name(uint32_t id) {
-  arena_garbage_ += names_[id].length;
-  names_[id].offset = free_name_head_;
-  names_[id].length = kFreeSlot;
-  free_name_head_ = id;
-}
-
-// Clean names that were replaced or removed leave dead bytes behind; rewrite the arena
-// once they outweigh the live ones. Purely an optimisation: if memory is short, skip it.
-void Trie::compact_names() noexcept {
-  try {
-    std::string fresh;
-    fresh.reserve(arena_.size() - arena_garbage_);
-    for (NameRef& r : names_) {
-      if (r.length == kFreeSlot) continue;
-      std::size_t at = fresh.size();
-      fresh.append(arena_, r.offset, r.length);
-      r.offset = at;
-    }
-    arena_.swap(fresh);
-    arena_garbage_ = 0;
-  } catch (const std::bad_alloc&) {
   }
 }
 
@@ -527,7 +452,7 @@ void Trie::compact_names() noexcept {
       siblings = 0;
     }
   }
-  maybe_compact_names();
+  names_.maybe_compact();
   // The new node for bytes[i] is real (it has siblings to link); the rest of the keyword
   // after it becomes a tail, or a chain of real nodes once the tail arena is full.
   const std::size_t rest = i < keyword.size() ? keyword.size() - i - 1 : 0;
@@ -564,7 +489,7 @@ void Trie::compact_names() noexcept {
     return;
   }
   if (tail) {
-    const uint32_t id = store_name(clean_name);
+    const uint32_t id = names_.store(clean_name);
     ++terminals_;
     node(head).first_child = tail_id(tails_.append(rest, len, id));
     return;
@@ -598,7 +523,7 @@ void Trie::compact_names() noexcept {
 void Trie::free_tail(NodeId t) noexcept {
   const std::size_t p = tail_pos(t);
   const std::size_t last = tails_.last(p);
-  release_name(tails_.name(last));
+  names_.release(tails_.name(last));
   --terminals_;
   tails_.drop(p, last);
 }
@@ -643,12 +568,12 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   const std::size_t tail_len = last - p + 1;
   std::size_t m = 0;  // keyword bytes the tail spells
   while (m < len && m < tail_len && kw[m] == tails_.byte(p + m)) ++m;
-  maybe_compact_names();
+  names_.maybe_compact();
   if (m == len && m == tail_len) {
     // The keyword is stored already: only its clean name changes.
     reserve_for(0, clean_name.size());
-    const uint32_t id = store_name(clean_name);
-    release_name(tails_.name(last));
+    const uint32_t id = names_.store(clean_name);
+    names_.release(tails_.name(last));
     tails_.set_name(last, id);
     return;
   }
@@ -752,7 +677,7 @@ void Trie::add_tail(NodeId parent, std::string_view bytes, std::string_view clea
   // The common case, a new keyword whose name id fits in the node, in one step.
   Node& nd = node(n);
   if ((nd.word >> kPayloadShift) == 0 && !(nd.word & kTableBit)) {
-    const uint32_t id = store_name(clean_name);
+    const uint32_t id = names_.store(clean_name);
     ++terminals_;
     if (id < kEscape - 1) {
       nd.word |= (id + 1) << kPayloadShift;
@@ -763,11 +688,11 @@ void Trie::add_tail(NodeId parent, std::string_view bytes, std::string_view clea
   }
   const uint32_t old = name_of(n);
   if (old != kNoName) {
-    release_name(old);
+    names_.release(old);
   } else {
     ++terminals_;
   }
-  set_name_of(n, store_name(clean_name));
+  set_name_of(n, names_.store(clean_name));
 }
 
 bool Trie::remove(std::string_view keyword) {
@@ -792,7 +717,7 @@ bool Trie::remove(std::string_view keyword) {
   } else {
     const uint32_t id = name_of(n);
     if (id == kNoName) return false;
-    release_name(id);
+    names_.release(id);
     set_name_of(n, kNoName);
     --terminals_;
     if (n == root() || node(n).first_child != kNoNode) return true;

@@ -41,6 +41,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/name_table.h"
 #include "engine/tail_arena.h"
 
 // Width of the payload field of a node. Tests build the engine with a smaller value to
@@ -84,10 +85,7 @@ class Trie {
   // The clean name of a terminal node by its id in the name table, for readers that
   // gather the ids first and the names after.
   uint32_t name_id(NodeId n) const { return is_tail(n) ? tails_.name(tail_pos(n)) : name_of(n); }
-  std::string_view clean_name_of(uint32_t id) const {
-    const NameRef& r = names_[id];
-    return {arena_.data() + r.offset, r.length};
-  }
+  std::string_view clean_name_of(uint32_t id) const { return names_[id]; }
   NodeId child(NodeId n, uint32_t key) const {
     if (is_tail(n)) {
       const std::size_t p = tail_pos(n);
@@ -145,7 +143,7 @@ class Trie {
   void swap(Trie& other) noexcept;
 
  private:
-  static constexpr uint32_t kNoName = UINT32_MAX;
+  static constexpr uint32_t kNoName = NameTable::kNone;
 
   // A tail id is kTailBit | the byte's position in tails_; real ids stay below kTailBit.
   static constexpr NodeId kTailBit = 0x80000000u;
@@ -183,10 +181,6 @@ class Trie {
     NodeId first_child;
     NodeId next_sibling;  // also links free nodes
     uint32_t word;
-  };
-  struct NameRef {
-    std::size_t offset = 0;  // into arena_; for a free slot, the next free slot
-    std::size_t length = 0;
   };
 
   // Nodes live in blocks of kBlockNodes ids that are never moved or copied as the trie
@@ -265,25 +259,16 @@ class Trie {
   NodeId wide_child(NodeId n, uint32_t key) const;
   void free_node(NodeId n);
   void free_subtree(NodeId n);
-  uint32_t store_name(std::string_view name);
-  void release_name(uint32_t id);
   void assign_name(NodeId n, std::string_view clean_name);
   void reserve_nodes(std::size_t new_nodes);
-  // Room for `fresh_ids` ids past node_bound_ and for one clean name of `name_bytes`.
-  // Checked inline: insertion calls it once per keyword and almost never needs to grow.
+  // Room for `fresh_ids` ids past node_bound_ and for one clean name of `name_bytes`,
+  // with its escape entry if its id will not fit in a node. Checked inline: insertion
+  // calls it once per keyword and almost never needs to grow.
   void reserve_for(std::size_t fresh_ids, std::size_t name_bytes) {
     if (fresh_ids > node_capacity_ - node_bound_) reserve_nodes(fresh_ids);
-    const std::size_t next_name = free_name_head_ != kNoName ? free_name_head_ : names_.size();
-    if ((free_name_head_ == kNoName && names_.size() == names_.capacity()) ||
-        name_bytes > arena_.capacity() - arena_.size() || next_name >= kEscape - 1) {
-      reserve_names(name_bytes);
-    }
+    if (names_.needs_room(name_bytes) || names_.next_id() >= kEscape - 1) reserve_name(name_bytes);
   }
-  void reserve_names(std::size_t name_bytes);
-  void maybe_compact_names() {
-    if (arena_garbage_ >= 4096 && arena_garbage_ >= arena_.size() / 2) compact_names();
-  }
-  void compact_names() noexcept;
+  void reserve_name(std::size_t name_bytes);
   uint32_t make_table();
   void add_table(NodeId n) noexcept;
   void free_blocks() noexcept;
@@ -308,10 +293,7 @@ class Trie {
   std::unordered_map<NodeId, uint32_t> escaped_names_;
   std::unordered_map<NodeId, uint32_t> spare_name_;
 
-  std::vector<NameRef> names_;
-  uint32_t free_name_head_ = kNoName;
-  std::string arena_;          // clean names, back to back
-  std::size_t arena_garbage_ = 0;  // bytes of arena_ no live name uses
+  NameTable names_;
 
   // Below a real node whose first child is a tail id, its tail.
   TailArena tails_;
