@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -15,37 +14,21 @@ namespace kwsieve {
 // faults in a few code pages instead of pages scattered across the module.
 
 Trie::Trie() {
-  free_runs_.fill(kNoNode);
   tables_.assign(kTableSlots, kNoNode);
-  reserve_nodes(1);
-  node(root()) = Node{kNoNode, kNoNode, kTableBit};  // table 0, key 0
-  node_bound_ = 1;
+  nodes_.reserve(1);
+  nodes_.take(kTableBit);  // the root, with table 0, key 0
 }
 
+// Each store copies itself and owns what it holds, so a failure part way leaves nothing behind.
 Trie::Trie(const Trie& other)
-    : tables_(other.tables_),
+    : nodes_(other.nodes_),
+      tables_(other.tables_),
       free_table_head_(other.free_table_head_),
       wide_keys_(other.wide_keys_),
       escaped_names_(other.escaped_names_),
       names_(other.names_),
       tails_(other.tails_),
-      terminals_(other.terminals_) {
-  try {
-    reserve_nodes(other.node_bound_);
-  } catch (...) {
-    free_blocks();
-    throw;
-  }
-  for (std::size_t b = 0; b * kBlockNodes < other.node_bound_; ++b) {
-    std::size_t used = std::min(other.node_bound_ - b * kBlockNodes, kBlockNodes);
-    std::memcpy(blocks_[b], other.blocks_[b], used * sizeof(Node));
-  }
-  node_bound_ = other.node_bound_;
-  free_node_head_ = other.free_node_head_;
-  free_nodes_ = other.free_nodes_;
-  free_runs_ = other.free_runs_;
-  run_free_nodes_ = other.run_free_nodes_;
-}
+      terminals_(other.terminals_) {}
 
 // A moved-from trie is left empty and usable, which needs a root: moving allocates.
 Trie::Trie(Trie&& other) : Trie() { swap(other); }
@@ -63,23 +46,11 @@ Trie& Trie::operator=(Trie&& other) noexcept {
   return *this;
 }
 
-Trie::~Trie() { free_blocks(); }
-
-void Trie::free_blocks() noexcept {
-  for (Node* block : blocks_) ::operator delete(block);
-  blocks_.clear();
-  node_capacity_ = 0;
-}
+Trie::~Trie() = default;
 
 void Trie::swap(Trie& other) noexcept {
   using std::swap;
-  swap(blocks_, other.blocks_);
-  swap(node_bound_, other.node_bound_);
-  swap(node_capacity_, other.node_capacity_);
-  swap(free_node_head_, other.free_node_head_);
-  swap(free_nodes_, other.free_nodes_);
-  swap(free_runs_, other.free_runs_);
-  swap(run_free_nodes_, other.run_free_nodes_);
+  nodes_.swap(other.nodes_);
   swap(tables_, other.tables_);
   swap(free_table_head_, other.free_table_head_);
   swap(wide_keys_, other.wide_keys_);
@@ -88,38 +59,6 @@ void Trie::swap(Trie& other) noexcept {
   swap(names_, other.names_);
   swap(tails_, other.tails_);
   swap(terminals_, other.terminals_);
-}
-
-// Makes room for `new_nodes` more ids past node_bound_. Blocks allocated before a failure
-// stay: they are capacity, not content.
-[[gnu::hot]] void Trie::reserve_nodes(std::size_t new_nodes) {
-  // Real ids are 31-bit: the top bit marks tail ids.
-  if (new_nodes > std::size_t{kTailBit} - node_bound_) throw std::bad_alloc();
-  const std::size_t need = node_bound_ + new_nodes;
-  if (need <= node_capacity_) return;
-  if (node_capacity_ < kBlockNodes) {
-    // The first block grows by doubling while it is the only one: a small trie stays small.
-    std::size_t cap = std::max(node_capacity_ * 2, kFirstBlockNodes);
-    while (cap < need && cap < kBlockNodes) cap *= 2;
-    if (blocks_.empty()) blocks_.reserve(1);
-    // Left unwritten past the copied nodes: a node is initialised when it is handed out.
-    Node* fresh = static_cast<Node*>(::operator new(cap * sizeof(Node)));
-    if (blocks_.empty()) {
-      blocks_.push_back(fresh);
-    } else {
-      std::memcpy(fresh, blocks_[0], node_bound_ * sizeof(Node));
-      ::operator delete(blocks_[0]);
-      blocks_[0] = fresh;
-    }
-    node_capacity_ = cap;
-  }
-  while (node_capacity_ < need) {
-    grow_for(blocks_, 1);
-    blocks_.push_back(static_cast<Node*>(::operator new(kBlockNodes * sizeof(Node))));
-    // Capacity stops at kTailBit, which is not a real id, so the inline check in
-    // reserve_for sends any request beyond the last id here, to be refused.
-    node_capacity_ += std::min(kBlockNodes, std::size_t{kTailBit} - node_capacity_);
-  }
 }
 
 void Trie::reserve_name_escape(std::size_t count) {
@@ -159,23 +98,11 @@ void Trie::reserve_name(std::size_t name_bytes) {
 }
 
 [[gnu::hot]] NodeId Trie::new_node(uint32_t key) {
-  if (free_node_head_ == kNoNode && run_free_nodes_ != 0) spill_run();
-  NodeId id = free_node_head_ != kNoNode ? free_node_head_ : static_cast<NodeId>(node_bound_);
-  // The only step that can fail comes first; insertion never makes wide keys.
-  if (key >= 256) {
-    if (id >= node_capacity_) reserve_nodes(1);
-    wide_keys_[id] = key;
-  } else if (free_node_head_ == kNoNode && id >= node_capacity_) {
-    reserve_nodes(1);
-  }
-  if (free_node_head_ != kNoNode) {
-    free_node_head_ = node(id).next_sibling;
-    --free_nodes_;
-  } else {
-    ++node_bound_;
-  }
-  node(id) = Node{kNoNode, kNoNode, key >= 256 ? kWideKey : key};
-  return id;
+  // The only steps that can fail come first; insertion never makes wide keys.
+  const NodeId id = nodes_.next_id();
+  if (id >= nodes_.capacity()) nodes_.reserve(1);
+  if (key >= 256) wide_keys_[id] = key;
+  return nodes_.take(key >= 256 ? kWideKey : key);
 }
 
 NodeId Trie::wide_child(NodeId n, uint32_t key) const {
@@ -229,14 +156,7 @@ void Trie::move_node_keys(NodeId from, NodeId to) noexcept {
 }
 
 [[gnu::hot]] NodeId Trie::regroup(NodeId parent, NodeId prev, unsigned count, uint32_t key) noexcept {
-  NodeId run = free_runs_[count + 1];
-  if (run != kNoNode) {
-    free_runs_[count + 1] = node(run).next_sibling;
-    run_free_nodes_ -= count + 1;
-  } else {
-    run = static_cast<NodeId>(node_bound_);
-    node_bound_ += count + 1;
-  }
+  const NodeId run = nodes_.take_run(count + 1);
   std::array<NodeId, kRunMax> old;
   NodeId lo = kNoNode, hi = 0;
   NodeId fresh = kNoNode;
@@ -271,33 +191,11 @@ void Trie::move_node_keys(NodeId from, NodeId to) noexcept {
   // The old places: a whole run goes back as one, scattered nodes to the free list. Freed
   // nodes point to no child: compact_tails() reads every id.
   if (hi - lo == count - 1) {
-    for (unsigned j = 1; j < count; ++j) node(lo + j).first_child = kNoNode;
-    node(lo) = Node{kNoNode, free_runs_[count], 0};
-    free_runs_[count] = lo;
-    run_free_nodes_ += count;
+    nodes_.free_run(lo, count);
   } else {
-    for (unsigned j = 0; j < count; ++j) {
-      node(old[j]) = Node{kNoNode, free_node_head_, 0};
-      free_node_head_ = old[j];
-      ++free_nodes_;
-    }
+    for (unsigned j = 0; j < count; ++j) nodes_.free(old[j]);
   }
   return fresh;
-}
-
-void Trie::spill_run() noexcept {
-  for (unsigned len = kRunFrom; len <= kRunMax; ++len) {
-    const NodeId run = free_runs_[len];
-    if (run == kNoNode) continue;
-    free_runs_[len] = node(run).next_sibling;
-    run_free_nodes_ -= len;
-    for (NodeId k = run; k < run + len; ++k) {
-      node(k) = Node{kNoNode, free_node_head_, 0};
-      free_node_head_ = k;
-      ++free_nodes_;
-    }
-    return;
-  }
 }
 
 void Trie::free_node(NodeId n) {
@@ -314,9 +212,7 @@ void Trie::free_node(NodeId n) {
     free_table_head_ = t;
   }
   if ((nd.word & kKeyMask) == kWideKey && !wide_keys_.empty()) wide_keys_.erase(n);
-  nd = Node{kNoNode, free_node_head_, 0};
-  free_node_head_ = n;
-  ++free_nodes_;
+  nodes_.free(n);
 }
 
 // Frees `n` and everything below it. The child/sibling links form a binary tree (child on
@@ -447,8 +343,7 @@ void Trie::free_subtree(NodeId n) {
     // run is taken only while the freed ids are at most an eighth of the live nodes (a
     // growing trie's are: its new chains use them up); fresh ids are otherwise taken only
     // when none is free, which keeps the id bound within 9/8 of the most nodes ever live.
-    if (siblings && free_runs_[siblings + 1] == kNoNode &&
-        (free_nodes_ + run_free_nodes_) * 8 > real_nodes()) {
+    if (siblings && !nodes_.has_free_run(siblings + 1) && nodes_.spare() * 8 > nodes_.live()) {
       siblings = 0;
     }
   }
@@ -460,13 +355,17 @@ void Trie::free_subtree(NodeId n) {
   // Single nodes come off the free list, then out of freed runs, then fresh; a run is
   // reused whole or taken fresh.
   const std::size_t singles = (i < keyword.size() ? (tail ? 1 : rest + 1) : 0) - (siblings ? 1 : 0);
-  const bool fresh_run = siblings && free_runs_[siblings + 1] == kNoNode;
-  const std::size_t spare = free_nodes_ + run_free_nodes_ - (siblings && !fresh_run ? siblings + 1 : 0);
+  const bool fresh_run = siblings && !nodes_.has_free_run(siblings + 1);
+  const std::size_t spare = nodes_.spare() - (siblings && !fresh_run ? siblings + 1 : 0);
   std::size_t fresh_ids = singles > spare ? singles - spare : 0;
   if (fresh_run) fresh_ids += siblings + 1;
   reserve_for(fresh_ids, clean_name.size());
   if (tail) tails_.reserve(rest);
-  // Nothing below can fail.
+  // The commit point. Up to here only capacity and the compactions changed, none of which
+  // a reader can tell. Nothing below can fail: the node store has the fresh ids counted
+  // above (free ids and a freed run cover the others), the name table room for the name
+  // and the side map an escape entry if its id needs one (reserve_for), the tail arena
+  // room for the tail; add_table gives up quietly when memory is short.
   if (crowded != kNoNode) add_table(crowded);
   if (i == keyword.size()) {
     assign_name(n, clean_name);
@@ -476,7 +375,7 @@ void Trie::free_subtree(NodeId n) {
   if (siblings) {
     fresh = regroup(n, prev, siblings, bytes[i]);
   } else {
-    fresh = take_node(bytes[i]);
+    fresh = nodes_.take(bytes[i]);
     link_after(n, prev, fresh, bytes[i]);
   }
   finish_keyword(fresh, bytes + i + 1, rest, clean_name, tail);
@@ -498,23 +397,15 @@ void Trie::free_subtree(NodeId n) {
   // first; the rest of the chain takes consecutive ids, written block by block.
   NodeId n = head;
   std::size_t i = 0;
-  for (; i < len && (free_node_head_ != kNoNode || run_free_nodes_ != 0); ++i) {
-    const NodeId fresh = take_node(rest[i]);
+  for (; i < len && nodes_.has_spare(); ++i) {
+    const NodeId fresh = nodes_.take(rest[i]);
     node(n).first_child = fresh;
     n = fresh;
   }
   if (i < len) {
-    NodeId id = static_cast<NodeId>(node_bound_);
-    node_bound_ += len - i;
-    node(n).first_child = id;
-    while (i < len) {
-      Node* at = &node(id);
-      const std::size_t room = kBlockNodes - (id & (kBlockNodes - 1));
-      const std::size_t end = i + std::min(room, len - i);
-      for (; i < end; ++i) *at++ = Node{++id, kNoNode, rest[i]};
-    }
-    n = id - 1;
-    node(n).first_child = kNoNode;
+    const NodeId first = nodes_.take_chain(rest + i, len - i);
+    node(n).first_child = first;
+    n = static_cast<NodeId>(first + (len - i) - 1);
   }
   assign_name(n, clean_name);
 }
@@ -530,7 +421,7 @@ void Trie::free_tail(NodeId t) noexcept {
 
 void Trie::compact_tails() noexcept {
   tails_.compact([this](auto&& move) {
-    for (std::size_t id = 0; id < node_bound_; ++id) {
+    for (std::size_t id = 0; id < nodes_.bound(); ++id) {
       Node& nd = node(static_cast<NodeId>(id));
       if (is_tail(nd.first_child)) nd.first_child = tail_id(move(tail_pos(nd.first_child)));
     }
@@ -547,7 +438,7 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   const std::size_t p = tail_pos(node(n).first_child);
   NodeId at = n;
   for (std::size_t j = 0; j < m; ++j) {
-    const NodeId x = take_node(tails_.byte(p + j));
+    const NodeId x = nodes_.take(tails_.byte(p + j));
     node(at).first_child = x;
     at = x;
   }
@@ -572,6 +463,7 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   if (m == len && m == tail_len) {
     // The keyword is stored already: only its clean name changes.
     reserve_for(0, clean_name.size());
+    // Cannot fail: the name table has room, and the name goes into the tail, not a node.
     const uint32_t id = names_.store(clean_name);
     names_.release(tails_.name(last));
     tails_.set_name(last, id);
@@ -588,7 +480,10 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   reserve_for(ids, clean_name.size());
   if (tail) tails_.reserve(rest - 1);
   reserve_realize(n, m + (split ? 1 : 0), last);
-  // Nothing below can fail.
+  // The commit point, as in insert(): the node store has the ids of the realised bytes,
+  // of the split and of the new chain, the name table room for the name, the side map
+  // the escape entries that the tail's name and the new one may need, the tail arena room
+  // for the new tail. Nothing below can fail.
   const NodeId at = realize(n, m, last);
   if (rest == 0) {
     assign_name(at, clean_name);
@@ -596,7 +491,7 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   }
   const uint32_t b = kw[m];
   const NodeId other = split ? realize(at, 1, last) : kNoNode;
-  const NodeId fresh = take_node(b);
+  const NodeId fresh = nodes_.take(b);
   if (other == kNoNode || b < key(other)) {
     node(fresh).next_sibling = other;
     node(at).first_child = fresh;
@@ -624,9 +519,9 @@ NodeId Trie::settle(std::string_view path) {
     for (std::size_t j = 0; j < m; ++j) {
       if (bytes[i + j] != tails_.byte(p + j)) return kNoNode;
     }
-    reserve_nodes(m);
+    nodes_.reserve(m);
     reserve_realize(n, m, last);
-    return realize(n, m, last);
+    return realize(n, m, last);  // cannot fail: the ids and the escape entry are reserved
   }
   return n;
 }
@@ -635,7 +530,7 @@ NodeId Trie::add_child_after(NodeId parent, NodeId hint, uint32_t key) {
   if (is_tail(node(parent).first_child)) {
     // Siblings need real nodes: the tail's first byte becomes one.
     const std::size_t last = tails_.last(tail_pos(node(parent).first_child));
-    reserve_nodes(1);
+    nodes_.reserve(1);
     reserve_realize(parent, 1, last);
     realize(parent, 1, last);
   }

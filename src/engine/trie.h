@@ -28,6 +28,14 @@
 // and nodes whose lists proved long (and the root) get a direct table of their byte-keyed
 // children as well, so a lookup there is one load. Either way the sibling list stays
 // complete and remains the child order; ids are internal and may change under insertion.
+//
+// The memory lies in three stores, each owning its own: the node store (node records by
+// id, free ids and freed runs), the name table (clean names by id) and the tail arena.
+// The trie keeps what ties them together: the meaning of a node's word, the direct tables
+// and the side maps for wide keys and escaped name ids. Every store changes in two steps,
+// a reserve() that may throw std::bad_alloc but changes nothing a reader sees, and
+// operations that cannot fail; each change to the trie reserves in every store it will
+// touch before it changes any, which is what makes its strong guarantee.
 #pragma once
 
 #include <algorithm>
@@ -42,6 +50,7 @@
 #include <vector>
 
 #include "engine/name_table.h"
+#include "engine/node_store.h"
 #include "engine/tail_arena.h"
 
 // Width of the payload field of a node. Tests build the engine with a smaller value to
@@ -51,9 +60,6 @@
 #endif
 
 namespace kwsieve {
-
-using NodeId = uint32_t;
-inline constexpr NodeId kNoNode = UINT32_MAX;
 
 class Trie {
  public:
@@ -109,7 +115,7 @@ class Trie {
   // Number of live nodes, the root and tail bytes included.
   std::size_t node_count() const { return real_nodes() + tails_.live_bytes(); }
   // Upper bound (exclusive) of real node ids; some below it may be free.
-  std::size_t id_bound() const { return node_bound_; }
+  std::size_t id_bound() const { return nodes_.bound(); }
   // Bytes the tail arena holds, the dead ones included.
   std::size_t tail_storage() const { return tails_.size(); }
 
@@ -146,8 +152,8 @@ class Trie {
   static constexpr uint32_t kNoName = NameTable::kNone;
 
   // A tail id is kTailBit | the byte's position in tails_; real ids stay below kTailBit.
-  static constexpr NodeId kTailBit = 0x80000000u;
-  std::size_t real_nodes() const { return node_bound_ - free_nodes_ - run_free_nodes_; }
+  static constexpr NodeId kTailBit = NodeStore::kIdLimit;
+  std::size_t real_nodes() const { return nodes_.live(); }
   static constexpr bool is_tail(NodeId n) { return n - kTailBit < kNoNode - kTailBit; }
   static constexpr std::size_t tail_pos(NodeId n) { return n & ~kTailBit; }
   static constexpr NodeId tail_id(std::size_t p) { return static_cast<NodeId>(kTailBit | p); }
@@ -174,25 +180,13 @@ class Trie {
   // consecutive ids (moving them when it adds one), so that its sibling walks read a few
   // neighbouring cache lines instead of one line per sibling. A lone child is left where
   // it is: it usually follows its parent in memory already.
-  static constexpr unsigned kRunFrom = 2;
-  static constexpr unsigned kRunMax = 16;
+  static constexpr unsigned kRunFrom = NodeStore::kRunFrom;
+  static constexpr unsigned kRunMax = NodeStore::kRunMax;
 
-  struct Node {
-    NodeId first_child;
-    NodeId next_sibling;  // also links free nodes
-    uint32_t word;
-  };
+  using Node = NodeStore::Node;
 
-  // Nodes live in blocks of kBlockNodes ids that are never moved or copied as the trie
-  // grows, so growing touches only the memory the new nodes use and a block's unused tail
-  // is never written. Only while the trie fits in one block does that block grow by
-  // doubling (moving it is cheap then), so that a small trie stays small. A node is found
-  // with one shift and one mask.
-  static constexpr unsigned kBlockShift = 10;
-  static constexpr std::size_t kBlockNodes = std::size_t{1} << kBlockShift;
-  static constexpr std::size_t kFirstBlockNodes = 64;
-  const Node& node(NodeId n) const { return blocks_[n >> kBlockShift][n & (kBlockNodes - 1)]; }
-  Node& node(NodeId n) { return blocks_[n >> kBlockShift][n & (kBlockNodes - 1)]; }
+  const Node& node(NodeId n) const { return nodes_[n]; }
+  Node& node(NodeId n) { return nodes_[n]; }
 
   const NodeId* table(uint32_t t) const { return tables_.data() + std::size_t{t} * kTableSlots; }
   NodeId* table(uint32_t t) { return tables_.data() + std::size_t{t} * kTableSlots; }
@@ -214,19 +208,6 @@ class Trie {
   void reserve_name_escape(std::size_t count = 1);
 
   NodeId new_node(uint32_t key);
-  // new_node for a byte key once reserve_for has made room: cannot fail.
-  NodeId take_node(uint32_t byte) {
-    if (free_node_head_ == kNoNode && run_free_nodes_ != 0) spill_run();
-    NodeId id = free_node_head_;
-    if (id == kNoNode) {
-      id = static_cast<NodeId>(node_bound_++);
-    } else {
-      free_node_head_ = node(id).next_sibling;
-      --free_nodes_;
-    }
-    node(id) = Node{kNoNode, kNoNode, byte};
-    return id;
-  }
   void link_after(NodeId parent, NodeId prev, NodeId fresh, uint32_t key);
   // Gives the new node `head` the rest of its keyword, `len` bytes, and the clean name: as
   // a tail if `tail`, else as a chain of real nodes. Room must be reserved; cannot fail.
@@ -245,7 +226,7 @@ class Trie {
   // Frees the tail from t to its end, with the keyword it ends.
   void free_tail(NodeId t) noexcept;
   void maybe_compact_tails() {
-    if (tails_.worth_compacting(node_bound_)) compact_tails();
+    if (tails_.worth_compacting(nodes_.bound())) compact_tails();
   }
   void compact_tails() noexcept;
   // Moves the `count` children of `parent` into a fresh run of consecutive ids together with
@@ -253,35 +234,23 @@ class Trie {
   // count + 1 ids reserved (or a freed run of that length); cannot fail.
   NodeId regroup(NodeId parent, NodeId prev, unsigned count, uint32_t key) noexcept;
   void move_node_keys(NodeId from, NodeId to) noexcept;
-  // Moves one freed run to the free list, for allocations of single nodes.
-  void spill_run() noexcept;
   NodeId prev_in_table(const NodeId* t, uint32_t key) const;
   NodeId wide_child(NodeId n, uint32_t key) const;
   void free_node(NodeId n);
   void free_subtree(NodeId n);
   void assign_name(NodeId n, std::string_view clean_name);
-  void reserve_nodes(std::size_t new_nodes);
-  // Room for `fresh_ids` ids past node_bound_ and for one clean name of `name_bytes`,
+  // Room for `fresh_ids` ids past the node store's bound and for one clean name of `name_bytes`,
   // with its escape entry if its id will not fit in a node. Checked inline: insertion
   // calls it once per keyword and almost never needs to grow.
   void reserve_for(std::size_t fresh_ids, std::size_t name_bytes) {
-    if (fresh_ids > node_capacity_ - node_bound_) reserve_nodes(fresh_ids);
+    if (nodes_.needs_room(fresh_ids)) nodes_.reserve(fresh_ids);
     if (names_.needs_room(name_bytes) || names_.next_id() >= kEscape - 1) reserve_name(name_bytes);
   }
   void reserve_name(std::size_t name_bytes);
   uint32_t make_table();
   void add_table(NodeId n) noexcept;
-  void free_blocks() noexcept;
 
-  std::vector<Node*> blocks_;  // block b holds ids b * kBlockNodes on
-  std::size_t node_bound_ = 0;  // ids below this are in use or on the free list
-  std::size_t node_capacity_ = 0;  // ids below this have a block
-  NodeId free_node_head_ = kNoNode;
-  std::size_t free_nodes_ = 0;  // on the free list
-  // Runs of consecutive ids a regroup left behind, by length; linked through the first
-  // node's next_sibling. Whole runs are reused by regroups of the same length.
-  std::array<NodeId, kRunMax + 1> free_runs_;
-  std::size_t run_free_nodes_ = 0;
+  NodeStore nodes_;
 
   std::vector<NodeId> tables_;  // kTableSlots per table; table 0 is the root's
   uint32_t free_table_head_ = kNoNode;  // freed tables, linked through their slot 0
