@@ -14,6 +14,22 @@ void NameTable::reserve(std::size_t bytes) {
   grow_for(arena_, bytes);
 }
 
+// Out of line and marked hot like the rest of the insertion path (see trie.cpp).
+[[gnu::hot]] uint32_t NameTable::store(std::string_view name) noexcept {
+  uint32_t id;
+  const Slot slot{arena_.size(), name.size()};
+  if (free_head_ != kNone) {
+    id = free_head_;
+    free_head_ = static_cast<uint32_t>(slots_[id].offset);
+    slots_[id] = slot;
+  } else {
+    id = static_cast<uint32_t>(slots_.size());
+    slots_.push_back(slot);
+  }
+  arena_.append(name);
+  return id;
+}
+
 // Purely an optimisation: if memory is short, skip it.
 void NameTable::compact() noexcept {
   try {

@@ -38,20 +38,7 @@ class NameTable {
   void reserve(std::size_t bytes);
 
   // Stores `name` and returns its id. Needs reserve(name.size()); cannot fail.
-  uint32_t store(std::string_view name) noexcept {
-    uint32_t id;
-    const Slot slot{arena_.size(), name.size()};
-    if (free_head_ != kNone) {
-      id = free_head_;
-      free_head_ = static_cast<uint32_t>(slots_[id].offset);
-      slots_[id] = slot;
-    } else {
-      id = static_cast<uint32_t>(slots_.size());
-      slots_.push_back(slot);
-    }
-    arena_.append(name);
-    return id;
-  }
+  uint32_t store(std::string_view name) noexcept;
   void release(uint32_t id) noexcept {
     dead_ += slots_[id].length;
     slots_[id].offset = free_head_;
