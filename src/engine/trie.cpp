@@ -2,83 +2,33 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <utility>
 
+#include "engine/grow.h"
+
 namespace kwsieve {
-
-namespace {
-
-// vector::reserve allocates exactly what it is asked for; growing one element at a time
-// through it would be quadratic, so round the request up geometrically. By four rather
-// than two: every regrowth copies the whole buffer (for the clean names of 100k keywords
-// those copies were a tenth of insertion's cache misses), while capacity not yet written
-// is, for the large buffers, not resident. If the generous size cannot be had, the exact
-// one is tried before giving up.
-template <class V>
-void grow_for(V& v, std::size_t extra) {
-  if (extra > v.max_size() - v.size()) throw std::bad_alloc();
-  const std::size_t need = v.size() + extra;
-  if (need <= v.capacity()) return;
-  const std::size_t cap = v.capacity() > v.max_size() / 4 ? v.max_size() : v.capacity() * 4;
-  try {
-    v.reserve(std::max(need, cap));
-  } catch (const std::bad_alloc&) {
-    v.reserve(need);
-  }
-}
-
-constexpr std::size_t kFreeSlot = static_cast<std::size_t>(-1);
-
-}  // namespace
 
 // The insertion path (here, in the processor and in case folding) is marked hot, which
 // also groups it in one place in the module's code: a fresh process loading keywords then
 // faults in a few code pages instead of pages scattered across the module.
 
 Trie::Trie() {
-  free_runs_.fill(kNoNode);
   tables_.assign(kTableSlots, kNoNode);
-  reserve_nodes(1);
-  node(root()) = Node{kNoNode, kNoNode, kTableBit};  // table 0, key 0
-  node_bound_ = 1;
+  nodes_.reserve(1);
+  nodes_.take(kTableBit);  // the root, with table 0, key 0
 }
 
+// Each store copies itself and owns what it holds, so a failure part way leaves nothing behind.
 Trie::Trie(const Trie& other)
-    : tables_(other.tables_),
+    : nodes_(other.nodes_),
+      tables_(other.tables_),
       free_table_head_(other.free_table_head_),
       wide_keys_(other.wide_keys_),
       escaped_names_(other.escaped_names_),
       names_(other.names_),
-      free_name_head_(other.free_name_head_),
-      arena_(other.arena_),
-      arena_garbage_(other.arena_garbage_),
-      tail_nodes_(other.tail_nodes_),
-      tail_dead_(other.tail_dead_),
-      terminals_(other.terminals_) {
-  try {
-    reserve_nodes(other.node_bound_);
-    if (other.tail_size_ != 0) {
-      grow_tails(other.tail_size_);
-      std::memcpy(tails_.get(), other.tails_.get(), other.tail_size_);
-      std::memcpy(tail_ends_.get(), other.tail_ends_.get(), (other.tail_size_ / 64 + 1) * sizeof(uint64_t));
-      tail_size_ = other.tail_size_;
-    }
-  } catch (...) {
-    free_blocks();
-    throw;
-  }
-  for (std::size_t b = 0; b * kBlockNodes < other.node_bound_; ++b) {
-    std::size_t used = std::min(other.node_bound_ - b * kBlockNodes, kBlockNodes);
-    std::memcpy(blocks_[b], other.blocks_[b], used * sizeof(Node));
-  }
-  node_bound_ = other.node_bound_;
-  free_node_head_ = other.free_node_head_;
-  free_nodes_ = other.free_nodes_;
-  free_runs_ = other.free_runs_;
-  run_free_nodes_ = other.run_free_nodes_;
-}
+      tails_(other.tails_),
+      terminals_(other.terminals_) {}
 
 // A moved-from trie is left empty and usable, which needs a root: moving allocates.
 Trie::Trie(Trie&& other) : Trie() { swap(other); }
@@ -96,71 +46,19 @@ Trie& Trie::operator=(Trie&& other) noexcept {
   return *this;
 }
 
-Trie::~Trie() { free_blocks(); }
-
-void Trie::free_blocks() noexcept {
-  for (Node* block : blocks_) ::operator delete(block);
-  blocks_.clear();
-  node_capacity_ = 0;
-}
+Trie::~Trie() = default;
 
 void Trie::swap(Trie& other) noexcept {
   using std::swap;
-  swap(blocks_, other.blocks_);
-  swap(node_bound_, other.node_bound_);
-  swap(node_capacity_, other.node_capacity_);
-  swap(free_node_head_, other.free_node_head_);
-  swap(free_nodes_, other.free_nodes_);
-  swap(free_runs_, other.free_runs_);
-  swap(run_free_nodes_, other.run_free_nodes_);
+  nodes_.swap(other.nodes_);
   swap(tables_, other.tables_);
   swap(free_table_head_, other.free_table_head_);
   swap(wide_keys_, other.wide_keys_);
   swap(escaped_names_, other.escaped_names_);
   swap(spare_name_, other.spare_name_);
   swap(names_, other.names_);
-  swap(free_name_head_, other.free_name_head_);
-  swap(arena_, other.arena_);
-  swap(arena_garbage_, other.arena_garbage_);
   swap(tails_, other.tails_);
-  swap(tail_ends_, other.tail_ends_);
-  swap(tail_size_, other.tail_size_);
-  swap(tail_capacity_, other.tail_capacity_);
-  swap(tail_nodes_, other.tail_nodes_);
-  swap(tail_dead_, other.tail_dead_);
   swap(terminals_, other.terminals_);
-}
-
-// Makes room for `new_nodes` more ids past node_bound_. Blocks allocated before a failure
-// stay: they are capacity, not content.
-[[gnu::hot]] void Trie::reserve_nodes(std::size_t new_nodes) {
-  // Real ids are 31-bit: the top bit marks tail ids.
-  if (new_nodes > std::size_t{kTailBit} - node_bound_) throw std::bad_alloc();
-  const std::size_t need = node_bound_ + new_nodes;
-  if (need <= node_capacity_) return;
-  if (node_capacity_ < kBlockNodes) {
-    // The first block grows by doubling while it is the only one: a small trie stays small.
-    std::size_t cap = std::max(node_capacity_ * 2, kFirstBlockNodes);
-    while (cap < need && cap < kBlockNodes) cap *= 2;
-    if (blocks_.empty()) blocks_.reserve(1);
-    // Left unwritten past the copied nodes: a node is initialised when it is handed out.
-    Node* fresh = static_cast<Node*>(::operator new(cap * sizeof(Node)));
-    if (blocks_.empty()) {
-      blocks_.push_back(fresh);
-    } else {
-      std::memcpy(fresh, blocks_[0], node_bound_ * sizeof(Node));
-      ::operator delete(blocks_[0]);
-      blocks_[0] = fresh;
-    }
-    node_capacity_ = cap;
-  }
-  while (node_capacity_ < need) {
-    grow_for(blocks_, 1);
-    blocks_.push_back(static_cast<Node*>(::operator new(kBlockNodes * sizeof(Node))));
-    // Capacity stops at kTailBit, which is not a real id, so the inline check in
-    // reserve_for sends any request beyond the last id here, to be refused.
-    node_capacity_ += std::min(kBlockNodes, std::size_t{kTailBit} - node_capacity_);
-  }
 }
 
 void Trie::reserve_name_escape(std::size_t count) {
@@ -169,15 +67,9 @@ void Trie::reserve_name_escape(std::size_t count) {
   for (NodeId k = 0; spare_name_.size() < count; ++k) spare_name_.emplace(k, 0);
 }
 
-void Trie::reserve_names(std::size_t name_bytes) {
-  uint32_t next_name = free_name_head_;
-  if (next_name == kNoName) {
-    if (names_.size() >= kNoName) throw std::bad_alloc();
-    grow_for(names_, 1);
-    next_name = static_cast<uint32_t>(names_.size());
-  }
-  grow_for(arena_, name_bytes);
-  if (next_name >= kEscape - 1) reserve_name_escape();
+void Trie::reserve_name(std::size_t name_bytes) {
+  names_.reserve(name_bytes);
+  if (names_.next_id() >= kEscape - 1) reserve_name_escape();
 }
 
 [[gnu::hot]] void Trie::set_name_of(NodeId n, uint32_t id) noexcept {
@@ -206,23 +98,11 @@ void Trie::reserve_names(std::size_t name_bytes) {
 }
 
 [[gnu::hot]] NodeId Trie::new_node(uint32_t key) {
-  if (free_node_head_ == kNoNode && run_free_nodes_ != 0) spill_run();
-  NodeId id = free_node_head_ != kNoNode ? free_node_head_ : static_cast<NodeId>(node_bound_);
-  // The only step that can fail comes first; insertion never makes wide keys.
-  if (key >= 256) {
-    if (id >= node_capacity_) reserve_nodes(1);
-    wide_keys_[id] = key;
-  } else if (free_node_head_ == kNoNode && id >= node_capacity_) {
-    reserve_nodes(1);
-  }
-  if (free_node_head_ != kNoNode) {
-    free_node_head_ = node(id).next_sibling;
-    --free_nodes_;
-  } else {
-    ++node_bound_;
-  }
-  node(id) = Node{kNoNode, kNoNode, key >= 256 ? kWideKey : key};
-  return id;
+  // The only steps that can fail come first; insertion never makes wide keys.
+  const NodeId id = nodes_.next_id();
+  if (id >= nodes_.capacity()) nodes_.reserve(1);
+  if (key >= 256) wide_keys_[id] = key;
+  return nodes_.take(key >= 256 ? kWideKey : key);
 }
 
 NodeId Trie::wide_child(NodeId n, uint32_t key) const {
@@ -276,14 +156,7 @@ void Trie::move_node_keys(NodeId from, NodeId to) noexcept {
 }
 
 [[gnu::hot]] NodeId Trie::regroup(NodeId parent, NodeId prev, unsigned count, uint32_t key) noexcept {
-  NodeId run = free_runs_[count + 1];
-  if (run != kNoNode) {
-    free_runs_[count + 1] = node(run).next_sibling;
-    run_free_nodes_ -= count + 1;
-  } else {
-    run = static_cast<NodeId>(node_bound_);
-    node_bound_ += count + 1;
-  }
+  const NodeId run = nodes_.take_run(count + 1);
   std::array<NodeId, kRunMax> old;
   NodeId lo = kNoNode, hi = 0;
   NodeId fresh = kNoNode;
@@ -318,39 +191,17 @@ void Trie::move_node_keys(NodeId from, NodeId to) noexcept {
   // The old places: a whole run goes back as one, scattered nodes to the free list. Freed
   // nodes point to no child: compact_tails() reads every id.
   if (hi - lo == count - 1) {
-    for (unsigned j = 1; j < count; ++j) node(lo + j).first_child = kNoNode;
-    node(lo) = Node{kNoNode, free_runs_[count], 0};
-    free_runs_[count] = lo;
-    run_free_nodes_ += count;
+    nodes_.free_run(lo, count);
   } else {
-    for (unsigned j = 0; j < count; ++j) {
-      node(old[j]) = Node{kNoNode, free_node_head_, 0};
-      free_node_head_ = old[j];
-      ++free_nodes_;
-    }
+    for (unsigned j = 0; j < count; ++j) nodes_.free(old[j]);
   }
   return fresh;
-}
-
-void Trie::spill_run() noexcept {
-  for (unsigned len = kRunFrom; len <= kRunMax; ++len) {
-    const NodeId run = free_runs_[len];
-    if (run == kNoNode) continue;
-    free_runs_[len] = node(run).next_sibling;
-    run_free_nodes_ -= len;
-    for (NodeId k = run; k < run + len; ++k) {
-      node(k) = Node{kNoNode, free_node_head_, 0};
-      free_node_head_ = k;
-      ++free_nodes_;
-    }
-    return;
-  }
 }
 
 void Trie::free_node(NodeId n) {
   uint32_t id = name_of(n);
   if (id != kNoName) {
-    release_name(id);
+    names_.release(id);
     set_name_of(n, kNoName);
     --terminals_;
   }
@@ -361,9 +212,7 @@ void Trie::free_node(NodeId n) {
     free_table_head_ = t;
   }
   if ((nd.word & kKeyMask) == kWideKey && !wide_keys_.empty()) wide_keys_.erase(n);
-  nd = Node{kNoNode, free_node_head_, 0};
-  free_node_head_ = n;
-  ++free_nodes_;
+  nodes_.free(n);
 }
 
 // Frees `n` and everything below it. The child/sibling links form a binary tree (child on
@@ -393,46 +242,6 @@ void Trie::free_subtree(NodeId n) {
       node(left).next_sibling = cur;
       cur = left;
     }
-  }
-}
-
-[[gnu::hot]] uint32_t Trie::store_name(std::string_view name) {
-  uint32_t id;
-  const NameRef ref{arena_.size(), name.size()};
-  if (free_name_head_ != kNoName) {
-    id = free_name_head_;
-    free_name_head_ = static_cast<uint32_t>(names_[id].offset);
-    names_[id] = ref;
-  } else {
-    id = static_cast<uint32_t>(names_.size());
-    names_.push_back(ref);
-  }
-  arena_.append(name);
-  return id;
-}
-
-[[gnu::hot]] void Trie::release_name(uint32_t id) {
-  arena_garbage_ += names_[id].length;
-  names_[id].offset = free_name_head_;
-  names_[id].length = kFreeSlot;
-  free_name_head_ = id;
-}
-
-// Clean names that were replaced or removed leave dead bytes behind; rewrite the arena
-// once they outweigh the live ones. Purely an optimisation: if memory is short, skip it.
-void Trie::compact_names() noexcept {
-  try {
-    std::string fresh;
-    fresh.reserve(arena_.size() - arena_garbage_);
-    for (NameRef& r : names_) {
-      if (r.length == kFreeSlot) continue;
-      std::size_t at = fresh.size();
-      fresh.append(arena_, r.offset, r.length);
-      r.offset = at;
-    }
-    arena_.swap(fresh);
-    arena_garbage_ = 0;
-  } catch (const std::bad_alloc&) {
   }
 }
 
@@ -534,26 +343,29 @@ void Trie::compact_names() noexcept {
     // run is taken only while the freed ids are at most an eighth of the live nodes (a
     // growing trie's are: its new chains use them up); fresh ids are otherwise taken only
     // when none is free, which keeps the id bound within 9/8 of the most nodes ever live.
-    if (siblings && free_runs_[siblings + 1] == kNoNode &&
-        (free_nodes_ + run_free_nodes_) * 8 > real_nodes()) {
+    if (siblings && !nodes_.has_free_run(siblings + 1) && nodes_.spare() * 8 > nodes_.live()) {
       siblings = 0;
     }
   }
-  maybe_compact_names();
+  names_.maybe_compact();
   // The new node for bytes[i] is real (it has siblings to link); the rest of the keyword
   // after it becomes a tail, or a chain of real nodes once the tail arena is full.
   const std::size_t rest = i < keyword.size() ? keyword.size() - i - 1 : 0;
-  const bool tail = rest != 0 && tail_fits(rest);
+  const bool tail = rest != 0 && tails_.fits(rest);
   // Single nodes come off the free list, then out of freed runs, then fresh; a run is
   // reused whole or taken fresh.
   const std::size_t singles = (i < keyword.size() ? (tail ? 1 : rest + 1) : 0) - (siblings ? 1 : 0);
-  const bool fresh_run = siblings && free_runs_[siblings + 1] == kNoNode;
-  const std::size_t spare = free_nodes_ + run_free_nodes_ - (siblings && !fresh_run ? siblings + 1 : 0);
+  const bool fresh_run = siblings && !nodes_.has_free_run(siblings + 1);
+  const std::size_t spare = nodes_.spare() - (siblings && !fresh_run ? siblings + 1 : 0);
   std::size_t fresh_ids = singles > spare ? singles - spare : 0;
   if (fresh_run) fresh_ids += siblings + 1;
   reserve_for(fresh_ids, clean_name.size());
-  if (tail) reserve_tail(rest);
-  // Nothing below can fail.
+  if (tail) tails_.reserve(rest);
+  // The commit point. Up to here only capacity and the compactions changed, none of which
+  // a reader can tell. Nothing below can fail: the node store has the fresh ids counted
+  // above (free ids and a freed run cover the others), the name table room for the name
+  // and the side map an escape entry if its id needs one (reserve_for), the tail arena
+  // room for the tail; add_table gives up quietly when memory is short.
   if (crowded != kNoNode) add_table(crowded);
   if (i == keyword.size()) {
     assign_name(n, clean_name);
@@ -563,7 +375,7 @@ void Trie::compact_names() noexcept {
   if (siblings) {
     fresh = regroup(n, prev, siblings, bytes[i]);
   } else {
-    fresh = take_node(bytes[i]);
+    fresh = nodes_.take(bytes[i]);
     link_after(n, prev, fresh, bytes[i]);
   }
   finish_keyword(fresh, bytes + i + 1, rest, clean_name, tail);
@@ -576,130 +388,49 @@ void Trie::compact_names() noexcept {
     return;
   }
   if (tail) {
-    const uint32_t id = store_name(clean_name);
+    const uint32_t id = names_.store(clean_name);
     ++terminals_;
-    node(head).first_child = append_tail(rest, len, id);
+    node(head).first_child = tail_id(tails_.append(rest, len, id));
     return;
   }
   // Every further node is the only child of the one before. Freed nodes are reused
   // first; the rest of the chain takes consecutive ids, written block by block.
   NodeId n = head;
   std::size_t i = 0;
-  for (; i < len && (free_node_head_ != kNoNode || run_free_nodes_ != 0); ++i) {
-    const NodeId fresh = take_node(rest[i]);
+  for (; i < len && nodes_.has_spare(); ++i) {
+    const NodeId fresh = nodes_.take(rest[i]);
     node(n).first_child = fresh;
     n = fresh;
   }
   if (i < len) {
-    NodeId id = static_cast<NodeId>(node_bound_);
-    node_bound_ += len - i;
-    node(n).first_child = id;
-    while (i < len) {
-      Node* at = &node(id);
-      const std::size_t room = kBlockNodes - (id & (kBlockNodes - 1));
-      const std::size_t end = i + std::min(room, len - i);
-      for (; i < end; ++i) *at++ = Node{++id, kNoNode, rest[i]};
-    }
-    n = id - 1;
-    node(n).first_child = kNoNode;
+    const NodeId first = nodes_.take_chain(rest + i, len - i);
+    node(n).first_child = first;
+    n = static_cast<NodeId>(first + (len - i) - 1);
   }
   assign_name(n, clean_name);
-}
-
-uint32_t Trie::tail_name(std::size_t last) const {
-  uint32_t id;
-  std::memcpy(&id, tails_.get() + last + 1, sizeof id);
-  return id;
-}
-
-// Grows the arena by four (or to the exact size if that cannot be had), like the other
-// stores; its capacity never passes kTailLimit.
-void Trie::grow_tails(std::size_t extra) {
-  const std::size_t need = tail_size_ + extra;
-  const std::size_t grown = tail_capacity_ > kTailLimit / 4 ? kTailLimit : tail_capacity_ * 4;
-  std::size_t cap = std::min(std::max({need, grown, std::size_t{256}}), kTailLimit);
-  std::unique_ptr<unsigned char[]> bytes;
-  std::unique_ptr<uint64_t[]> ends;
-  auto allocate = [&] {
-    bytes.reset(new unsigned char[cap]);
-    ends.reset(new uint64_t[cap / 64 + 1]());
-  };
-  try {
-    allocate();
-  } catch (const std::bad_alloc&) {
-    cap = need;
-    allocate();
-  }
-  if (tail_size_ != 0) {
-    std::memcpy(bytes.get(), tails_.get(), tail_size_);
-    std::memcpy(ends.get(), tail_ends_.get(), (tail_size_ / 64 + 1) * sizeof(uint64_t));
-  }
-  tails_.swap(bytes);
-  tail_ends_.swap(ends);
-  tail_capacity_ = cap;
-}
-
-[[gnu::hot]] NodeId Trie::append_tail(const unsigned char* bytes, std::size_t len, uint32_t name) noexcept {
-  const std::size_t p = tail_size_;
-  std::memcpy(tails_.get() + p, bytes, len);
-  std::memcpy(tails_.get() + p + len, &name, sizeof name);
-  tail_size_ += len + 4;
-  const std::size_t last = p + len - 1;
-  tail_ends_[last >> 6] |= uint64_t{1} << (last & 63);
-  tail_nodes_ += len;
-  return static_cast<NodeId>(kTailBit | p);
 }
 
 // Frees the tail from t to its end, with the keyword it ends.
 void Trie::free_tail(NodeId t) noexcept {
   const std::size_t p = tail_pos(t);
-  const std::size_t last = tail_last(p);
-  release_name(tail_name(last));
+  const std::size_t last = tails_.last(p);
+  names_.release(tails_.name(last));
   --terminals_;
-  tail_nodes_ -= last - p + 1;
-  tail_dead_ += last - p + 5;
+  tails_.drop(p, last);
 }
 
-// Rewrites the tail arena without its dead bytes. Purely an optimisation: if memory is
-// short, or the live bytes are not what the counters say, skip it.
 void Trie::compact_tails() noexcept {
-  const std::size_t live = tail_size_ - tail_dead_;
-  std::unique_ptr<unsigned char[]> bytes;
-  std::unique_ptr<uint64_t[]> ends;
-  try {
-    bytes.reset(new unsigned char[live + 1]);
-    ends.reset(new uint64_t[(live + 1) / 64 + 1]());
-  } catch (const std::bad_alloc&) {
-    return;
-  }
-  std::size_t counted = 0;
-  for (std::size_t id = 0; id < node_bound_; ++id) {
-    const NodeId c = node(static_cast<NodeId>(id)).first_child;
-    if (is_tail(c)) counted += tail_last(tail_pos(c)) - tail_pos(c) + 5;
-  }
-  if (counted > live) return;
-  std::size_t at = 0;
-  for (std::size_t id = 0; id < node_bound_; ++id) {
-    Node& nd = node(static_cast<NodeId>(id));
-    if (!is_tail(nd.first_child)) continue;
-    const std::size_t p = tail_pos(nd.first_child);
-    const std::size_t last = tail_last(p);
-    std::memcpy(bytes.get() + at, tails_.get() + p, last - p + 5);
-    const std::size_t end = at + (last - p);
-    ends[end >> 6] |= uint64_t{1} << (end & 63);
-    nd.first_child = static_cast<NodeId>(kTailBit | at);
-    at += last - p + 5;
-  }
-  tails_.swap(bytes);
-  tail_ends_.swap(ends);
-  tail_size_ = at;
-  tail_capacity_ = live + 1;
-  tail_dead_ = 0;
+  tails_.compact([this](auto&& move) {
+    for (std::size_t id = 0; id < nodes_.bound(); ++id) {
+      Node& nd = node(static_cast<NodeId>(id));
+      if (is_tail(nd.first_child)) nd.first_child = tail_id(move(tail_pos(nd.first_child)));
+    }
+  });
 }
 
 void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   // The insertion that realizes may escape a second name, its own keyword's.
-  if (tail_pos(node(n).first_child) + m > last && tail_name(last) >= kEscape - 1) reserve_name_escape(2);
+  if (tail_pos(node(n).first_child) + m > last && tails_.name(last) >= kEscape - 1) reserve_name_escape(2);
 }
 
 [[gnu::hot]] NodeId Trie::realize(NodeId n, std::size_t m, std::size_t last) noexcept {
@@ -707,17 +438,16 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   const std::size_t p = tail_pos(node(n).first_child);
   NodeId at = n;
   for (std::size_t j = 0; j < m; ++j) {
-    const NodeId x = take_node(tail_byte(p + j));
+    const NodeId x = nodes_.take(tails_.byte(p + j));
     node(at).first_child = x;
     at = x;
   }
-  tail_nodes_ -= m;
-  tail_dead_ += m;
-  if (p + m > last) {
-    set_name_of(at, tail_name(last));
-    tail_dead_ += 4;
+  const bool whole = p + m > last;
+  tails_.drop_front(m, whole);
+  if (whole) {
+    set_name_of(at, tails_.name(last));
   } else {
-    node(at).first_child = static_cast<NodeId>(kTailBit | (p + m));
+    node(at).first_child = tail_id(p + m);
   }
   return at;
 }
@@ -725,17 +455,18 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
 [[gnu::hot]] void Trie::insert_below_tail(NodeId n, const unsigned char* kw, std::size_t len,
                                           std::string_view clean_name) {
   const std::size_t p = tail_pos(node(n).first_child);
-  const std::size_t last = tail_last(p);
+  const std::size_t last = tails_.last(p);
   const std::size_t tail_len = last - p + 1;
   std::size_t m = 0;  // keyword bytes the tail spells
-  while (m < len && m < tail_len && kw[m] == tail_byte(p + m)) ++m;
-  maybe_compact_names();
+  while (m < len && m < tail_len && kw[m] == tails_.byte(p + m)) ++m;
+  names_.maybe_compact();
   if (m == len && m == tail_len) {
     // The keyword is stored already: only its clean name changes.
     reserve_for(0, clean_name.size());
-    const uint32_t id = store_name(clean_name);
-    release_name(tail_name(last));
-    std::memcpy(tails_.get() + last + 1, &id, sizeof id);
+    // Cannot fail: the name table has room, and the name goes into the tail, not a node.
+    const uint32_t id = names_.store(clean_name);
+    names_.release(tails_.name(last));
+    tails_.set_name(last, id);
     return;
   }
   // The tail's first m bytes become real nodes; below the last of them go the rest of the
@@ -744,12 +475,15 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   const bool spent = m == tail_len;
   const std::size_t rest = len - m;
   const bool split = rest != 0 && !spent;
-  const bool tail = rest > 1 && tail_fits(rest - 1);
+  const bool tail = rest > 1 && tails_.fits(rest - 1);
   const std::size_t ids = m + (split ? 1 : 0) + (rest == 0 ? 0 : tail ? 1 : rest);
   reserve_for(ids, clean_name.size());
-  if (tail) reserve_tail(rest - 1);
+  if (tail) tails_.reserve(rest - 1);
   reserve_realize(n, m + (split ? 1 : 0), last);
-  // Nothing below can fail.
+  // The commit point, as in insert(): the node store has the ids of the realised bytes,
+  // of the split and of the new chain, the name table room for the name, the side map
+  // the escape entries that the tail's name and the new one may need, the tail arena room
+  // for the new tail. Nothing below can fail.
   const NodeId at = realize(n, m, last);
   if (rest == 0) {
     assign_name(at, clean_name);
@@ -757,7 +491,7 @@ void Trie::reserve_realize(NodeId n, std::size_t m, std::size_t last) {
   }
   const uint32_t b = kw[m];
   const NodeId other = split ? realize(at, 1, last) : kNoNode;
-  const NodeId fresh = take_node(b);
+  const NodeId fresh = nodes_.take(b);
   if (other == kNoNode || b < key(other)) {
     node(fresh).next_sibling = other;
     node(at).first_child = fresh;
@@ -779,15 +513,15 @@ NodeId Trie::settle(std::string_view path) {
     }
     // The path goes into the tail below n: it must spell the tail up to its own end.
     const std::size_t p = tail_pos(c);
-    const std::size_t last = tail_last(p);
+    const std::size_t last = tails_.last(p);
     const std::size_t m = path.size() - i;
     if (m > last - p + 1) return kNoNode;
     for (std::size_t j = 0; j < m; ++j) {
-      if (bytes[i + j] != tail_byte(p + j)) return kNoNode;
+      if (bytes[i + j] != tails_.byte(p + j)) return kNoNode;
     }
-    reserve_nodes(m);
+    nodes_.reserve(m);
     reserve_realize(n, m, last);
-    return realize(n, m, last);
+    return realize(n, m, last);  // cannot fail: the ids and the escape entry are reserved
   }
   return n;
 }
@@ -795,8 +529,8 @@ NodeId Trie::settle(std::string_view path) {
 NodeId Trie::add_child_after(NodeId parent, NodeId hint, uint32_t key) {
   if (is_tail(node(parent).first_child)) {
     // Siblings need real nodes: the tail's first byte becomes one.
-    const std::size_t last = tail_last(tail_pos(node(parent).first_child));
-    reserve_nodes(1);
+    const std::size_t last = tails_.last(tail_pos(node(parent).first_child));
+    nodes_.reserve(1);
     reserve_realize(parent, 1, last);
     realize(parent, 1, last);
   }
@@ -827,9 +561,9 @@ void Trie::set_clean_name(NodeId n, std::string_view clean_name) {
 }
 
 void Trie::add_tail(NodeId parent, std::string_view bytes, std::string_view clean_name) {
-  const bool tail = tail_fits(bytes.size());
+  const bool tail = tails_.fits(bytes.size());
   reserve_for(tail ? 0 : bytes.size(), clean_name.size());
-  if (tail) reserve_tail(bytes.size());
+  if (tail) tails_.reserve(bytes.size());
   finish_keyword(parent, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), clean_name, tail);
 }
 
@@ -838,7 +572,7 @@ void Trie::add_tail(NodeId parent, std::string_view bytes, std::string_view clea
   // The common case, a new keyword whose name id fits in the node, in one step.
   Node& nd = node(n);
   if ((nd.word >> kPayloadShift) == 0 && !(nd.word & kTableBit)) {
-    const uint32_t id = store_name(clean_name);
+    const uint32_t id = names_.store(clean_name);
     ++terminals_;
     if (id < kEscape - 1) {
       nd.word |= (id + 1) << kPayloadShift;
@@ -849,11 +583,11 @@ void Trie::add_tail(NodeId parent, std::string_view bytes, std::string_view clea
   }
   const uint32_t old = name_of(n);
   if (old != kNoName) {
-    release_name(old);
+    names_.release(old);
   } else {
     ++terminals_;
   }
-  set_name_of(n, store_name(clean_name));
+  set_name_of(n, names_.store(clean_name));
 }
 
 bool Trie::remove(std::string_view keyword) {
@@ -874,11 +608,11 @@ bool Trie::remove(std::string_view keyword) {
   }
   if (is_tail(n)) {
     // A tail byte ends a keyword only as its last; the tail goes with it, below.
-    if (!tail_end(tail_pos(n))) return false;
+    if (!tails_.is_last(tail_pos(n))) return false;
   } else {
     const uint32_t id = name_of(n);
     if (id == kNoName) return false;
-    release_name(id);
+    names_.release(id);
     set_name_of(n, kNoName);
     --terminals_;
     if (n == root() || node(n).first_child != kNoNode) return true;

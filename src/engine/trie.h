@@ -28,6 +28,14 @@
 // and nodes whose lists proved long (and the root) get a direct table of their byte-keyed
 // children as well, so a lookup there is one load. Either way the sibling list stays
 // complete and remains the child order; ids are internal and may change under insertion.
+//
+// The memory lies in three stores, each owning its own: the node store (node records by
+// id, free ids and freed runs), the name table (clean names by id) and the tail arena.
+// The trie keeps what ties them together: the meaning of a node's word, the direct tables
+// and the side maps for wide keys and escaped name ids. Every store changes in two steps,
+// a reserve() that may throw std::bad_alloc but changes nothing a reader sees, and
+// operations that cannot fail; each change to the trie reserves in every store it will
+// touch before it changes any, which is what makes its strong guarantee.
 #pragma once
 
 #include <algorithm>
@@ -41,21 +49,17 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/name_table.h"
+#include "engine/node_store.h"
+#include "engine/tail_arena.h"
+
 // Width of the payload field of a node. Tests build the engine with a smaller value to
 // reach the rare paths (clean-name ids and table ids beyond the field) with small tries.
 #ifndef KWSIEVE_TRIE_PAYLOAD_BITS
 #define KWSIEVE_TRIE_PAYLOAD_BITS 23
 #endif
-// Most bytes the tail arena may hold (tail ids need its positions below 2^31 - 1); past it,
-// keywords are stored as chains of real nodes. Tests shrink it to reach that path.
-#ifndef KWSIEVE_TRIE_TAIL_BYTES
-#define KWSIEVE_TRIE_TAIL_BYTES 0x7FFFFFFF
-#endif
 
 namespace kwsieve {
-
-using NodeId = uint32_t;
-inline constexpr NodeId kNoNode = UINT32_MAX;
 
 class Trie {
  public:
@@ -69,12 +73,12 @@ class Trie {
   static constexpr NodeId root() { return 0; }
 
   NodeId first_child(NodeId n) const {
-    if (is_tail(n)) return tail_end(tail_pos(n)) ? kNoNode : n + 1;
+    if (is_tail(n)) return tails_.is_last(tail_pos(n)) ? kNoNode : n + 1;
     return node(n).first_child;
   }
   NodeId next_sibling(NodeId n) const { return is_tail(n) ? kNoNode : node(n).next_sibling; }
   uint32_t key(NodeId n) const {
-    if (is_tail(n)) return tail_byte(tail_pos(n));
+    if (is_tail(n)) return tails_.byte(tail_pos(n));
     uint32_t k = node(n).word & kKeyMask;
     if (k == kWideKey && !wide_keys_.empty()) {
       auto it = wide_keys_.find(n);
@@ -82,24 +86,21 @@ class Trie {
     }
     return k;
   }
-  bool terminal(NodeId n) const { return is_tail(n) ? tail_end(tail_pos(n)) : name_of(n) != kNoName; }
+  bool terminal(NodeId n) const { return is_tail(n) ? tails_.is_last(tail_pos(n)) : name_of(n) != kNoName; }
   std::string_view clean_name(NodeId n) const { return clean_name_of(name_id(n)); }
   // The clean name of a terminal node by its id in the name table, for readers that
   // gather the ids first and the names after.
-  uint32_t name_id(NodeId n) const { return is_tail(n) ? tail_name(tail_pos(n)) : name_of(n); }
-  std::string_view clean_name_of(uint32_t id) const {
-    const NameRef& r = names_[id];
-    return {arena_.data() + r.offset, r.length};
-  }
+  uint32_t name_id(NodeId n) const { return is_tail(n) ? tails_.name(tail_pos(n)) : name_of(n); }
+  std::string_view clean_name_of(uint32_t id) const { return names_[id]; }
   NodeId child(NodeId n, uint32_t key) const {
     if (is_tail(n)) {
       const std::size_t p = tail_pos(n);
-      return !tail_end(p) && tail_byte(p + 1) == key ? n + 1 : kNoNode;
+      return !tails_.is_last(p) && tails_.byte(p + 1) == key ? n + 1 : kNoNode;
     }
     if (key >= 256) return wide_child(n, key);
     const Node& nd = node(n);
     if (nd.word & kTableBit) return table(nd.word >> kPayloadShift)[key];
-    if (is_tail(nd.first_child)) return tail_byte(tail_pos(nd.first_child)) == key ? nd.first_child : kNoNode;
+    if (is_tail(nd.first_child)) return tails_.byte(tail_pos(nd.first_child)) == key ? nd.first_child : kNoNode;
     for (NodeId c = nd.first_child; c != kNoNode;) {
       const Node& cn = node(c);
       uint32_t k = cn.word & kKeyMask;
@@ -112,11 +113,11 @@ class Trie {
   // Number of terminal nodes, the empty keyword (a terminal root) included.
   std::size_t count() const { return terminals_; }
   // Number of live nodes, the root and tail bytes included.
-  std::size_t node_count() const { return real_nodes() + tail_nodes_; }
+  std::size_t node_count() const { return real_nodes() + tails_.live_bytes(); }
   // Upper bound (exclusive) of real node ids; some below it may be free.
-  std::size_t id_bound() const { return node_bound_; }
+  std::size_t id_bound() const { return nodes_.bound(); }
   // Bytes the tail arena holds, the dead ones included.
-  std::size_t tail_storage() const { return tail_size_; }
+  std::size_t tail_storage() const { return tails_.size(); }
 
   // Adds `keyword` (already normalised) with `clean_name`, replacing the clean name of an
   // existing keyword. Strong guarantee: on std::bad_alloc the trie is unchanged.
@@ -148,28 +149,14 @@ class Trie {
   void swap(Trie& other) noexcept;
 
  private:
-  static constexpr uint32_t kNoName = UINT32_MAX;
+  static constexpr uint32_t kNoName = NameTable::kNone;
 
   // A tail id is kTailBit | the byte's position in tails_; real ids stay below kTailBit.
-  // After a tail's last byte come the 4 bytes of its clean-name id; tail_ends_ marks the
-  // last byte of each tail, one bit per arena position.
-  static constexpr NodeId kTailBit = 0x80000000u;
-  static constexpr std::size_t kTailLimit = KWSIEVE_TRIE_TAIL_BYTES;
-  static_assert(kTailLimit <= 0x7FFFFFFF);
-  std::size_t real_nodes() const { return node_bound_ - free_nodes_ - run_free_nodes_; }
+  static constexpr NodeId kTailBit = NodeStore::kIdLimit;
+  std::size_t real_nodes() const { return nodes_.live(); }
   static constexpr bool is_tail(NodeId n) { return n - kTailBit < kNoNode - kTailBit; }
   static constexpr std::size_t tail_pos(NodeId n) { return n & ~kTailBit; }
-  uint32_t tail_byte(std::size_t p) const { return tails_[p]; }
-  bool tail_end(std::size_t p) const { return (tail_ends_[p >> 6] >> (p & 63)) & 1; }
-  // The last byte of the tail that position p lies in.
-  std::size_t tail_last(std::size_t p) const {
-    std::size_t w = p >> 6;
-    uint64_t bits = tail_ends_[w] & (~uint64_t{0} << (p & 63));
-    while (bits == 0) bits = tail_ends_[++w];
-    return w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-  }
-  // The clean-name id of the tail whose last byte is at `last` (or at p, for terminal()).
-  uint32_t tail_name(std::size_t last) const;
+  static constexpr NodeId tail_id(std::size_t p) { return static_cast<NodeId>(kTailBit | p); }
 
   // Node::word: the key byte, a flag saying the node has a direct table, and a payload.
   // Without a table the payload is 0 for no clean name, the name id + 1, or kEscape when
@@ -193,29 +180,13 @@ class Trie {
   // consecutive ids (moving them when it adds one), so that its sibling walks read a few
   // neighbouring cache lines instead of one line per sibling. A lone child is left where
   // it is: it usually follows its parent in memory already.
-  static constexpr unsigned kRunFrom = 2;
-  static constexpr unsigned kRunMax = 16;
+  static constexpr unsigned kRunFrom = NodeStore::kRunFrom;
+  static constexpr unsigned kRunMax = NodeStore::kRunMax;
 
-  struct Node {
-    NodeId first_child;
-    NodeId next_sibling;  // also links free nodes
-    uint32_t word;
-  };
-  struct NameRef {
-    std::size_t offset = 0;  // into arena_; for a free slot, the next free slot
-    std::size_t length = 0;
-  };
+  using Node = NodeStore::Node;
 
-  // Nodes live in blocks of kBlockNodes ids that are never moved or copied as the trie
-  // grows, so growing touches only the memory the new nodes use and a block's unused tail
-  // is never written. Only while the trie fits in one block does that block grow by
-  // doubling (moving it is cheap then), so that a small trie stays small. A node is found
-  // with one shift and one mask.
-  static constexpr unsigned kBlockShift = 10;
-  static constexpr std::size_t kBlockNodes = std::size_t{1} << kBlockShift;
-  static constexpr std::size_t kFirstBlockNodes = 64;
-  const Node& node(NodeId n) const { return blocks_[n >> kBlockShift][n & (kBlockNodes - 1)]; }
-  Node& node(NodeId n) { return blocks_[n >> kBlockShift][n & (kBlockNodes - 1)]; }
+  const Node& node(NodeId n) const { return nodes_[n]; }
+  Node& node(NodeId n) { return nodes_[n]; }
 
   const NodeId* table(uint32_t t) const { return tables_.data() + std::size_t{t} * kTableSlots; }
   NodeId* table(uint32_t t) { return tables_.data() + std::size_t{t} * kTableSlots; }
@@ -237,19 +208,6 @@ class Trie {
   void reserve_name_escape(std::size_t count = 1);
 
   NodeId new_node(uint32_t key);
-  // new_node for a byte key once reserve_for has made room: cannot fail.
-  NodeId take_node(uint32_t byte) {
-    if (free_node_head_ == kNoNode && run_free_nodes_ != 0) spill_run();
-    NodeId id = free_node_head_;
-    if (id == kNoNode) {
-      id = static_cast<NodeId>(node_bound_++);
-    } else {
-      free_node_head_ = node(id).next_sibling;
-      --free_nodes_;
-    }
-    node(id) = Node{kNoNode, kNoNode, byte};
-    return id;
-  }
   void link_after(NodeId parent, NodeId prev, NodeId fresh, uint32_t key);
   // Gives the new node `head` the rest of its keyword, `len` bytes, and the clean name: as
   // a tail if `tail`, else as a chain of real nodes. Room must be reserved; cannot fail.
@@ -265,24 +223,10 @@ class Trie {
   NodeId realize(NodeId n, std::size_t m, std::size_t last) noexcept;
   // Reserves what realize(n, m) needs beyond the m ids.
   void reserve_realize(NodeId n, std::size_t m, std::size_t last);
-  bool tail_fits(std::size_t len) const {
-    const std::size_t room = kTailLimit - tail_size_;
-    return room >= 4 && len <= room - 4;
-  }
-  // Room for a tail of `len` bytes (tail_fits(len) must hold).
-  void reserve_tail(std::size_t len) {
-    if (len + 4 > tail_capacity_ - tail_size_) grow_tails(len + 4);
-  }
-  void grow_tails(std::size_t extra);
-  NodeId append_tail(const unsigned char* bytes, std::size_t len, uint32_t name) noexcept;
+  // Frees the tail from t to its end, with the keyword it ends.
   void free_tail(NodeId t) noexcept;
-  // Compaction reads every real id, so it waits until the dead bytes outweigh the live
-  // ones and a quarter of the real ids (and a minimum), which keeps it O(1) per dead byte.
-  static constexpr std::size_t kTailCompactFrom = std::min<std::size_t>(4096, kTailLimit / 8);
   void maybe_compact_tails() {
-    if (tail_dead_ >= kTailCompactFrom && tail_dead_ >= tail_size_ / 2 && tail_dead_ >= node_bound_ / 4) {
-      compact_tails();
-    }
+    if (tails_.worth_compacting(nodes_.bound())) compact_tails();
   }
   void compact_tails() noexcept;
   // Moves the `count` children of `parent` into a fresh run of consecutive ids together with
@@ -290,44 +234,23 @@ class Trie {
   // count + 1 ids reserved (or a freed run of that length); cannot fail.
   NodeId regroup(NodeId parent, NodeId prev, unsigned count, uint32_t key) noexcept;
   void move_node_keys(NodeId from, NodeId to) noexcept;
-  // Moves one freed run to the free list, for allocations of single nodes.
-  void spill_run() noexcept;
   NodeId prev_in_table(const NodeId* t, uint32_t key) const;
   NodeId wide_child(NodeId n, uint32_t key) const;
   void free_node(NodeId n);
   void free_subtree(NodeId n);
-  uint32_t store_name(std::string_view name);
-  void release_name(uint32_t id);
   void assign_name(NodeId n, std::string_view clean_name);
-  void reserve_nodes(std::size_t new_nodes);
-  // Room for `fresh_ids` ids past node_bound_ and for one clean name of `name_bytes`.
-  // Checked inline: insertion calls it once per keyword and almost never needs to grow.
+  // Room for `fresh_ids` ids past the node store's bound and for one clean name of `name_bytes`,
+  // with its escape entry if its id will not fit in a node. Checked inline: insertion
+  // calls it once per keyword and almost never needs to grow.
   void reserve_for(std::size_t fresh_ids, std::size_t name_bytes) {
-    if (fresh_ids > node_capacity_ - node_bound_) reserve_nodes(fresh_ids);
-    const std::size_t next_name = free_name_head_ != kNoName ? free_name_head_ : names_.size();
-    if ((free_name_head_ == kNoName && names_.size() == names_.capacity()) ||
-        name_bytes > arena_.capacity() - arena_.size() || next_name >= kEscape - 1) {
-      reserve_names(name_bytes);
-    }
+    if (nodes_.needs_room(fresh_ids)) nodes_.reserve(fresh_ids);
+    if (names_.needs_room(name_bytes) || names_.next_id() >= kEscape - 1) reserve_name(name_bytes);
   }
-  void reserve_names(std::size_t name_bytes);
-  void maybe_compact_names() {
-    if (arena_garbage_ >= 4096 && arena_garbage_ >= arena_.size() / 2) compact_names();
-  }
-  void compact_names() noexcept;
+  void reserve_name(std::size_t name_bytes);
   uint32_t make_table();
   void add_table(NodeId n) noexcept;
-  void free_blocks() noexcept;
 
-  std::vector<Node*> blocks_;  // block b holds ids b * kBlockNodes on
-  std::size_t node_bound_ = 0;  // ids below this are in use or on the free list
-  std::size_t node_capacity_ = 0;  // ids below this have a block
-  NodeId free_node_head_ = kNoNode;
-  std::size_t free_nodes_ = 0;  // on the free list
-  // Runs of consecutive ids a regroup left behind, by length; linked through the first
-  // node's next_sibling. Whole runs are reused by regroups of the same length.
-  std::array<NodeId, kRunMax + 1> free_runs_;
-  std::size_t run_free_nodes_ = 0;
+  NodeStore nodes_;
 
   std::vector<NodeId> tables_;  // kTableSlots per table; table 0 is the root's
   uint32_t free_table_head_ = kNoNode;  // freed tables, linked through their slot 0
@@ -339,19 +262,10 @@ class Trie {
   std::unordered_map<NodeId, uint32_t> escaped_names_;
   std::unordered_map<NodeId, uint32_t> spare_name_;
 
-  std::vector<NameRef> names_;
-  uint32_t free_name_head_ = kNoName;
-  std::string arena_;          // clean names, back to back
-  std::size_t arena_garbage_ = 0;  // bytes of arena_ no live name uses
+  NameTable names_;
 
-  // Tail bytes, each tail followed by its name id, and a bit per position (of the capacity)
-  // set at each tail's last byte. Bytes past tail_size_ are unwritten; their bits are zero.
-  std::unique_ptr<unsigned char[]> tails_;
-  std::unique_ptr<uint64_t[]> tail_ends_;
-  std::size_t tail_size_ = 0;
-  std::size_t tail_capacity_ = 0;
-  std::size_t tail_nodes_ = 0;  // live tail bytes, each a node
-  std::size_t tail_dead_ = 0;   // bytes of tails_ no tail uses
+  // Below a real node whose first child is a tail id, its tail.
+  TailArena tails_;
 
   std::size_t terminals_ = 0;
 };

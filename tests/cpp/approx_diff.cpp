@@ -9,7 +9,7 @@
 // earlier searches, against searchers with no history.
 //
 // Build and run (fixed seeds; any mismatch prints the case and fails):
-//   g++ -std=c++20 -O2 -Isrc tests/cpp/approx_diff.cpp src/engine/{approx,read_view,exact_index,processor,trie,case_fold}.cpp -o /tmp/approx_diff && /tmp/approx_diff [iterations]
+//   g++ -std=c++20 -O2 -Isrc tests/cpp/approx_diff.cpp src/engine/{approx,read_view,exact_index,processor,trie,node_store,name_table,tail_arena,case_fold}.cpp -o /tmp/approx_diff && /tmp/approx_diff [iterations]
 #include <algorithm>
 #include <cmath>
 #include <cstdint>

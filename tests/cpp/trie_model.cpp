@@ -1,7 +1,7 @@
 // Differential test of the trie against a map from keyword to clean name.
 //
 //   g++ -std=c++20 -O1 -g -fsanitize=address,undefined -Isrc -DKWSIEVE_TRIE_PAYLOAD_BITS=3
-//       tests/cpp/trie_model.cpp src/engine/trie.cpp -o /tmp/trie_model && /tmp/trie_model 300
+//       tests/cpp/trie_model.cpp src/engine/{trie,node_store,name_table,tail_arena}.cpp -o /tmp/trie_model && /tmp/trie_model 300
 //
 // Random insertions, replacements, removals, copies and hand-linked wide keys over a small
 // alphabet, so that nodes get many children (and direct tables) and keys repeat. After every
