@@ -17,9 +17,8 @@ namespace kwsieve {
 
 constexpr bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800u; }
 
-// Bytes of the UTF-8 form of scalar value c. Free of branches, so that a loop summing it
-// over code units vectorises.
-constexpr unsigned utf8_len(uint32_t c) { return 1u + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000); }
+// Bytes of the UTF-8 form of scalar value c.
+constexpr unsigned utf8_len(uint32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
 
 // Writes the UTF-8 form of scalar value c (< 0x110000, not a surrogate) at out, which has
 // room for four bytes; returns its length.
