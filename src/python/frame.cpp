@@ -402,7 +402,10 @@ const char* Arguments::text_name(int i) const {
 
 const UnitText& Arguments::units(int i) {
   const char* name = text_name(i);
-  return unit_texts_[i].emplace(UnitText(str_units(given_[i], name), given_[i]));
+  if (unit_param_ != -1) throw Fault(std::string(sig_.func) + ": a second code-unit text parameter");
+  unit_text_.emplace(UnitText(str_units(given_[i], name), given_[i]));
+  unit_param_ = i;
+  return *unit_text_;
 }
 
 Utf8Text Arguments::utf8(int i, Cancel* cancel) { return to_utf8(given_[i], text_name(i), cancel); }
@@ -415,10 +418,11 @@ std::optional<Utf8Text> Arguments::optional_utf8(int i) {
 
 const std::vector<UnitText>& Arguments::texts(int i) {
   const char* name = text_name(i);
-  std::vector<UnitText>& items = sequences_[i];
-  to_sequence(given_[i], name, items,
-              [&](PyObject* item) { items.push_back(UnitText(str_units(item, name), item)); });
-  return items;
+  if (sequence_param_ != -1) throw Fault(std::string(sig_.func) + ": a second sequence-of-texts parameter");
+  sequence_param_ = i;
+  to_sequence(given_[i], name, sequence_,
+              [&](PyObject* item) { sequence_.push_back(UnitText(str_units(item, name), item)); });
+  return sequence_;
 }
 
 void Arguments::refuse_surrogates() const {
@@ -428,12 +432,15 @@ void Arguments::refuse_surrogates() const {
     return;  // an interrupt ends the call whatever else is wrong
   } catch (...) {
   }
-  for (int i = 0; i < sig_.count; ++i) {
-    if (unit_texts_[i] && unit_texts_[i]->units().has_surrogate()) raise_surrogate_error(given_[i]);
-    for (const UnitText& t : sequences_[i]) {
-      if (t.units().has_surrogate()) raise_surrogate_error(t.str_.get());
-    }
+  auto refuse_unit_text = [&] {
+    if (unit_text_ && unit_text_->units().has_surrogate()) raise_surrogate_error(given_[unit_param_]);
+  };
+  // In parameter order: parameters are converted in that order.
+  if (unit_param_ != -1 && (sequence_param_ == -1 || unit_param_ < sequence_param_)) refuse_unit_text();
+  for (const UnitText& t : sequence_) {
+    if (t.units().has_surrogate()) raise_surrogate_error(t.str_.get());
   }
+  refuse_unit_text();
 }
 
 // ---- results ----

@@ -191,10 +191,15 @@ class Arguments {
   // unless the exception being handled is an interrupt; else returns.
   void refuse_surrogates() const;
 
+  // One parameter of each kind at most, which every signature needs: a call that converts
+  // no text then only clears a few words (a table per parameter, zeroed on every call, cost
+  // more than the rest of the frame).
   const Signature& sig_;
   PyObject* given_[kMaxParams] = {};
-  std::optional<UnitText> unit_texts_[kMaxParams];
-  std::vector<UnitText> sequences_[kMaxParams];
+  int unit_param_ = -1;  // the parameter held by unit_text_
+  int sequence_param_ = -1;  // the parameter whose items are in sequence_
+  std::optional<UnitText> unit_text_;
+  std::vector<UnitText> sequence_;
 };
 
 std::optional<bool> to_optional_flag(PyObject* o, const char* name);
