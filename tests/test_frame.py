@@ -352,6 +352,7 @@ def test_texts_reach_the_engine_as_their_exact_utf8_and_surrogates_are_refused(t
                      lambda: kp.add_keyword(bad, 7),
                      lambda: kp.add_keyword(bad),
                      lambda: kp.parallel_replace_keywords_from_texts(batch),
+                     lambda: kp.parallel_replace_keywords_from_texts(batch, "x"),
                      lambda: kp.parallel_extract_keywords_from_texts(batch, 5.0),
                      lambda: kp.parallel_extract_keywords_from_texts(batch + [LONE, 7])):
             with pytest.raises(UnicodeEncodeError) as raised:

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "engine/utf8.h"
+
 // KWSIEVE_NO_SIMD builds the portable steps on x86 too, so that tests can reach them.
 #if defined(__SSE2__) && !defined(KWSIEVE_NO_SIMD)
 #include <emmintrin.h>
@@ -54,69 +56,6 @@ inline uint8_t kind_id(char32_t c) {
 
 inline int32_t case_class(char32_t c) { return kKinds[kind_id(c)] & kClassMask; }
 
-// Decodes the UTF-8 sequence at p, which must be before end. Returns its length (1 to
-// 4) and the code point, or 0 when p does not start a well-formed sequence that ends
-// by `end` (overlong forms, surrogates and values above U+10FFFF included).
-inline unsigned decode(const unsigned char* p, const unsigned char* end, char32_t& c) {
-  const unsigned b0 = p[0];
-  const size_t avail = static_cast<size_t>(end - p);
-  if (b0 < 0x80) {
-    c = b0;
-    return 1;
-  }
-  if (b0 < 0xC2) return 0;
-  if (b0 < 0xE0) {
-    if (avail < 2 || (p[1] & 0xC0) != 0x80) return 0;
-    c = (char32_t{b0 & 0x1F} << 6) | (p[1] & 0x3F);
-    return 2;
-  }
-  if (b0 < 0xF0) {
-    if (avail < 3) return 0;
-    const unsigned lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    const unsigned hi = b0 == 0xED ? 0x9F : 0xBF;
-    if (p[1] < lo || p[1] > hi || (p[2] & 0xC0) != 0x80) return 0;
-    c = (char32_t{b0 & 0x0F} << 12) | (char32_t{p[1] & 0x3Fu} << 6) | (p[2] & 0x3F);
-    return 3;
-  }
-  if (b0 < 0xF5) {
-    if (avail < 4) return 0;
-    const unsigned lo = b0 == 0xF0 ? 0x90 : 0x80;
-    const unsigned hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    if (p[1] < lo || p[1] > hi || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80) return 0;
-    c = (char32_t{b0 & 0x07} << 18) | (char32_t{p[1] & 0x3Fu} << 12) |
-        (char32_t{p[2] & 0x3Fu} << 6) | (p[3] & 0x3F);
-    return 4;
-  }
-  return 0;
-}
-
-inline unsigned utf8_length(char32_t c) {
-  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-}
-
-inline unsigned encode(char32_t c, unsigned char* out) {
-  if (c < 0x80) {
-    out[0] = static_cast<unsigned char>(c);
-    return 1;
-  }
-  if (c < 0x800) {
-    out[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
-    out[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    return 2;
-  }
-  if (c < 0x10000) {
-    out[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
-    out[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
-  out[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-  out[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-  out[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  return 4;
-}
-
 // Class of the character that ends at `pos` (a character boundary, pos > 0), and
 // where it starts. Every byte below 0x80 or at least 0xC0 is a boundary whichever
 // way the text is decoded forwards (a well-formed sequence holds continuation bytes
@@ -127,9 +66,9 @@ int32_t class_before(const unsigned char* s, size_t pos, size_t& start) {
   size_t k = pos - 1;
   if (s[k] >= 0x80) {
     const size_t limit = pos >= 4 ? pos - 4 : 0;
-    while (k > limit && (s[k] & 0xC0) == 0x80) --k;
+    while (k > limit && is_continuation(s[k])) --k;
     char32_t c = 0;
-    if (decode(s + k, s + pos, c) == pos - k) {
+    if (decode_utf8(s + k, s + pos, c) == pos - k) {
       start = k;
       return case_class(c);
     }
@@ -155,7 +94,7 @@ bool is_final_sigma(const unsigned char* s, size_t n, size_t pos) {
   p = pos + 2;
   while (p < n) {
     char32_t c = 0;
-    const unsigned len = decode(s + p, s + n, c);
+    const unsigned len = decode_utf8(s + p, s + n, c);
     if (len == 0) return true;  // a stray byte is not cased
     cls = case_class(c);
     if (cls != kIgnorable) return cls != kCased;
@@ -196,20 +135,20 @@ struct Lowered {
   char32_t single;
 
   unsigned length() const {
-    if (row == nullptr) return utf8_length(single);
+    if (row == nullptr) return utf8_len(single);
     unsigned n = 0;
-    for (char32_t k = 0; k < row[0]; ++k) n += utf8_length(row[1 + k]);
+    for (char32_t k = 0; k < row[0]; ++k) n += utf8_len(row[1 + k]);
     return n;
   }
   // Encoded in place: bytes stored one by one into a buffer and then copied as words
   // would stall on store forwarding.
   void write(unsigned char* out) const {
     if (row == nullptr) {
-      encode(single, out);
+      encode_utf8(single, out);
       return;
     }
     unsigned at = 0;
-    for (char32_t k = 0; k < row[0]; ++k) at += encode(row[1 + k], out + at);
+    for (char32_t k = 0; k < row[0]; ++k) at += encode_utf8(row[1 + k], out + at);
   }
 };
 
@@ -448,7 +387,7 @@ template <class Unit>
     // Other characters one at a time up to the next ASCII unit.
     for (; i < limit && src[i] >= 0x80; ++i) {
       const char32_t c = src[i];
-      if (CodeUnits::is_surrogate(c)) return false;
+      if (is_surrogate(c)) return false;
       const uint8_t id = kind_id(c);
       const Lowered lower = id < kFirstMappedKind ? Lowered{nullptr, c}
                                                   : lowered(c, id, [&] { return is_final_sigma_units(src, n, i); });
@@ -560,7 +499,7 @@ std::pair<size_t, size_t> FoldMap::source_span(size_t start, size_t end) const {
     // other scripts does not try the ASCII steps after every character.
     do {
       char32_t c = 0;
-      const unsigned len = decode(src + i, src + n, c);
+      const unsigned len = decode_utf8(src + i, src + n, c);
       if (len == 0) {
         dst[d++] = src[i++];
         continue;

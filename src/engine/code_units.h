@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "engine/cancel.h"
+#include "engine/utf8.h"
 
 namespace kwsieve {
 
@@ -40,8 +41,6 @@ class CodeUnits {
     }
   }
 
-  static bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800u; }
-
   // Whether a unit is a surrogate, which has no UTF-8 form.
   bool has_surrogate() const { return !ascii_ && !utf8_size(); }
 
@@ -63,8 +62,8 @@ class CodeUnits {
         uint32_t extra = 0;
         uint32_t surrogates = 0;
         for (std::size_t i = at; i < end; ++i) {
-          uint32_t c = p[i];
-          extra += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+          const uint32_t c = p[i];
+          extra += utf8_len(c) - 1;
           surrogates += is_surrogate(c);
         }
         // Only a 32-bit process could hold a str whose UTF-8 form outgrows size_t.
@@ -94,26 +93,6 @@ class CodeUnits {
     return std::string_view(buffer);
   }
 
-  // Appends the UTF-8 encoding of scalar value c at q; returns the end.
-  static char* put(char* q, uint32_t c) {
-    if (c < 0x80) {
-      *q++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *q++ = static_cast<char>(0xC0 | (c >> 6));
-      *q++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *q++ = static_cast<char>(0xE0 | (c >> 12));
-      *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *q++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *q++ = static_cast<char>(0xF0 | (c >> 18));
-      *q++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *q++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return q;
-  }
-
  private:
   static constexpr std::size_t kChunk = std::size_t{1} << 20;
 
@@ -132,7 +111,7 @@ class CodeUnits {
         i += 4;
       }
       if (i == end) break;
-      q = put(q, p[i++]);
+      q += encode_utf8(p[i++], q);
     }
     return q;
   }

@@ -113,18 +113,13 @@ std::string_view ByteReader::str() {
 }
 
 uint32_t ByteReader::key() {
-  uint8_t b = byte();
-  std::size_t len = b < 0x80 ? 1 : (b >= 0xC2 && b <= 0xDF) ? 2 : (b >= 0xE0 && b <= 0xEF) ? 3
-                                 : (b >= 0xF0 && b <= 0xF4) ? 4 : 0;
+  if (left_ < 1) eof();
+  // Short of bytes or not well-formed, a key is InvalidCharEncoding alike.
+  char32_t c;
+  const unsigned len = decode_utf8(p_, p_ + left_, c);
   if (len == 0) throw DecodeError(DecodeErrorKind::InvalidCharEncoding, "");
-  if (len == 1) return b;
-  if (left_ < len - 1) throw DecodeError(DecodeErrorKind::InvalidCharEncoding, "");
-  std::string_view seq(reinterpret_cast<const char*>(p_ - 1), len);
-  if (!check_utf8(seq).ok) throw DecodeError(DecodeErrorKind::InvalidCharEncoding, "");
-  uint32_t c = b & (0xFF >> (len + 1));
-  for (std::size_t i = 1; i < len; ++i) c = (c << 6) | (p_[i - 1] & 0x3F);
-  p_ += len - 1;
-  left_ -= len - 1;
+  p_ += len;
+  left_ -= len;
   return c;
 }
 

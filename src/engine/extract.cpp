@@ -17,8 +17,6 @@ constexpr bool is_edge_space(unsigned char b) {
   return b == '\t' || b == '\n' || b == '\r' || b == ' ';
 }
 
-constexpr bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
-
 bool all_ascii(std::string_view s) {
   const char* p = s.data();
   std::size_t n = s.size();

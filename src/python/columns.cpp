@@ -33,6 +33,7 @@
 #include "pool/pool.h"
 #include "python/arrow_c.h"
 #include "python/frame.h"
+#include "python/interrupt.h"
 #include "python/objects.h"
 
 namespace kwsieve::py {
@@ -330,7 +331,7 @@ void Input::import_list(PyObject* o, const char* name) {
       PyErr_Format(PyExc_TypeError, "item %zd is '%s', expected a str or None", i, Py_TYPE(item)->tp_name);
       fail_argument(name);
     }
-    items_.emplace_back(to_text_units(item, name).units());
+    items_.emplace_back(str_units(item, name));
   }
   InputChunk c{};
   c.kind = InputChunk::kList;
@@ -400,53 +401,6 @@ constexpr uint32_t kNullCount = UINT32_MAX;
 constexpr std::size_t kNullSize = SIZE_MAX;
 constexpr std::size_t kBlockRows = 2048;
 
-// Ctrl-C while the column work runs with the interpreter lock released. The calling thread
-// takes the lock back for a moment to run the signal check: while it waits for the pool
-// (the pool's tick) and inside the long work of a block it runs itself (the poll of
-// here()). Once a handler raises, its exception stays set on this thread and the workers
-// stop at their next check (workers()).
-class UnlockedInterrupt {
- public:
-  UnlockedInterrupt() : here_(&poll, this) {}
-  UnlockedInterrupt(const UnlockedInterrupt&) = delete;
-  UnlockedInterrupt& operator=(const UnlockedInterrupt&) = delete;
-
-  void unlock() { state_ = PyEval_SaveThread(); }
-  void relock() {
-    PyEval_RestoreThread(state_);
-    state_ = nullptr;
-  }
-
-  // Calling thread only, between unlock() and relock().
-  void tick() {
-    if (raised_) return;
-    PyEval_RestoreThread(state_);
-    const bool raised = PyErr_CheckSignals() != 0;
-    state_ = PyEval_SaveThread();
-    if (raised) {
-      raised_ = true;
-      here_.request();
-      workers_.request();
-    }
-  }
-  bool raised() const { return raised_; }
-  Cancel* here() { return &here_; }
-  Cancel* workers() { return &workers_; }
-
- private:
-  static bool poll(void* self) {
-    auto* me = static_cast<UnlockedInterrupt*>(self);
-    me->tick();
-    return me->raised_;
-  }
-
-  PyThreadState* state_ = nullptr;
-  Cancel here_;
-  Cancel workers_;
-  bool raised_ = false;
-};
-
-
 enum class OffsetKind { kChars, kBytes, kFolded };
 
 struct Job {
@@ -457,8 +411,8 @@ struct Job {
   bool extraction;
   std::vector<Block> blocks;
   // Raised by a signal handler's exception: the workers give up and the call fails
-  // without a result.
-  UnlockedInterrupt interrupt{};
+  // without a result. Its checks take the lock back for a moment (Unlocked).
+  Interrupt interrupt{};
 
   void scan(Block& b, Extractor& x, std::string& buffer) const;
 };
@@ -528,19 +482,6 @@ struct ColumnObject {
   std::shared_ptr<ColumnData> value;
 };
 
-// Lets other Python threads run while this one waits for the pool; the lock is taken back
-// however the stretch ends.
-class WithoutGil {
- public:
-  explicit WithoutGil(UnlockedInterrupt& interrupt) : interrupt_(interrupt) { interrupt_.unlock(); }
-  ~WithoutGil() { interrupt_.relock(); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  UnlockedInterrupt& interrupt_;
-};
-
 // All chunks of a stream must have one type, so a chunk that needs 64-bit offsets makes
 // them all use them.
 template <class Column, class Get>
@@ -563,23 +504,17 @@ void run_job(Job& job, ColumnData& out) {
       block.end = std::min(n, b + kBlockRows);
     }
   }
-  // The calling thread waits here until every block is done, checking for signals.
-  UnlockedInterrupt& interrupt = job.interrupt;
-  if (!job.blocks.empty()) pool::run_pieces(job.blocks.size(), [&](std::size_t begin, std::size_t end) {
-    Cancel* cancel = pool::on_worker() ? interrupt.workers() : interrupt.here();
+  // The calling thread waits here until every block is done, checking for signals; if a
+  // handler raises, the blocks stay incomplete and Cancelled ends the call.
+  if (!job.blocks.empty()) run_pieces(job.interrupt, job.blocks.size(), [&](std::size_t begin, std::size_t end, Cancel& cancel) {
     Extractor x(job.view);
-    x.set_cancel(cancel);
+    x.set_cancel(&cancel);
     std::string buffer;
-    try {
-      for (std::size_t i = begin; i < end; ++i) {
-        cancel->check();
-        job.scan(job.blocks[i], x, buffer);
-      }
-    } catch (const Cancelled&) {
-      // The blocks stay incomplete; the call fails below.
+    for (std::size_t i = begin; i < end; ++i) {
+      cancel.check();
+      job.scan(job.blocks[i], x, buffer);
     }
-  }, [&] { interrupt.tick(); });
-  if (interrupt.raised()) return;  // the blocks are incomplete
+  });
   for (const Block& b : job.blocks) {
     if (b.fault != RowFault::kNone) return;
   }
@@ -675,22 +610,13 @@ std::optional<float> to_checked_threshold(PyObject* o) {
 }
 
 // The frame of both methods: `texts`, `threshold` by position or name, `offsets` (extraction
-// only) by name only.
+// only) by name only. A list's lone surrogates are row faults, reported after the work
+// like an Arrow column's invalid UTF-8, so `texts` is no text parameter of the frame's.
 PyObject* column_method(bool extraction, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static const char* const names[] = {"texts", "threshold", "offsets"};
-    const char* func = extraction ? "extract_column" : "replace_column";
-    const Signature sig = {kClass, func, names, extraction ? 3 : 2, 1};
-    if (PyVectorcall_NARGS(nargs) > 2) {
-      PyErr_Format(PyExc_TypeError, "%s.%s() takes from 1 to 2 positional arguments but %zd were given", kClass, func,
-                   PyVectorcall_NARGS(nargs));
-      throw_error_set();
-    }
-    PyObject* a[3] = {nullptr, nullptr, nullptr};
-    match_fastcall(sig, args, nargs, kwnames, a);
-    Call<ProcessorObject> call(self, processor_type(), kClass, Borrow::kShared);
-    KeywordProcessor& kp = call.value();
-
+  static const char* const names[] = {"texts", "threshold", "offsets"};
+  const Signature sig = {kClass, extraction ? "extract_column" : "replace_column", names, extraction ? 3 : 2, 1, 0, 2};
+  return fast_method<ProcessorObject>(sig, processor_type(), Borrow::kShared, self, args, nargs, kwnames,
+                                      [&](KeywordProcessor& kp, Arguments& a) -> PyObject* {
     Input input;
     input.import(a[0], "texts");
     const std::optional<float> threshold = to_checked_threshold(a[1]);
@@ -704,11 +630,9 @@ PyObject* column_method(bool extraction, PyObject* self, PyObject* const* args, 
     data->rows = input.rows;
     Job job{input, view, threshold, offsets, extraction, {}, {}};
     {
-      WithoutGil unlocked(job.interrupt);
+      Unlocked unlocked(job.interrupt);
       run_job(job, *data);
     }
-    // A signal handler raised: its exception is set, and it is the call's.
-    if (job.interrupt.raised()) throw_error_set();
     raise_fault(job, input);
     job.blocks = {};
     Ref obj = Ref::steal(PyType_GenericAlloc(column_type(), 0));
@@ -1098,8 +1022,6 @@ PyObject* column_to_polars(PyObject* self, PyObject*) { return call_helper(self,
 PyObject* column_get_num_chunks(PyObject* self, void*) { return PyLong_FromSize_t(data_of(self).chunk_count()); }
 PyObject* column_get_chunked(PyObject* self, void*) { return PyBool_FromLong(data_of(self).from_stream); }
 
-#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef column_methods[] = {
     {"to_pylist", column_to_pylist, METH_NOARGS,
      "to_pylist($self)\n--\n\n"},
@@ -1107,10 +1029,9 @@ PyMethodDef column_methods[] = {
      "to_arrow($self)\n--\n\n"},
     {"to_polars", column_to_polars, METH_NOARGS, "to_polars($self)\n--\n\n"},
     {"__arrow_c_schema__", column_c_schema, METH_NOARGS, "__arrow_c_schema__($self)\n--\n\n"},
-    {"__arrow_c_array__", FAST(column_c_array), METH_FASTCALL | METH_KEYWORDS,
-     "__arrow_c_array__($self, requested_schema=None)\n--\n\n"},
-    {"__arrow_c_stream__", FAST(column_c_stream), METH_FASTCALL | METH_KEYWORDS,
-     "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
+    fast_method_def("__arrow_c_array__", column_c_array, "__arrow_c_array__($self, requested_schema=None)\n--\n\n"),
+    fast_method_def("__arrow_c_stream__", column_c_stream,
+                    "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

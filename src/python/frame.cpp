@@ -75,6 +75,9 @@ void set_error_from_current_exception() noexcept {
   } catch (const Cancelled&) {
     // Stopped because a signal handler raised (interrupt.h): its exception is set.
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "call stopped without exception set");
+  } catch (const LoneSurrogate&) {
+    // Arguments::texts_first found no text to blame.
+    PyErr_SetString(PyExc_SystemError, "a text was refused for a lone surrogate it does not hold");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const Fault& f) {
@@ -95,9 +98,16 @@ namespace {
   throw ErrorAlreadySet{};
 }
 
+int max_positional(const Signature& sig) { return sig.positional != 0 ? sig.positional : sig.count; }
+
 void too_many(const Signature& sig, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%s.%s() takes %d positional argument%s but %zd were given",
-               sig.cls, sig.func, sig.count, sig.count == 1 ? "" : "s", given);
+  if (sig.positional != 0) {
+    PyErr_Format(PyExc_TypeError, "%s.%s() takes from %d to %d positional arguments but %zd were given", sig.cls,
+                 sig.func, sig.required, sig.positional, given);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s.%s() takes %d positional argument%s but %zd were given", sig.cls, sig.func,
+                 sig.count, sig.count == 1 ? "" : "s", given);
+  }
   throw ErrorAlreadySet{};
 }
 
@@ -142,14 +152,14 @@ void match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
                     PyObject* kwnames, PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
   // The common call: positional arguments only, as many as the signature accepts.
-  if (kwnames == nullptr && nargs >= sig.required && nargs <= sig.count) {
+  if (kwnames == nullptr && nargs >= sig.required && nargs <= max_positional(sig)) {
     Py_ssize_t i = 0;
     for (; i < nargs; ++i) out[i] = args[i];
     for (; i < sig.count; ++i) out[i] = nullptr;
     return;
   }
   for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
-  if (nargs > sig.count) too_many(sig, nargs);
+  if (nargs > max_positional(sig)) too_many(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
   if (kwnames != nullptr) {
     Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
@@ -161,7 +171,7 @@ void match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 void match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > sig.count) too_many(sig, nargs);
+  if (nargs > max_positional(sig)) too_many(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
@@ -238,8 +248,7 @@ namespace {
 }
 }  // namespace
 
-namespace {
-CodeUnits units_of(PyObject* o, const char* name) {
+CodeUnits str_units(PyObject* o, const char* name) {
   if (!PyUnicode_Check(o)) type_mismatch(o, "str", name);
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(o) < 0) fail_argument(name);
@@ -247,12 +256,8 @@ CodeUnits units_of(PyObject* o, const char* name) {
   return CodeUnits(PyUnicode_DATA(o), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)), PyUnicode_KIND(o),
                    PyUnicode_IS_ASCII(o));
 }
-}  // namespace
 
-Text to_text_units(PyObject* o, const char* name) { return Text(units_of(o, name)); }
-
-// For a str known to hold a lone surrogate: let the interpreter's own encoder raise
-// (replacing any error already set by a later argument).
+// Lets the interpreter's own encoder raise.
 void raise_surrogate_error(PyObject* o) {
   PyErr_Clear();
   if (PyUnicode_AsUTF8AndSize(o, nullptr) == nullptr) throw_error_set();
@@ -260,18 +265,10 @@ void raise_surrogate_error(PyObject* o) {
   throw_error_set();
 }
 
-Text to_text(PyObject* o, const char* name, Cancel* cancel) {
-  Text t = to_text_units(o, name);
+Utf8Text to_utf8(PyObject* o, const char* name, Cancel* cancel) {
+  Utf8Text t(str_units(o, name));
   if (!t.units_.utf8(t.storage_, cancel)) raise_surrogate_error(o);
   return t;
-}
-
-std::optional<std::string_view> to_optional_utf8(PyObject* o, const char* name, std::string& storage) {
-  if (o == nullptr || o == Py_None) return std::nullopt;
-  const Text t = to_text_units(o, name);
-  std::optional<std::string_view> utf8 = t.utf8(storage);
-  if (!utf8) raise_surrogate_error(o);
-  return utf8;
 }
 
 std::optional<bool> to_optional_flag(PyObject* o, const char* name) {
@@ -373,27 +370,6 @@ std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name) {
   return chars;
 }
 
-std::vector<Text> to_text_sequence(PyObject* o, const char* name) {
-  std::vector<Text> texts;
-  try {
-    to_sequence(o, name, texts, [&](PyObject* item) {
-      texts.emplace_back(units_of(item, name)).keep_ = Ref::borrow(item);
-    });
-  } catch (const ErrorAlreadySet&) {
-    // Encoding used to come with conversion: a lone surrogate in an earlier item is the
-    // error the caller sees first.
-    refuse_surrogates(texts, texts.size());
-    throw;
-  }
-  return texts;
-}
-
-void refuse_surrogates(const std::vector<Text>& texts, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (texts[i].units_.has_surrogate()) raise_surrogate_error(texts[i].keep_.get());
-  }
-}
-
 std::string_view to_byte_string(PyObject* o, const char* name) {
   if (!PyBytes_Check(o)) type_mismatch(o, "bytes", name);
   return {PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o))};
@@ -406,6 +382,68 @@ std::size_t to_usize(PyObject* o, const char* name) {
   if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) fail_argument(name);
   return v;
 }
+
+// ---- the arguments of a call ----
+
+Arguments::Arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : sig_(sig) {
+  match_fastcall(sig, args, nargs, kwnames, given_);
+}
+
+Arguments::Arguments(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
+  match_tuple(sig, args, kwargs, given_);
+}
+
+const char* Arguments::text_name(int i) const {
+  if (i < 0 || i >= sig_.count || !(sig_.texts & Signature::text(i))) {
+    throw Fault(std::string(sig_.func) + ": parameter " + std::to_string(i) + " is not a text of the signature");
+  }
+  return sig_.names[i];
+}
+
+const UnitText& Arguments::units(int i) {
+  const char* name = text_name(i);
+  if (unit_param_ != -1) throw Fault(std::string(sig_.func) + ": a second code-unit text parameter");
+  unit_text_.emplace(UnitText(str_units(given_[i], name), given_[i]));
+  unit_param_ = i;
+  return *unit_text_;
+}
+
+Utf8Text Arguments::utf8(int i, Cancel* cancel) { return to_utf8(given_[i], text_name(i), cancel); }
+
+std::optional<Utf8Text> Arguments::optional_utf8(int i) {
+  const char* name = text_name(i);
+  if (given_[i] == nullptr || given_[i] == Py_None) return std::nullopt;
+  return to_utf8(given_[i], name);
+}
+
+const std::vector<UnitText>& Arguments::texts(int i) {
+  const char* name = text_name(i);
+  if (sequence_param_ != -1) throw Fault(std::string(sig_.func) + ": a second sequence-of-texts parameter");
+  sequence_param_ = i;
+  to_sequence(given_[i], name, sequence_,
+              [&](PyObject* item) { sequence_.push_back(UnitText(str_units(item, name), item)); });
+  return sequence_;
+}
+
+void Arguments::refuse_surrogates() const {
+  try {
+    throw;
+  } catch (const Cancelled&) {
+    return;  // an interrupt ends the call whatever else is wrong
+  } catch (...) {
+  }
+  auto refuse_unit_text = [&] {
+    if (unit_text_ && unit_text_->units().has_surrogate()) raise_surrogate_error(given_[unit_param_]);
+  };
+  // In parameter order: parameters are converted in that order.
+  if (unit_param_ != -1 && (sequence_param_ == -1 || unit_param_ < sequence_param_)) refuse_unit_text();
+  for (const UnitText& t : sequence_) {
+    if (t.units().has_surrogate()) raise_surrogate_error(t.str_.get());
+  }
+  refuse_unit_text();
+}
+
+// ---- results ----
 
 Ref new_str(std::string_view s) {
   return own(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));

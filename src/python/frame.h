@@ -56,6 +56,15 @@ struct Signature {
   const char* const* names;
   int count;
   int required;
+  // Bit i set (text(i)): parameter i is a text, an optional text or a sequence of texts,
+  // converted only through Arguments. A lone surrogate in one is the call's error ahead of
+  // anything that fails after the text's conversion (see Arguments::texts_first).
+  unsigned texts = 0;
+  // Parameters that may be given by position (0: all of them); the rest are keyword-only.
+  // Calls with too many are then worded as the interpreter words them.
+  int positional = 0;
+
+  static constexpr unsigned text(int i) { return 1u << i; }
 };
 
 // Fills out[0..count) with borrowed arguments, nullptr for those not given.
@@ -87,68 +96,117 @@ void check_receiver(PyObject* self, PyTypeObject* type, const char* cls);
 
 [[noreturn]] void fail_argument(const char* name);
 
-// A str argument, readable as UTF-8 while the Text lives (it keeps its str alive when the
-// caller might not). ASCII strings are read in place; others are encoded into a buffer of
-// ours, never through the interpreter's cached UTF-8 form, so converting a caller's string
-// does not leave a copy inside it (a multi-megabyte document would keep it for life).
-class Text {
+// Two forms of a str argument, of two types so that neither can be read as the other.
+// Both read an ASCII str in place. Neither ever goes through the interpreter's cached UTF-8
+// form, so converting a caller's string does not leave a copy inside it (a multi-megabyte
+// document would keep it for life).
+
+// A str as UTF-8 bytes, encoded at conversion: a lone surrogate is refused right there.
+class Utf8Text {
  public:
-  explicit Text(CodeUnits units) : units_(units) {}
-  // The form made by to_text: encoded once, at conversion.
   std::string_view view() const { return units_.ascii() ? units_.ascii_view() : std::string_view(storage_); }
-  // The form of a sequence item, encoded where it is used (by a pool worker, say): needs
-  // no interpreter call; `buffer` is the caller's to reuse. Nothing if the str holds a
-  // lone surrogate: refuse_surrogates() then raises the interpreter's error for it.
-  std::optional<std::string_view> utf8(std::string& buffer) const { return units_.utf8(buffer); }
-  // The code units, for engine calls that read them directly.
-  const CodeUnits& units() const { return units_; }
-  // A new reference to the str itself when it is exactly a str (not a subclass) that this
-  // Text keeps alive, so a result equal to it can be the same object; else null.
-  PyObject* same_str() const { return keep_ && PyUnicode_CheckExact(keep_.get()) ? Py_NewRef(keep_.get()) : nullptr; }
 
  private:
-  friend Text to_text(PyObject* o, const char* name, Cancel* cancel);
-  friend Text to_text_units(PyObject* o, const char* name);
-  friend std::vector<Text> to_text_sequence(PyObject* o, const char* name);
-  friend void refuse_surrogates(const std::vector<Text>& texts, std::size_t count);
+  friend Utf8Text to_utf8(PyObject* o, const char* name, Cancel* cancel);
+  explicit Utf8Text(CodeUnits units) : units_(units) {}
   CodeUnits units_;
   std::string storage_;
-  Ref keep_;
 };
 
+// A str as its code units, not encoded: for engine calls that read the units themselves,
+// or encode them where they are used (a pool worker, say). The engine finds any lone
+// surrogate; see Arguments for how it is reported.
+class UnitText {
+ public:
+  const CodeUnits& units() const { return units_; }
+  // The UTF-8 form, needing no interpreter call; `buffer` is the caller's to reuse.
+  // Nothing if the str holds a lone surrogate.
+  std::optional<std::string_view> utf8(std::string& buffer) const { return units_.utf8(buffer); }
+  // A new reference to the str itself when it is exactly a str (not a subclass), so a
+  // result equal to it can be the same object; else null.
+  PyObject* same_str() const { return PyUnicode_CheckExact(str_.get()) ? Py_NewRef(str_.get()) : nullptr; }
+
+ private:
+  friend class Arguments;
+  UnitText(CodeUnits units, PyObject* str) : units_(units), str_(Ref::borrow(str)) {}
+  CodeUnits units_;
+  Ref str_;  // kept alive: a sequence may hand out fresh objects that nothing else holds
+};
+
+// The code units of a str; TypeError (labelled `name`) for anything else.
+CodeUnits str_units(PyObject* o, const char* name);
 // `cancel`, if given, is checked while a long text is encoded.
-Text to_text(PyObject* o, const char* name, Cancel* cancel = nullptr);
-// A str argument's code units, not encoded: for an engine call that reads the units
-// itself. The engine finds any lone surrogate, and the caller reports it with
-// raise_surrogate_error(), converting later arguments through after_text() so that it is
-// still the first error.
-Text to_text_units(PyObject* o, const char* name);
+Utf8Text to_utf8(PyObject* o, const char* name, Cancel* cancel = nullptr);
+// Raises the interpreter's UnicodeEncodeError for a str known to hold a lone surrogate,
+// replacing any error already set.
 [[noreturn]] void raise_surrogate_error(PyObject* o);
-template <class Convert>
-auto after_text(const Text& text, PyObject* o, Convert&& convert) -> decltype(convert()) {
-  try {
-    return convert();
-  } catch (...) {
-    if (text.units().has_surrogate()) raise_surrogate_error(o);
-    throw;
+
+// Thrown by a call whose engine work refused a UnitText for its lone surrogate;
+// Arguments::texts_first turns it into the interpreter's error for that text.
+struct LoneSurrogate {};
+
+// A call's arguments once matched, and the conversions of its text parameters. A str
+// holding a lone surrogate cannot be encoded, and the rule for every call is that this is
+// its error before anything that fails after the text was converted (a later argument, the
+// engine, the result): the error a caller would see had every text been encoded at
+// conversion, which code-unit texts put off. Texts are therefore converted here, where
+// they are kept, and texts_first() applies the rule to whatever the call body throws.
+class Arguments {
+ public:
+  static constexpr int kMaxParams = 4;
+
+  Arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  Arguments(const Signature& sig, PyObject* args, PyObject* kwargs);
+  Arguments(const Arguments&) = delete;
+  Arguments& operator=(const Arguments&) = delete;
+
+  // Parameter i as given, null if it was not (or the signature has fewer).
+  PyObject* operator[](int i) const { return given_[i]; }
+
+  // Text parameter i (a text of the signature) as code units.
+  const UnitText& units(int i);
+  // Text parameter i encoded, with `cancel` checked while a long text is.
+  Utf8Text utf8(int i, Cancel* cancel = nullptr);
+  // Optional text parameter i encoded; nothing for None or not given.
+  std::optional<Utf8Text> optional_utf8(int i);
+  // Sequence-of-texts parameter i, its items as code units, in iteration order.
+  const std::vector<UnitText>& texts(int i);
+
+  // Runs body(); if it throws anything but an interrupt, the first converted text holding
+  // a lone surrogate is reported instead (a texts parameter's items in their order).
+  template <class Body>
+  decltype(auto) texts_first(Body&& body) {
+    try {
+      return body();
+    } catch (...) {
+      refuse_surrogates();
+      throw;
+    }
   }
-}
-// An optional str argument's UTF-8 form, for use during the call: an ASCII str's own
-// characters, or the encoding written into `storage`.
-std::optional<std::string_view> to_optional_utf8(PyObject* o, const char* name, std::string& storage);
+
+ private:
+  // Checks that parameter i is a text of the signature; returns its name.
+  const char* text_name(int i) const;
+  // Inside a catch block: raises for the first converted text holding a lone surrogate,
+  // unless the exception being handled is an interrupt; else returns.
+  void refuse_surrogates() const;
+
+  // One parameter of each kind at most, which every signature needs: a call that converts
+  // no text then only clears a few words (a table per parameter, zeroed on every call, cost
+  // more than the rest of the frame).
+  const Signature& sig_;
+  PyObject* given_[kMaxParams] = {};
+  int unit_param_ = -1;  // the parameter held by unit_text_
+  int sequence_param_ = -1;  // the parameter whose items are in sequence_
+  std::optional<UnitText> unit_text_;
+  std::vector<UnitText> sequence_;
+};
+
 std::optional<bool> to_optional_flag(PyObject* o, const char* name);
 std::optional<float> to_optional_threshold(PyObject* o, const char* name);
 float to_float32(PyObject* o, const char* name);
 uint32_t to_char(PyObject* o, const char* name);
 std::vector<uint32_t> to_char_sequence(PyObject* o, const char* name);
-// The items, not yet encoded (read them with utf8()); each Text keeps its str alive, since
-// a sequence may hand out fresh objects that nothing else holds.
-std::vector<Text> to_text_sequence(PyObject* o, const char* name);
-// Raises the interpreter's UnicodeEncodeError (replacing any error already set) for the
-// first of texts[0, count) that holds a lone surrogate; returns if none does. A batch
-// calls it when its work failed, so that a text that cannot be encoded is reported just
-// as if it had been refused at conversion, before any work.
-void refuse_surrogates(const std::vector<Text>& texts, std::size_t count);
 std::string_view to_byte_string(PyObject* o, const char* name);
 std::size_t to_usize(PyObject* o, const char* name);
 

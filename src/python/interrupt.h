@@ -1,12 +1,14 @@
 // Ctrl-C for long calls.
 //
-// A call keeps the interpreter lock from start to end, so signal handlers run only when
-// it lets them: an Interrupt runs the interpreter's signal check at bounded intervals of
-// the call's work and, once a handler has raised, makes the call unwind with that
-// exception set. Engine work on the calling thread checks through here() (a Cancel whose
-// poll runs the check); pool workers check workers(), a plain flag, which tick() raises
-// while the calling thread waits for them (run_pieces() below). Loops of the binding's
-// own (converting arguments, building results) call every().
+// Signal handlers run only on the main thread and only when the interpreter lets them. A
+// call that keeps the interpreter lock from start to end lets them when an Interrupt runs
+// the interpreter's signal check, at bounded intervals of the call's work; a call that
+// releases the lock for its work (Unlocked below) takes it back for a moment to run the
+// same check. Once a handler has raised, the call unwinds with that exception set. Engine
+// work on the calling thread checks through here() (a Cancel whose poll runs the check);
+// pool workers check workers(), a plain flag, which tick() raises while the calling thread
+// waits for them (run_pieces() below). Loops of the binding's own (converting arguments,
+// building results) call every().
 //
 // Whatever stops the call surfaces as kwsieve::Cancelled, which the entry guard treats as
 // "a Python exception is already set"; every borrow and reference unwinds on the way.
@@ -15,6 +17,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <utility>
 
 #include "engine/cancel.h"
 #include "pool/pool.h"
@@ -36,9 +39,18 @@ class Interrupt {
   Cancel* workers() { return &workers_; }
 
   // On the calling thread while it waits for workers: if a signal handler raises, tells
-  // the workers to stop. Does not throw; see raised().
+  // the workers to stop. Does not throw; see raised(). With the lock released (Unlocked),
+  // takes it back for the check.
   void tick() {
-    if (!raised_ && PyErr_CheckSignals() != 0) stop();
+    if (raised_) return;
+    if (released_ == nullptr) {
+      if (PyErr_CheckSignals() != 0) stop();
+      return;
+    }
+    PyEval_RestoreThread(released_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    released_ = PyEval_SaveThread();
+    if (raised) stop();
   }
   // Whether a handler raised: its exception is set, and the call must end with it.
   bool raised() const { return raised_; }
@@ -68,9 +80,25 @@ class Interrupt {
     workers_.request();
   }
 
+  friend class Unlocked;
   Cancel here_;
   Cancel workers_;
   bool raised_ = false;
+  PyThreadState* released_ = nullptr;  // the calling thread's state while Unlocked
+};
+
+// Lets other Python threads run while this one works without touching Python objects (or
+// waits for the pool); the lock is taken back however the stretch ends. The interrupt's
+// checks meanwhile take the lock for themselves.
+class Unlocked {
+ public:
+  explicit Unlocked(Interrupt& interrupt) : interrupt_(interrupt) { interrupt_.released_ = PyEval_SaveThread(); }
+  ~Unlocked() { PyEval_RestoreThread(std::exchange(interrupt_.released_, nullptr)); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  Interrupt& interrupt_;
 };
 
 // Runs process(begin, end, cancel) over pieces of [0, n) on the pool (pool::run_pieces),

@@ -20,16 +20,15 @@ struct MatchCall : Call<MatchObject> {
 };
 
 const char* const kNewNames[] = {"keyword", "similarity", "start", "end"};
-const Signature kNewSig = {kClass, "__new__", kNewNames, 4, 4};
+const Signature kNewSig = {kClass, "__new__", kNewNames, 4, 4, Signature::text(0)};
 const char* const kStateNames[] = {"state"};
 const Signature kSetStateSig = {kClass, "__setstate__", kStateNames, 1, 1};
 
 PyObject* km_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    PyObject* a[4];
-    match_tuple(kNewSig, args, kwargs, a);
+    Arguments a(kNewSig, args, kwargs);
     MatchValue v;
-    v.keyword.assign(to_text(a[0], "keyword").view());
+    v.keyword.assign(a.utf8(0).view());
     v.similarity = to_float32(a[1], "similarity");
     v.start = to_usize(a[2], "start");
     v.end = to_usize(a[3], "end");
@@ -93,7 +92,7 @@ int km_set(PyObject* self, PyObject* value, void* closure) {
     // The new value is converted before the borrow is taken.
     switch (field) {
       case kKeyword: {
-        std::string keyword(to_text(value, "keyword").view());
+        std::string keyword(to_utf8(value, "keyword").view());
         MatchCall call(self, Borrow::kExclusive);
         call.value().keyword.swap(keyword);
         break;
@@ -160,8 +159,7 @@ PyObject* km_getnewargs(PyObject* self, PyObject*) {
 }
 
 PyMethodDef km_methods[] = {
-    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(km_setstate)),
-     METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
+    fast_method_def("__setstate__", km_setstate, "__setstate__($self, state)\n--\n\n"),
     {"__getstate__", km_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"__getnewargs__", km_getnewargs, METH_NOARGS, "__getnewargs__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -82,4 +82,23 @@ class Call {
   Borrow borrow_;
 };
 
+// The frame of every fast-call method: match the arguments, check the receiver and borrow
+// it for the whole call, then run body(value, arguments) with a lone surrogate in a text
+// argument first among its failures (Arguments::texts_first); all inside the guard.
+template <class Object, class Body>
+PyObject* fast_method(const Signature& sig, PyTypeObject* type, Borrow::Kind kind, PyObject* self,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  return guard([&]() -> PyObject* {
+    Arguments a(sig, args, nargs, kwnames);
+    Call<Object> call(self, type, sig.cls, kind);
+    return a.texts_first([&] { return body(call.value(), a); });
+  });
+}
+
+// A method table's entry for a METH_FASTCALL | METH_KEYWORDS function.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyMethodDef fast_method_def(const char* name, FastFunction f, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
 }  // namespace kwsieve::py

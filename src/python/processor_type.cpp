@@ -29,19 +29,16 @@ struct ProcessorCall : Call<ProcessorObject> {
   ProcessorCall(PyObject* self, Borrow::Kind kind) : Call(self, processor_type(), kClass, kind) {}
 };
 
-// Every fast-call method has the same frame: match the arguments, check the receiver and
-// borrow it for the whole call, then run `body(processor, arguments)`; all inside the guard.
+// The frame of a fast-call method (fast_method) with its signature spelled in place.
 template <std::size_t N, class Body>
-PyObject* method(const char* name, int required, const std::array<const char*, N>& names, Borrow::Kind kind,
-                 PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  return guard([&] {
-    const Signature sig = {kClass, name, names.data(), static_cast<int>(N), required};
-    PyObject* a[N];
-    match_fastcall(sig, args, nargs, kwnames, a);
-    ProcessorCall call(self, kind);
-    return body(call.value(), a);
-  });
+PyObject* method(const char* name, int required, const std::array<const char*, N>& names, unsigned texts,
+                 Borrow::Kind kind, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 Body&& body) {
+  const Signature sig = {kClass, name, names.data(), static_cast<int>(N), required, texts};
+  return fast_method<ProcessorObject>(sig, processor_type(), kind, self, args, nargs, kwnames, body);
 }
+
+constexpr unsigned kFirstIsText = Signature::text(0);
 
 // Lends a single-text call's extractor the working-text buffer of the previous call, and
 // takes it back after: a caller going through large documents one call at a time then
@@ -138,50 +135,47 @@ Py_ssize_t kp_length(PyObject* self) {
 // ---- methods ----
 
 PyObject* kp_add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<2>("add_keyword", 1, {"keyword", "clean_name"}, Borrow::kExclusive, self, args, nargs, kwnames,
-                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    Text keyword = to_text_units(a[0], "keyword");
-    std::string storage;
-    std::optional<std::string_view> clean_name =
-        after_text(keyword, a[0], [&] { return to_optional_utf8(a[1], "clean_name", storage); });
-    if (!kp.add_keyword(keyword.units(), clean_name)) raise_surrogate_error(a[0]);
+  return method<2>("add_keyword", 1, {"keyword", "clean_name"}, kFirstIsText | Signature::text(1), Borrow::kExclusive,
+                   self, args, nargs, kwnames, [&](KeywordProcessor& kp, Arguments& a) -> PyObject* {
+    const UnitText& keyword = a.units(0);
+    const std::optional<Utf8Text> clean_name = a.optional_utf8(1);
+    if (!kp.add_keyword(keyword.units(), clean_name ? std::optional(clean_name->view()) : std::nullopt)) {
+      throw LoneSurrogate{};
+    }
     Py_RETURN_NONE;
   });
 }
 
 PyObject* kp_remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<1>("remove_keyword", 1, {"keyword"}, Borrow::kExclusive, self, args, nargs, kwnames,
-                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    Text keyword = to_text(a[0], "keyword");
+  return method<1>("remove_keyword", 1, {"keyword"}, kFirstIsText, Borrow::kExclusive, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, Arguments& a) -> PyObject* {
+    const Utf8Text keyword = a.utf8(0);
     return Py_NewRef(kp.remove_keyword(keyword.view()) ? Py_True : Py_False);
   });
 }
 
 PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<2>("extract_keywords", 1, {"text", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
-                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    Text text = to_text_units(a[0], "text");
-    std::optional<float> threshold = after_text(text, a[0], [&] {
-      std::optional<float> t = to_optional_threshold(a[1], "threshold");
-      check_threshold(t);
-      return t;
-    });
+  return method<2>("extract_keywords", 1, {"text", "threshold"}, kFirstIsText, Borrow::kShared, self, args, nargs,
+                   kwnames, [&](KeywordProcessor& kp, Arguments& a) -> PyObject* {
+    const UnitText& text = a.units(0);
+    const std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
+    check_threshold(threshold);
     Interrupt interrupt;
     Extractor x(kp.read_view());
     x.set_cancel(interrupt.here());
     WorkBuffer reuse(x);
     std::vector<KeywordMatch> matches;
     std::string buffer;
-    if (!x.extract(text.units(), threshold, matches, buffer)) raise_surrogate_error(a[0]);
+    if (!x.extract(text.units(), threshold, matches, buffer)) throw LoneSurrogate{};
     return match_list(matches, interrupt).release();
   });
 }
 
 PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<2>("replace_keywords", 1, {"text", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
-                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
+  return method<2>("replace_keywords", 1, {"text", "threshold"}, kFirstIsText, Borrow::kShared, self, args, nargs,
+                   kwnames, [&](KeywordProcessor& kp, Arguments& a) -> PyObject* {
     Interrupt interrupt;
-    Text text = to_text(a[0], "text", interrupt.here());
+    const Utf8Text text = a.utf8(0, interrupt.here());
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     check_threshold(threshold);
     Extractor x(kp.read_view());
@@ -195,47 +189,34 @@ PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-// Thrown by a worker for a text that cannot be encoded; run_batch turns it into the
-// interpreter's error for the first such text.
-struct LoneSurrogate {};
-
 // Runs `work(extractor, units, buffer, i)` for every text on the pool; false from it means
 // the text holds a lone surrogate. The interpreter lock
 // stays held: the workers call no Python API and only read engine values and the
-// characters of the texts (a str never changes, and the Texts keep them alive); Python
+// characters of the texts (a str never changes, and the UnitTexts keep them alive); Python
 // objects are made afterwards, here. The calling thread checks for signals while it waits;
 // if a handler raises, the workers stop at their next check (between texts, and inside
 // long ones), and once all have returned the handler's exception ends the call.
 template <class Work>
-void run_batch(const std::vector<Text>& texts, Work work, const KeywordProcessor& processor,
+void run_batch(const std::vector<UnitText>& texts, Work work, const KeywordProcessor& processor,
                Interrupt& interrupt) {
   pool::num_threads();  // the first batch call starts the pool, even for no texts
   if (texts.empty()) return;
   const ReadView& view = processor.read_view();
-  try {
-    run_pieces(interrupt, texts.size(), [&](std::size_t begin, std::size_t end, Cancel& cancel) {
-      Extractor x(view);
-      x.set_cancel(&cancel);
-      std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
-      for (std::size_t i = begin; i < end; ++i) {
-        if (cancel.requested()) throw Cancelled{};
-        if (!work(x, texts[i].units(), buffer, i)) throw LoneSurrogate{};
-      }
-    });
-  } catch (const Cancelled&) {
-    throw;
-  } catch (...) {
-    // Whatever failed, a text that cannot be encoded is reported first, as a conversion
-    // error would have been before any work.
-    refuse_surrogates(texts, texts.size());
-    throw;
-  }
+  run_pieces(interrupt, texts.size(), [&](std::size_t begin, std::size_t end, Cancel& cancel) {
+    Extractor x(view);
+    x.set_cancel(&cancel);
+    std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
+    for (std::size_t i = begin; i < end; ++i) {
+      if (cancel.requested()) throw Cancelled{};
+      if (!work(x, texts[i].units(), buffer, i)) throw LoneSurrogate{};
+    }
+  });
 }
 
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<2>("parallel_extract_keywords_from_texts", 1, {"texts", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
-                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    std::vector<Text> texts = to_text_sequence(a[0], "texts");
+  return method<2>("parallel_extract_keywords_from_texts", 1, {"texts", "threshold"}, kFirstIsText, Borrow::kShared,
+                   self, args, nargs, kwnames, [&](KeywordProcessor& kp, Arguments& a) -> PyObject* {
+    const std::vector<UnitText>& texts = a.texts(0);
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::vector<KeywordMatch>> results(texts.size());
     Interrupt interrupt;
@@ -252,9 +233,9 @@ PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<2>("parallel_replace_keywords_from_texts", 1, {"texts", "threshold"}, Borrow::kShared, self, args, nargs, kwnames,
-                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
-    std::vector<Text> texts = to_text_sequence(a[0], "texts");
+  return method<2>("parallel_replace_keywords_from_texts", 1, {"texts", "threshold"}, kFirstIsText, Borrow::kShared,
+                   self, args, nargs, kwnames, [&](KeywordProcessor& kp, Arguments& a) -> PyObject* {
+    const std::vector<UnitText>& texts = a.texts(0);
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::optional<std::string>> results(texts.size());
     Interrupt interrupt;
@@ -294,8 +275,8 @@ PyObject* kp_get_all_keywords(PyObject* self, PyObject*) {
 }
 
 PyObject* kp_set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<1>("set_non_word_boundaries", 1, {"boundaries"}, Borrow::kExclusive, self, args, nargs, kwnames,
-                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
+  return method<1>("set_non_word_boundaries", 1, {"boundaries"}, 0, Borrow::kExclusive, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, Arguments& a) -> PyObject* {
     std::vector<uint32_t> chars = to_char_sequence(a[0], "boundaries");
     kp.set_non_word_boundaries(chars);
     Py_RETURN_NONE;
@@ -303,8 +284,8 @@ PyObject* kp_set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_s
 }
 
 PyObject* kp_add_non_word_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<1>("add_non_word_boundary", 1, {"boundary"}, Borrow::kExclusive, self, args, nargs, kwnames,
-                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
+  return method<1>("add_non_word_boundary", 1, {"boundary"}, 0, Borrow::kExclusive, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, Arguments& a) -> PyObject* {
     uint32_t c = to_char(a[0], "boundary");
     kp.add_non_word_boundary(c);
     Py_RETURN_NONE;
@@ -312,8 +293,8 @@ PyObject* kp_add_non_word_boundary(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 PyObject* kp_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<1>("__setstate__", 1, {"state"}, Borrow::kExclusive, self, args, nargs, kwnames,
-                   [&](KeywordProcessor& kp, PyObject* const* a) -> PyObject* {
+  return method<1>("__setstate__", 1, {"state"}, 0, Borrow::kExclusive, self, args, nargs, kwnames,
+                   [&](KeywordProcessor& kp, Arguments& a) -> PyObject* {
     std::string_view state = to_byte_string(a[0], "state");
     DecodedProcessor decoded = decode_processor(state);
     kp.replace_state(std::move(decoded.words), std::move(decoded.trie),
@@ -329,32 +310,25 @@ PyObject* kp_getstate(PyObject* self, PyObject*) {
   });
 }
 
-#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kp_methods[] = {
-    {"add_keyword", FAST(kp_add_keyword), METH_FASTCALL | METH_KEYWORDS,
-     "add_keyword($self, keyword, clean_name=None)\n--\n\n"},
-    {"remove_keyword", FAST(kp_remove_keyword), METH_FASTCALL | METH_KEYWORDS,
-     "remove_keyword($self, keyword)\n--\n\n"},
-    {"extract_keywords", FAST(kp_extract_keywords), METH_FASTCALL | METH_KEYWORDS,
-     "extract_keywords($self, text, threshold=None)\n--\n\n"},
-    {"parallel_extract_keywords_from_texts", FAST(kp_parallel_extract), METH_FASTCALL | METH_KEYWORDS,
-     "parallel_extract_keywords_from_texts($self, texts, threshold=None)\n--\n\n"},
-    {"replace_keywords", FAST(kp_replace_keywords), METH_FASTCALL | METH_KEYWORDS,
-     "replace_keywords($self, text, threshold=None)\n--\n\n"},
-    {"parallel_replace_keywords_from_texts", FAST(kp_parallel_replace), METH_FASTCALL | METH_KEYWORDS,
-     "parallel_replace_keywords_from_texts($self, texts, threshold=None)\n--\n\n"},
+    fast_method_def("add_keyword", kp_add_keyword, "add_keyword($self, keyword, clean_name=None)\n--\n\n"),
+    fast_method_def("remove_keyword", kp_remove_keyword, "remove_keyword($self, keyword)\n--\n\n"),
+    fast_method_def("extract_keywords", kp_extract_keywords, "extract_keywords($self, text, threshold=None)\n--\n\n"),
+    fast_method_def("parallel_extract_keywords_from_texts", kp_parallel_extract,
+                    "parallel_extract_keywords_from_texts($self, texts, threshold=None)\n--\n\n"),
+    fast_method_def("replace_keywords", kp_replace_keywords, "replace_keywords($self, text, threshold=None)\n--\n\n"),
+    fast_method_def("parallel_replace_keywords_from_texts", kp_parallel_replace,
+                    "parallel_replace_keywords_from_texts($self, texts, threshold=None)\n--\n\n"),
     {"get_all_keywords", kp_get_all_keywords, METH_NOARGS, "get_all_keywords($self)\n--\n\n"},
-    {"set_non_word_boundaries", FAST(kp_set_non_word_boundaries), METH_FASTCALL | METH_KEYWORDS,
-     "set_non_word_boundaries($self, boundaries)\n--\n\n"},
-    {"add_non_word_boundary", FAST(kp_add_non_word_boundary), METH_FASTCALL | METH_KEYWORDS,
-     "add_non_word_boundary($self, boundary)\n--\n\n"},
-    {"__setstate__", FAST(kp_setstate), METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
+    fast_method_def("set_non_word_boundaries", kp_set_non_word_boundaries,
+                    "set_non_word_boundaries($self, boundaries)\n--\n\n"),
+    fast_method_def("add_non_word_boundary", kp_add_non_word_boundary,
+                    "add_non_word_boundary($self, boundary)\n--\n\n"),
+    fast_method_def("__setstate__", kp_setstate, "__setstate__($self, state)\n--\n\n"),
     {"__getstate__", kp_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
-    {"extract_column", FAST(kp_extract_column), METH_FASTCALL | METH_KEYWORDS,
-     "extract_column($self, texts, threshold=None, *, offsets='chars')\n--\n\n"},
-    {"replace_column", FAST(kp_replace_column), METH_FASTCALL | METH_KEYWORDS,
-     "replace_column($self, texts, threshold=None)\n--\n\n"},
+    fast_method_def("extract_column", kp_extract_column,
+                    "extract_column($self, texts, threshold=None, *, offsets='chars')\n--\n\n"),
+    fast_method_def("replace_column", kp_replace_column, "replace_column($self, texts, threshold=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
