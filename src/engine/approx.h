@@ -79,12 +79,11 @@
 //
 // Cost. Rules 2 and 3 make the work at one start position polynomial: each (node, offset) is
 // expanded at most once per strictly lower cost, and the bound cuts offsets far past the
-// keywords. On English prose at thresholds 0.7 and 0.8 the literal search is already cheap
-// per state and most of its states die after a step or two, so what the pruned search saves
-// in states (10 to 40 times fewer popped) it partly spends deciding which moves are dead; it
-// runs about 2 times as fast as the literal search at 0.7 and 2.5 to 4 times at 0.8. At 0.9
-// the start filter leaves a search at 2% (1k keywords) to 20% (10k) of the start positions,
-// and it runs about 10 times as fast (bench/bench_approx.cpp).
+// keywords. On prose at the lower thresholds the literal search is already cheap per state
+// and most of its states die after a step or two, so what the pruned search saves in states
+// it partly spends deciding which moves are dead; at high thresholds the start filter rules
+// out most start positions before any search (figures: bench/bench_approx.cpp and
+// bench/README.md).
 #pragma once
 
 #include <cstddef>
