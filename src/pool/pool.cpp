@@ -33,7 +33,6 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/fault.h"
 #include "pool/cpu_count.h"
 #include "pool/deque.h"
 
@@ -314,7 +313,7 @@ void fork_child() {
 std::string error_text(int err) { return std::generic_category().message(err); }
 
 [[noreturn]] void fail_to_start(const std::string& why) {
-  throw Fault("The global thread pool has not been initialized.: " + why);
+  throw StartFailure("The global thread pool has not been initialized.: " + why);
 }
 
 Pool& start_pool() {

@@ -23,6 +23,8 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <source_location>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -35,10 +37,24 @@ namespace kwsieve::pool {
 // above 0 (0 selects the default), else RAYON_RS_NUM_CPUS if it holds one above 0,
 // else the processors the process may run on (affinity mask limited by the cgroup
 // CPU quota, at least 1); at most 255. Starts the pool if it is not running in this
-// process yet. Throws kwsieve::Fault when a worker thread cannot be started; the next
+// process yet. Throws StartFailure when a worker thread cannot be started; the next
 // call tries again.
 std::size_t num_threads();
 
+// The pool's one failure of its own: it could not start (a thread, a fork handler or
+// the worker key could not be made). Like the engine's faults it records where it was
+// raised, for the diagnostic the binding prints.
+class StartFailure : public std::runtime_error {
+ public:
+  explicit StartFailure(const std::string& message,
+                        std::source_location where = std::source_location::current())
+      : std::runtime_error(message), where_(where) {}
+
+  const std::source_location& where() const noexcept { return where_; }
+
+ private:
+  std::source_location where_;
+};
 
 // Whether the calling thread is a worker of this process's pool.
 bool on_worker();
