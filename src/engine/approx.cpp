@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "engine/read_view.h"
+#include "engine/search_tables.h"
 
 namespace kwsieve {
 
@@ -34,8 +35,8 @@ ApproxSearcher::ApproxSearcher(const ReadView& view) : view_(view) {}
 // processors used for exact matching alone never pay for them.
 void ApproxSearcher::prepare() {
   if (prepared_) return;
-  view_.ensure_search();
-  bounded_ = view_.max_name() < ReadView::kNone - 1;
+  tables_ = &view_.search();
+  bounded_ = tables_->max_name() < SearchTables::kNone - 1;
   prepared_ = true;
 }
 
@@ -148,14 +149,14 @@ inline bool ApproxSearcher::passes_at(const Scan& sc, int32_t cost, uint64_t spa
 
 inline bool ApproxSearcher::passes_bound(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost) const {
   if (!sc.exact || !bounded_) return passes(sc, bound(node, offset, cost, sc.exact));
-  const ReadView::Reach& r = view_.reach(node);
-  if (r.depth == ReadView::kNone) return false;
+  const SearchTables::Reach& r = tables_->reach(node);
+  if (r.depth == SearchTables::kNone) return false;
   return passes_at(sc, cost, std::max<uint64_t>({uint64_t{offset} + r.depth, r.name, 1}));
 }
 
 inline float ApproxSearcher::bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const {
-  const ReadView::Reach& r = view_.reach(node);
-  if (r.depth == ReadView::kNone) return -std::numeric_limits<float>::infinity();
+  const SearchTables::Reach& r = tables_->reach(node);
+  if (r.depth == SearchTables::kNone) return -std::numeric_limits<float>::infinity();
   return bound_over(uint64_t{offset} + r.depth, r.name, cost, exact);
 }
 
@@ -186,9 +187,9 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
 // by dominance, which never change the result).
 [[gnu::always_inline]] inline ApproxSearcher::State ApproxSearcher::land(const Scan& sc, uint32_t n, std::size_t j,
                                                                         int32_t c, bool open) const {
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
   // The walk follows the exact index: one 16-byte record per step.
-  const ExactIndex& x = v.exact();
+  const ExactIndex& x = view_.exact();
   // The cost stays c along the chain: one table entry says where its budget opens.
   const bool tabled = c < sc.tabled;
   const uint64_t least = tabled ? sc.least[c] : 0;
@@ -222,7 +223,7 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
 // Pushes the edit moves of state s, whose text byte is b, in the literal order, each as
 // land() makes it: those whose chains come to nothing are left out.
 void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const {
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
   // Every edit move costs the same, and lands on offset j + 1 (text byte skipped,
   // substitution) or stays on j (keyword byte skipped): two budgets serve them all.
   const std::size_t j1 = s.offset + 1;
@@ -233,25 +234,25 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
 
   // One bound for all the children, from what lies below the node: the deepest keyword
   // below a child is one level short of the deepest below the node.
-  const ReadView::Reach& r = v.reach(s.node);
-  if (r.depth == ReadView::kNone || r.depth == 0) return;
+  const SearchTables::Reach& r = v.reach(s.node);
+  if (r.depth == SearchTables::kNone || r.depth == 0) return;
   if (sc.exact && bounded_) {
     if (!passes_at(sc, c1, std::max<uint64_t>({uint64_t{j1} + r.depth - 1, r.name, 1}))) return;
   } else if (!passes(sc, bound_over(uint64_t{j1} + r.depth - 1, r.name, c1, sc.exact))) {
     return;
   }
 
-  const ReadView::Node& nd = v.node(s.node);
-  if (!open_next && !open_here && nd.count > ReadView::kFanFrom) {
+  const SearchTables::Node& nd = v.node(s.node);
+  if (!open_next && !open_here && nd.count > SearchTables::kFanFrom) {
     // Neither move may edit again at once: a child lives only if it can follow the next
     // text byte (b after a keyword byte skipped, the byte after b after a substitution)
     // or is terminal. Visit the union of those runs, in ascending order like the loop below.
     bool indexed;
-    ReadView::Ids here = v.fan(s.node, b, indexed);
+    SearchTables::Ids here = v.fan(s.node, b, indexed);
     if (indexed) {
       if (j1 > *sc.reach) *sc.reach = j1;
-      ReadView::Ids next = j1 < sc.remaining ? v.fan(s.node, sc.text[j1], indexed) : ReadView::Ids{nullptr, nullptr};
-      ReadView::Ids term = v.fan(s.node, 256, indexed);
+      SearchTables::Ids next = j1 < sc.remaining ? v.fan(s.node, sc.text[j1], indexed) : SearchTables::Ids{nullptr, nullptr};
+      SearchTables::Ids term = v.fan(s.node, 256, indexed);
       for (;;) {
         uint32_t c = ReadView::kNone;
         if (here.begin != here.end) c = std::min(c, *here.begin);
@@ -277,7 +278,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   // summary tells without visiting them.
   bool substitute = true, skip = true;
   if (c1 < sc.tabled) {
-    const ReadView::Under u = v.under(s.node);
+    const SearchTables::Under u = v.under(s.node);
     if (u.names < sc.least[c1]) {
       if (!open_here) skip = (u.bytes >> (b & 63)) & 1;
       if (!open_next) substitute = j1 < sc.remaining && ((u.bytes >> (sc.text[j1] & 63)) & 1);
@@ -300,17 +301,17 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
 // that passes; at the offset where the budget opens, the bound) decide them, the first that
 // holds giving the state pushed. The moves are pushed in expand()'s order.
 void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
   // Text byte skipped: the root itself at offset 1, closed.
   push_landing(sc, 0, 1, 1, false, stack_);
-  const ReadView::Reach& r = v.reach(0);
-  if (r.depth == ReadView::kNone || r.depth == 0) return;
+  const SearchTables::Reach& r = v.reach(0);
+  if (r.depth == SearchTables::kNone || r.depth == 0) return;
   if (sc.exact && bounded_) {
     if (!passes_at(sc, 1, std::max<uint64_t>({uint64_t{r.depth}, r.name, 1}))) return;
   } else if (!passes(sc, bound_over(uint64_t{1} + r.depth - 1, r.name, 1, sc.exact))) {
     return;
   }
-  const ReadView::Node& root = v.node(0);
+  const SearchTables::Node& root = v.node(0);
   if (landings_.size() < root.count) landings_.resize(root.count, Landings{});
   walk_tails(sc, 0, kSkipped);
   walk_tails(sc, 1, kSubstituted);
@@ -325,8 +326,8 @@ void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
 }
 
 void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
-  const ReadView& v = view_;
-  const ReadView::TailPair* pairs = v.tail_pairs();
+  const SearchTables& v = *tables_;
+  const SearchTables::TailPair* pairs = v.tail_pairs();
   // A chain of cost 1 at offset j has an open budget when similarity(1, j + 1) >= t, that is
   // from offset least - 1 on (least >= 3 here); before that a terminal node passes only with a
   // clean name of `least` bytes or more.
@@ -340,7 +341,7 @@ void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
   uint32_t t = 0;
   std::size_t j = from;
   for (;;) {
-    const ReadView::TailNode& tn = v.tail(t);
+    const SearchTables::TailNode& tn = v.tail(t);
     const uint32_t end = v.tail_end(t);
     if (j < sc.remaining && j + 1 >= least) {
       for (uint32_t i = tn.begin; i < end; ++i) {
@@ -356,7 +357,7 @@ void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
     }
     if (j >= sc.remaining) break;
     t = v.tail_step(t, sc.text[j]);
-    if (t == ReadView::kNone) break;
+    if (t == SearchTables::kNone) break;
     ++j;
   }
   if (j > *sc.reach) *sc.reach = j;
@@ -366,7 +367,7 @@ void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
 // beats the best so far strictly (so among equals the first popped stays). Only states that
 // consumed text are scored: a zero-length candidate could neither be placed in the text nor
 // advance the scan.
-bool ApproxSearcher::offer(const ReadView& v, const State& s, float t, Candidate& best) {
+bool ApproxSearcher::offer(const SearchTables& v, const State& s, float t, Candidate& best) {
   if (s.offset == 0 || !v.terminal(s.node)) return false;
   const float sim = similarity(s.cost, std::max(s.offset, v.name(s.node).size()));
   if (!(sim >= t && sim > best.similarity)) return false;
@@ -491,13 +492,13 @@ bool within_one_edit(const unsigned char* u, std::size_t j, const uint32_t* k, s
   return false;
 }
 
-std::shared_ptr<const StartFilter> make_start_filter(const ReadView& v, uint64_t least_one) {
+std::shared_ptr<const StartFilter> make_start_filter(const SearchTables& v, uint64_t least_one) {
   return std::make_shared<const StartFilter>(v, least_one);
 }
 
 }  // namespace
 
-StartFilter::StartFilter(const ReadView& v, uint64_t least_one)
+StartFilter::StartFilter(const SearchTables& v, uint64_t least_one)
     : window_(static_cast<uint32_t>(std::min<uint64_t>(least_one - 1, kMaxWindow))) {
   const std::size_t w = window_;
   // Depth-first over the paths down to w + 1, twice: once to size the Bloom filter, once to
@@ -518,7 +519,7 @@ StartFilter::StartFilter(const ReadView& v, uint64_t least_one)
     while (!path.empty()) {
       Frame& f = path.back();
       const std::size_t d = path.size() - 1;
-      const ReadView::Node& nd = v.node(f.node);
+      const SearchTables::Node& nd = v.node(f.node);
       if (d > w || f.next >= nd.count) {
         path.pop_back();
         continue;
@@ -697,14 +698,15 @@ bool StartFilter::may_match(const ExactIndex& x, const unsigned char* text, std:
 
 Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   prepare();
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
+  const ExactIndex& x = view_.exact();
   if (spans_.t != t) {
     // Dropped first: should building the new filter fail, the searcher must not keep the
     // old threshold's (without one it searches every start, which is only slower).
     filter_ = nullptr;
     spans_.make(t);
     memo_.clear();
-    filter_ = StartFilter::applies(spans_.least[1]) ? v.start_filter(spans_.least[1], &make_start_filter) : nullptr;
+    filter_ = StartFilter::applies(spans_.least[1]) ? view_.start_filter(spans_.least[1], &make_start_filter) : nullptr;
   }
   const std::size_t remaining = w.size() - p;
   const auto* text = reinterpret_cast<const unsigned char*>(w.data()) + p;
@@ -712,7 +714,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   // clean name length at most max_name: below 2^24 all of them are exact floats.
   const bool exact = !widened_ && uint64_t{remaining} + 2 + v.max_keyword() < kExactFloat &&
                      v.max_name() < kExactFloat;
-  if (filter_ && !filter_->may_match(v.exact(), text, remaining)) {
+  if (filter_ && !filter_->may_match(x, text, remaining)) {
     ++filtered_;
     return Candidate{ReadView::kNone, 0, 0.0f};
   }
@@ -725,9 +727,9 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     // from here, the shortest, is the candidate.
     uint32_t n = 0;
     for (std::size_t j = 0; j < remaining && j < v.max_keyword(); ++j) {
-      n = v.exact().step(n, text[j]);
-      if (n == ReadView::kNone) break;
-      if (v.exact().terminal(n)) {
+      n = x.step(n, text[j]);
+      if (n == ExactIndex::kNone) break;
+      if (x.terminal(n)) {
         const Candidate c{n, j + 1, 1.0f};
         memo_.add(text, remaining, j + 1, exact, c);
         return c;
@@ -783,7 +785,8 @@ const ApproxSearcher::Spans& ApproxSearcher::floor_spans(float floor) {
 
 Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t remaining, float t, float floor,
                                        bool exact, std::size_t& reach) {
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
+  const ExactIndex& x = view_.exact();
   Candidate best{ReadView::kNone, 0, 0.0f};
   // The widened mode of the tests also takes every budget and threshold test by division,
   // so that they check the table against the float expressions it stands for.
@@ -806,15 +809,15 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
       if (s.offset >= remaining) break;
       const unsigned char b = sc.text[s.offset];
       const std::size_t j1 = s.offset + 1;
-      const uint32_t m = v.exact().step(s.node, b);
+      const uint32_t m = x.step(s.node, b);
       if (!opens(sc, s.cost, j1)) {
-        if (m == ReadView::kNone) break;
+        if (m == ExactIndex::kNone) break;
         s = {m, s.cost, j1};
         continue;
       }
-      if (m != ReadView::kNone) push_landing(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
+      if (m != ExactIndex::kNone) push_landing(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
       // The root, while a cost of 1 closes the budget at offsets 1 and 2 (so at 0 and 1 too).
-      if (s.offset == 0 && v.node(0).count > ReadView::kFanFrom && !opens(sc, 1, 2)) {
+      if (s.offset == 0 && v.node(0).count > SearchTables::kFanFrom && !opens(sc, 1, 2)) {
         expand_root(sc, b);
       } else {
         expand(sc, s, b, stack_);
@@ -827,7 +830,8 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
 
 Candidate ApproxSearcher::search_literal(std::string_view w, std::size_t p, float t) {
   prepare();
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
+  const ExactIndex& x = view_.exact();
   const std::size_t remaining = w.size() - p;
   Candidate best{ReadView::kNone, 0, 0.0f};
   stack_.clear();
@@ -839,11 +843,11 @@ Candidate ApproxSearcher::search_literal(std::string_view w, std::size_t p, floa
     offer(v, s, t, best);
     if (s.offset >= remaining) continue;
     const unsigned char b = static_cast<unsigned char>(w[p + s.offset]);
-    const uint32_t m = v.exact().step(s.node, b);
-    if (m != ReadView::kNone) stack_.push_back({m, s.cost, s.offset + 1});
+    const uint32_t m = x.step(s.node, b);
+    if (m != ExactIndex::kNone) stack_.push_back({m, s.cost, s.offset + 1});
     if (similarity(s.cost, s.offset + 1) >= t) {
       stack_.push_back({s.node, s.cost + 1, s.offset + 1});
-      const ReadView::Node& nd = v.node(s.node);
+      const SearchTables::Node& nd = v.node(s.node);
       for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
         if (v.key(c) != b) stack_.push_back({c, s.cost + 1, s.offset + 1});
         stack_.push_back({c, s.cost + 1, s.offset});

@@ -28,7 +28,7 @@
 // 3. Bound. A terminal state reached from (n, j, c) through d keyword bytes and ending at
 //    offset j' has cost c' >= c + |j' - j - d| and D = max(j', L, 1) for its clean name of L
 //    bytes. Over j', 1 - c' / D peaks at j' = j + d, so no state below scores above
-//    1 - c / max(j + depth, name, 1), with depth and name the largest below n (ReadView::Reach).
+//    1 - c / max(j + depth, name, 1), with depth and name the largest below n (SearchTables::Reach).
 //    A state whose bound is below the threshold, or not above the best similarity, is dropped.
 //    While every integer involved stays below 2^24 the float bound is exact and the argument
 //    carries over to single precision by monotonicity; beyond that the bound is widened by
@@ -54,13 +54,13 @@
 // Rule 4 also has shortcuts that find dead moves without walking their chains. When neither
 // kind of edit move of an expansion may edit again at once, a child's move lives only if the
 // child has a child under the next text byte or is a terminal that scores there: nodes with
-// many children list exactly those (ReadView::fan); for the others a 64-bit summary of the
-// bytes two levels down (ReadView::Under) rules out a whole kind of move when its byte is
+// many children list exactly those (SearchTables::fan); for the others a 64-bit summary of the
+// bytes two levels down (SearchTables::Under) rules out a whole kind of move when its byte is
 // missing and no terminal child has a clean name long enough to score while closed.
 //
 // The root expands at every start position, and for t above 1/2 all its edit moves are
 // closed chains of cost 1: land() would walk one chain per child. expand_root() walks the tail
-// index (ReadView::tail) along the text instead, once for the keyword byte skipped and once
+// index (SearchTables::tail) along the text instead, once for the keyword byte skipped and once
 // for the substitution: the pairs of each tail node it reaches are exactly the chains still
 // alive at that offset, so the same tests decide the same moves.
 //
@@ -96,6 +96,7 @@ namespace kwsieve {
 
 class ExactIndex;
 class ReadView;
+class SearchTables;
 
 // A test that rules out a start position before any search, for thresholds at which one edit
 // keeps the budget closed for a while. Let L be the least span at which a cost of 1 passes
@@ -135,9 +136,8 @@ class StartFilter {
   static constexpr uint32_t kMaxWindow = 12;
   static bool applies(uint64_t least_one) { return least_one > kMinWindow; }
 
-  // `least_one`: the least span at which a cost of 1 passes (applies() must hold). The
-  // view's search tables must be built.
-  StartFilter(const ReadView& view, uint64_t least_one);
+  // `least_one`: the least span at which a cost of 1 passes (applies() must hold).
+  StartFilter(const SearchTables& tables, uint64_t least_one);
   // False only when no candidate starts at `text` (with `remaining` bytes).
   bool may_match(const ExactIndex& x, const unsigned char* text, std::size_t remaining) const;
 
@@ -352,10 +352,11 @@ class ApproxSearcher {
   int next_floor_ = 0;
 
   const ReadView& view_;
+  const SearchTables* tables_ = nullptr;  // the view's, once prepare() has run
   void prepare();
-  static bool offer(const ReadView& v, const State& s, float t, Candidate& best);
+  static bool offer(const SearchTables& v, const State& s, float t, Candidate& best);
   bool prepared_ = false;
-  bool bounded_ = false;  // false when a clean name is too long for ReadView::Reach
+  bool bounded_ = false;  // false when a clean name is too long for SearchTables::Reach
   std::vector<State> stack_;
   Seen seen_;
   uint64_t visited_ = 0;

@@ -3,7 +3,7 @@
 // An exact scan does one child lookup per text byte along each path, so what matters is
 // touching as little memory per step as possible. A record holds the keys of up to seven
 // children inline (found with one 8-byte compare), the id of its first child (children
-// are consecutive ids, in the same numbering as ReadView), and its clean-name
+// are consecutive ids, in the read view's numbering of the trie), and its clean-name
 // index. Nodes with more children, or with a key that is not a byte (only a decoded state
 // has those), test a 256-bit set of their keys and count the bits below the byte to find
 // the child: 40 bytes per such node instead of a 1 KiB table. The root alone, which every
@@ -27,6 +27,7 @@
 // bench/README.md).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +38,19 @@
 
 namespace kwsieve {
 
-class ReadView;
+// The trie numbered for the read view (read_view.cpp): node i's children are the ids
+// [first, first + count), in ascending key order; `name` is its clean-name index when it
+// is terminal, else kNone. Transient: the exact index keeps all of it in its own records.
+struct TrieNumbering {
+  static constexpr uint32_t kNone = UINT32_MAX;
+  struct Node {
+    uint32_t first;
+    uint32_t count;
+    uint32_t name;
+  };
+  std::vector<Node> nodes;
+  std::vector<uint32_t> keys;  // key of each node (the root's is unused)
+};
 
 namespace detail {
 // Mask of the high bit of the first `count` bytes of a little-endian 64-bit word.
@@ -86,13 +99,21 @@ class ExactIndex {
   };
   static_assert(sizeof(Node) == 16);
 
-  ExactIndex() = default;
-  explicit ExactIndex(const ReadView& view);
+  // `word_byte`: which bytes are word bytes (ReadView::word_byte).
+  ExactIndex(const TrieNumbering& numbering, const std::array<bool, 256>& word_byte, bool allow_overlaps);
 
   // Heap bytes held, in all and by the start filter alone (for benchmarks).
   std::size_t memory() const {
-    return nodes_.capacity() * sizeof(Node) + sets_.capacity() * sizeof(KeySet) + filter_memory();
+    return nodes_.capacity() * sizeof(Node) + sets_.capacity() * sizeof(KeySet) +
+           other_keys_.capacity() * sizeof(OtherKey) + filter_memory();
   }
+
+  // The numbering read back, for building other tables over the same ids (not for scans).
+  std::size_t size() const { return nodes_.size(); }
+  uint32_t first(uint32_t n) const { return nodes_[n].first; }
+  // Calls f(id, key) for each child of n, in ascending key order; returns their number.
+  template <class F>
+  uint32_t for_each_child(uint32_t n, F&& f) const;
   std::size_t filter_memory() const { return (filter_.capacity() + filter2_.capacity()) * sizeof(uint64_t); }
 
   bool terminal(uint32_t n) const { return nodes_[n].name != kNone; }
@@ -225,7 +246,7 @@ class ExactIndex {
     const uint64_t bits = key_bits(h);
     return (filter_[static_cast<std::size_t>(h >> shift_)] & bits) == bits;
   }
-  void build_filter(const ReadView& view);
+  void build_filter(const TrieNumbering& numbering, const std::array<bool, 256>& word_byte, bool allow_overlaps);
 
   // The byte keys of a wide node, and how many keys lie below each 64-key quarter.
   // Keys above 255 sort after every byte key, so they never shift a byte key's rank.
@@ -234,8 +255,17 @@ class ExactIndex {
     uint16_t before[4];
   };
 
+  // Children whose key is not a byte (only a decoded state has them), by id; a wide node
+  // has them after its byte-keyed children.
+  struct OtherKey {
+    uint32_t id;
+    uint32_t key;
+    uint32_t parent;
+  };
+
   std::vector<Node> nodes_;
   std::vector<KeySet> sets_;
+  std::vector<OtherKey> other_keys_;
   std::vector<uint64_t> filter_;
   unsigned shift_ = 61;  // 64 - log2(filter_.size()); at least 32
   std::vector<uint64_t> filter2_;  // the second stage (may_go_on), the same kind of filter
@@ -246,5 +276,25 @@ class ExactIndex {
   ClassMasks masks_{};
   ClassMasks masks_lowered_{};
 };
+
+template <class F>
+uint32_t ExactIndex::for_each_child(uint32_t n, F&& f) const {
+  const Node& nd = nodes_[n];
+  if (nd.count != kWide) {
+    for (uint32_t j = 0; j < nd.count; ++j) f(nd.first + j, uint32_t{nd.keys[j]});
+    return nd.count;
+  }
+  uint32_t row;
+  std::memcpy(&row, nd.keys, sizeof row);
+  const KeySet& set = sets_[row];
+  uint32_t id = nd.first;
+  for (uint32_t k = 0; k < 256; ++k) {
+    if ((set.bits[k >> 6] >> (k & 63)) & 1) f(id++, k);
+  }
+  auto other = std::lower_bound(other_keys_.begin(), other_keys_.end(), id,
+                                [](const OtherKey& o, uint32_t i) { return o.id < i; });
+  for (; other != other_keys_.end() && other->id == id && other->parent == n; ++other) f(id++, other->key);
+  return id - nd.first;
+}
 
 }  // namespace kwsieve

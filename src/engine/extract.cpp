@@ -278,7 +278,7 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
     std::size_t start = is_edge_space(w[p]) ? p + 1 : p;
     // A match made of one edge whitespace byte trims to nothing (start past end): it
     // covers no text, so it is not reported; the scan still moves past it.
-    if (start <= e_trim) out.push_back({v.name(cand.node), round_similarity(cand.similarity), start, e_trim});
+    if (start <= e_trim) out.push_back({v.exact_name(cand.node), round_similarity(cand.similarity), start, e_trim});
     p = e;
   }
 }
