@@ -65,26 +65,10 @@ ExactIndex::ExactIndex(const TrieNumbering& numbering, const std::array<bool, 25
 bool ExactIndex::may_end_later(uint64_t bytes, uint32_t ends) const {
   for (; ends != 0; ends &= ends - 1) {
     const unsigned j = lowest_bit(ends) + 1;
-    if (probe(key(bytes & (~uint64_t{0} >> (64 - 8 * j)), j))) return true;
+    if (filter_.may_hold(key(bytes & (~uint64_t{0} >> (64 - 8 * j)), j))) return true;
   }
   return false;
 }
-
-namespace {
-
-// Words of a blocked Bloom filter for `keys` keys: about 16 to 32 bits per key, a few false
-// passes in a thousand. Sets `shift` to 64 - log2(words).
-std::size_t filter_words(std::size_t keys, unsigned& shift) {
-  std::size_t words = 8;
-  shift = 61;
-  while (words < keys / 4 && shift > 32) {
-    words *= 2;
-    --shift;
-  }
-  return words;
-}
-
-}  // namespace
 
 void ExactIndex::build_filter(const TrieNumbering& numbering, const std::array<bool, 256>& word_byte,
                               bool allow_overlaps) {
@@ -138,12 +122,11 @@ void ExactIndex::build_filter(const TrieNumbering& numbering, const std::array<b
       stack.push_back(next);
     }
   }
-  filter_.assign(filter_words(keys.size(), shift_), 0);
-  for (const Key& k : keys) {
-    filter_[static_cast<std::size_t>(k.hash >> shift_)] |= k.more ? more_bits(k.hash) : key_bits(k.hash);
-  }
-  filter2_.assign(filter_words(keys2.size(), shift2_), 0);
-  for (uint64_t h : keys2) filter2_[static_cast<std::size_t>(h >> shift2_)] |= key_bits(h);
+  // From 8 words; the word index takes the hash's top bits, at most 32 of them.
+  filter_.reset(keys.size(), 3, 32);
+  for (const Key& k : keys) filter_.add(k.hash, k.more ? more_bits(k.hash) : BlockedBloom::pattern(k.hash));
+  filter2_.reset(keys2.size(), 3, 32);
+  for (uint64_t h : keys2) filter2_.add(h);
 }
 
 }  // namespace kwsieve

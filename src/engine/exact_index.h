@@ -34,6 +34,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/blocked_bloom.h"
 #include "engine/byte_classes.h"
 
 namespace kwsieve {
@@ -61,24 +62,6 @@ inline constexpr uint64_t kInlineKeyMask[8] = {inline_key_mask(0), inline_key_ma
                                                inline_key_mask(3), inline_key_mask(4), inline_key_mask(5),
                                                inline_key_mask(6), inline_key_mask(7)};
 
-// Patterns of three distinct bits of a 64-bit word, drawn from a fixed generator.
-struct BitPatterns {
-  uint64_t at[1024];
-  constexpr BitPatterns() : at() {
-    uint64_t state = 0x243F6A8885A308D3ull;
-    for (uint64_t& pattern : at) {
-      pattern = 0;
-      while (std::popcount(pattern) < 3) {
-        state += 0x9E3779B97F4A7C15ull;  // splitmix64
-        uint64_t z = state;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        pattern |= uint64_t{1} << ((z ^ (z >> 31)) >> 58);
-      }
-    }
-  }
-};
-inline constexpr BitPatterns kBitPatterns;
 }  // namespace detail
 
 class ExactIndex {
@@ -114,7 +97,7 @@ class ExactIndex {
   // Calls f(id, key) for each child of n, in ascending key order; returns their number.
   template <class F>
   uint32_t for_each_child(uint32_t n, F&& f) const;
-  std::size_t filter_memory() const { return (filter_.capacity() + filter2_.capacity()) * sizeof(uint64_t); }
+  std::size_t filter_memory() const { return filter_.memory() + filter2_.memory(); }
 
   bool terminal(uint32_t n) const { return nodes_[n].name != kNone; }
   uint32_t name_index(uint32_t n) const { return nodes_[n].name; }
@@ -159,12 +142,12 @@ class ExactIndex {
   [[gnu::always_inline]] Verdict may_start(uint64_t bytes, uint32_t ends, bool full) const {
     const unsigned first = lowest_bit(ends | 0x80) + 1;  // 8: none
     const uint64_t h = key(bytes & (~uint64_t{0} >> (64 - 8 * first)), first);
-    const uint64_t word = filter_[static_cast<std::size_t>(h >> shift_)];
-    const uint64_t bits = key_bits(h);
+    const uint64_t word = filter_.word(h);
+    const uint64_t bits = BlockedBloom::pattern(h);
     // With no end within 7 bytes the first probe is the 8-byte one.
     const bool hit = (word & bits) == bits;
     const bool shorter = first < 8 && hit;
-    const bool longer = first < 8 ? full && probe(key(bytes, 8)) : hit;
+    const bool longer = first < 8 ? full && filter_.may_hold(key(bytes, 8)) : hit;
     if (!(shorter | longer)) [[likely]] {
       // One branch for both conditions: each alone is close to random.
       ends &= ends - 1;
@@ -189,11 +172,11 @@ class ExactIndex {
   // The first stage keys only on 8 bytes, which many texts share with phrases that
   // begin with a common word ("the prin..."); the second cuts most of those walks.
   bool may_go_on(uint64_t bytes, uint64_t more, uint32_t ends, bool full) const {
-    if (full && probe2(key2(bytes, more, 16))) return true;
+    if (full && filter2_.may_hold(key2(bytes, more, 16))) return true;
     for (; ends != 0; ends &= ends - 1) {
       const unsigned j = lowest_bit(ends);  // length 8 + j
       const uint64_t tail = j == 0 ? 0 : more & (~uint64_t{0} >> (64 - 8 * j));
-      if (probe2(key2(bytes, tail, 8 + j))) return true;
+      if (filter2_.may_hold(key2(bytes, tail, 8 + j))) return true;
     }
     return false;
   }
@@ -223,29 +206,17 @@ class ExactIndex {
     const uint64_t h = (bytes ^ (uint64_t{len} << 56)) * 0x9E3779B97F4A7C15ull;
     return h ^ (h >> 32);
   }
-  // A blocked Bloom filter: a key picks one 64-bit word and three bits in it for
-  // membership, and three more for "probe the later ends" (see may_start). The bits come
-  // from a table of 1024 patterns of three distinct bits (8 KiB, which stays in the first
-  // level cache): one load instead of three variable shifts, which cost more than the
-  // probe's load when the filter is warm.
-  static uint64_t key_bits(uint64_t h) { return detail::kBitPatterns.at[h & 1023]; }
-  static uint64_t more_bits(uint64_t h) { return detail::kBitPatterns.at[(h >> 10) & 1023]; }
+  // A key's word holds its membership pattern and, from other bits of its hash, a second
+  // one for "probe the later ends" (see may_start).
+  static uint64_t more_bits(uint64_t h) { return BlockedBloom::pattern_at((h >> 10) & 1023); }
   // The hash of 9 to 16 text bytes: the first 8, and the rest (masked to them) with the
   // length.
   static uint64_t key2(uint64_t bytes, uint64_t rest, unsigned len) {
     const uint64_t h = (bytes * 0xC2B2AE3D27D4EB4Full ^ ((rest << 5) | (rest >> 59)) ^ len) * 0x9E3779B97F4A7C15ull;
     return h ^ (h >> 32);
   }
-  bool probe2(uint64_t h) const {
-    const uint64_t bits = key_bits(h);
-    return (filter2_[static_cast<std::size_t>(h >> shift2_)] & bits) == bits;
-  }
   // The probes of may_start at the ends after the first: rarely needed, kept out of line.
   bool may_end_later(uint64_t bytes, uint32_t ends) const;
-  bool probe(uint64_t h) const {
-    const uint64_t bits = key_bits(h);
-    return (filter_[static_cast<std::size_t>(h >> shift_)] & bits) == bits;
-  }
   void build_filter(const TrieNumbering& numbering, const std::array<bool, 256>& word_byte, bool allow_overlaps);
 
   // The byte keys of a wide node, and how many keys lie below each 64-key quarter.
@@ -266,10 +237,8 @@ class ExactIndex {
   std::vector<Node> nodes_;
   std::vector<KeySet> sets_;
   std::vector<OtherKey> other_keys_;
-  std::vector<uint64_t> filter_;
-  unsigned shift_ = 61;  // 64 - log2(filter_.size()); at least 32
-  std::vector<uint64_t> filter2_;  // the second stage (may_go_on), the same kind of filter
-  unsigned shift2_ = 61;
+  BlockedBloom filter_;
+  BlockedBloom filter2_;  // the second stage (may_go_on)
   std::array<uint32_t, 256> root_{};
   std::array<uint8_t, 256> cls_{};
   std::array<uint8_t, 256> cls_lowered_{};
