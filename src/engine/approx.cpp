@@ -37,7 +37,7 @@ ApproxSearcher::ApproxSearcher(const ReadView& view) : view_(view) {}
 void ApproxSearcher::prepare() {
   if (prepared_) return;
   tables_ = &view_.search();
-  bounded_ = tables_->max_name() < SearchTables::kNone - 1;
+  bounded_ = tables_->max_name() < SearchTables::kUnreached - 1;
   prepared_ = true;
 }
 
@@ -151,13 +151,13 @@ inline bool ApproxSearcher::passes_at(const Scan& sc, int32_t cost, uint64_t spa
 inline bool ApproxSearcher::passes_bound(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost) const {
   if (!sc.exact || !bounded_) return passes(sc, bound(node, offset, cost, sc.exact));
   const SearchTables::Reach& r = tables_->reach(node);
-  if (r.depth == SearchTables::kNone) return false;
+  if (r.depth == SearchTables::kUnreached) return false;
   return passes_at(sc, cost, std::max<uint64_t>({uint64_t{offset} + r.depth, r.name, 1}));
 }
 
 inline float ApproxSearcher::bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const {
   const SearchTables::Reach& r = tables_->reach(node);
-  if (r.depth == SearchTables::kNone) return -std::numeric_limits<float>::infinity();
+  if (r.depth == SearchTables::kUnreached) return -std::numeric_limits<float>::infinity();
   return bound_over(uint64_t{offset} + r.depth, r.name, cost, exact);
 }
 
@@ -179,7 +179,7 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
 // exactly until its budget returns, so its subtree down to there is a chain; if the chain
 // breaks off (or reaches the end of the text) before the budget returns, and no state on it
 // can score above the best similarity so far, popping it would change nothing, now or later,
-// since the best similarity only grows: then the result has node kNone and nothing is pushed,
+// since the best similarity only grows: then the result has node kNoView and nothing is pushed,
 // nor when the bound already rules the state out. (A score that passes implies a passing
 // bound.) Otherwise the result is the first state of the chain that is open or scores above
 // the best so far, and that state is pushed in place of (n, j, c): the states before it on the
@@ -209,7 +209,7 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
       break;
     }
     n = x.step(n, sc.text[j]);
-    if (n == ExactIndex::kNone) {
+    if (n == kNoView) {
       alive = false;
       break;
     }
@@ -218,7 +218,7 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
   }
   // j only grew, and every value it took was compared with the bytes remaining.
   if (j > *sc.reach) *sc.reach = j;
-  return State{alive ? n : kNoState, c, j};
+  return State{alive ? n : kNoView, c, j};
 }
 
 // Pushes the edit moves of state s, whose text byte is b, in the literal order, each as
@@ -236,7 +236,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   // One bound for all the children, from what lies below the node: the deepest keyword
   // below a child is one level short of the deepest below the node.
   const SearchTables::Reach& r = v.reach(s.node);
-  if (r.depth == SearchTables::kNone || r.depth == 0) return;
+  if (r.depth == SearchTables::kUnreached || r.depth == 0) return;
   if (sc.exact && bounded_) {
     if (!passes_at(sc, c1, std::max<uint64_t>({uint64_t{j1} + r.depth - 1, r.name, 1}))) return;
   } else if (!passes(sc, bound_over(uint64_t{j1} + r.depth - 1, r.name, c1, sc.exact))) {
@@ -255,11 +255,11 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
       SearchTables::Ids next = j1 < sc.remaining ? v.fan(s.node, sc.text[j1], indexed) : SearchTables::Ids{nullptr, nullptr};
       SearchTables::Ids term = v.fan(s.node, 256, indexed);
       for (;;) {
-        uint32_t c = ReadView::kNone;
+        uint32_t c = kNoView;
         if (here.begin != here.end) c = std::min(c, *here.begin);
         if (next.begin != next.end) c = std::min(c, *next.begin);
         if (term.begin != term.end) c = std::min(c, *term.begin);
-        if (c == ReadView::kNone) return;
+        if (c == kNoView) return;
         const bool in_here = here.begin != here.end && *here.begin == c;
         const bool in_next = next.begin != next.end && *next.begin == c;
         const bool in_term = term.begin != term.end && *term.begin == c;
@@ -295,10 +295,10 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
 // The root's children as expand() sees them while a cost of 1 keeps the budget closed at
 // offsets 0 and 1 (t above 1/2). A child x whose keyword byte is skipped stands at offset 0
 // and follows the text from there: at offset j it is on the node reached from x along
-// text[0, j), which the tail node of that string lists with x, if it exists. Substituted, x
+// text[0, j), which the suffix node of that string lists with x, if it exists. Substituted, x
 // stands at offset 1 and is at offset j on the node reached along text[1, j). So one walk of
-// the tail index along the text replays land() for every child at once: at each offset the
-// pairs of the tail node are exactly the chains still alive, and the same tests (a terminal
+// the suffix index along the text replays land() for every child at once: at each offset the
+// pairs of the suffix node are exactly the chains still alive, and the same tests (a terminal
 // that passes; at the offset where the budget opens, the bound) decide them, the first that
 // holds giving the state pushed. The moves are pushed in expand()'s order.
 void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
@@ -306,7 +306,7 @@ void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
   // Text byte skipped: the root itself at offset 1, closed.
   push_landing(sc, 0, 1, 1, false, stack_);
   const SearchTables::Reach& r = v.reach(0);
-  if (r.depth == SearchTables::kNone || r.depth == 0) return;
+  if (r.depth == SearchTables::kUnreached || r.depth == 0) return;
   if (sc.exact && bounded_) {
     if (!passes_at(sc, 1, std::max<uint64_t>({uint64_t{r.depth}, r.name, 1}))) return;
   } else if (!passes(sc, bound_over(uint64_t{1} + r.depth - 1, r.name, 1, sc.exact))) {
@@ -314,36 +314,36 @@ void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
   }
   const SearchTables::Node& root = v.node(0);
   if (landings_.size() < root.count) landings_.resize(root.count, Landings{});
-  walk_tails(sc, 0, kSkipped);
-  walk_tails(sc, 1, kSubstituted);
+  walk_suffixes(sc, 0, kSkipped);
+  walk_suffixes(sc, 1, kSubstituted);
   std::sort(marked_.begin(), marked_.end());
   for (uint32_t i : marked_) {
     Landings& l = landings_[i];
-    if (l.at[kSubstituted].node != kNoState && v.key(root.first + i) != b) stack_.push_back(l.at[kSubstituted]);
-    if (l.at[kSkipped].node != kNoState) stack_.push_back(l.at[kSkipped]);
+    if (l.at[kSubstituted].node != kNoView && v.key(root.first + i) != b) stack_.push_back(l.at[kSubstituted]);
+    if (l.at[kSkipped].node != kNoView) stack_.push_back(l.at[kSkipped]);
     l = Landings{};
   }
   marked_.clear();
 }
 
-void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
+void ApproxSearcher::walk_suffixes(const Scan& sc, std::size_t from, int move) {
   const SearchTables& v = *tables_;
-  const SearchTables::TailPair* pairs = v.tail_pairs();
+  const SearchTables::SuffixPair* pairs = v.suffix_pairs();
   // A chain of cost 1 at offset j has an open budget when similarity(1, j + 1) >= t, that is
   // from offset least - 1 on (least >= 3 here); before that a terminal node passes only with a
   // clean name of `least` bytes or more.
   const uint64_t least = spans_.least[1];
   auto land_at = [&](uint32_t i, uint32_t u, std::size_t j) {
     Landings& l = landings_[i];
-    if (l.at[kSkipped].node == kNoState && l.at[kSubstituted].node == kNoState) marked_.push_back(i);
+    if (l.at[kSkipped].node == kNoView && l.at[kSubstituted].node == kNoView) marked_.push_back(i);
     // The first state of the chain that holds is where it lands.
-    if (l.at[move].node == kNoState) l.at[move] = State{u, 1, j};
+    if (l.at[move].node == kNoView) l.at[move] = State{u, 1, j};
   };
   uint32_t t = 0;
   std::size_t j = from;
   for (;;) {
-    const SearchTables::TailNode& tn = v.tail(t);
-    const uint32_t end = v.tail_end(t);
+    const SearchTables::SuffixNode& tn = v.suffix(t);
+    const uint32_t end = v.suffix_end(t);
     if (j < sc.remaining && j + 1 >= least) {
       for (uint32_t i = tn.begin; i < end; ++i) {
         if (passes_bound(sc, pairs[i].node, j, 1)) land_at(pairs[i].child, pairs[i].node, j);
@@ -357,8 +357,8 @@ void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
       }
     }
     if (j >= sc.remaining) break;
-    t = v.tail_step(t, sc.text[j]);
-    if (t == SearchTables::kNone) break;
+    t = v.suffix_step(t, sc.text[j]);
+    if (t == SearchTables::kNoSuffix) break;
     ++j;
   }
   if (j > *sc.reach) *sc.reach = j;
@@ -438,7 +438,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
                      v.max_name() < kExactFloat;
   if (filter_ && !filter_->may_match(x, text, remaining)) {
     ++filtered_;
-    return Candidate{ReadView::kNone, 0, 0.0f};
+    return Candidate{kNoView, 0, 0.0f};
   }
   memo_.fit(w.size());
   if (const Candidate* known = memo_.find(text, remaining, exact)) return *known;
@@ -450,7 +450,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     uint32_t n = 0;
     for (std::size_t j = 0; j < remaining && j < v.max_keyword(); ++j) {
       n = x.step(n, text[j]);
-      if (n == ExactIndex::kNone) break;
+      if (n == kNoView) break;
       if (x.terminal(n)) {
         const Candidate c{n, j + 1, 1.0f};
         memo_.add(text, remaining, j + 1, exact, c);
@@ -483,11 +483,11 @@ Candidate ApproxSearcher::search_from(const unsigned char* text, std::size_t rem
                                       std::size_t& reach) {
   for (float floor = kFirstFloor; floor > t && floor >= kLastFloor && !no_floors_;) {
     const Candidate c = search_above(text, remaining, t, floor, exact, reach);
-    if (c.node != ReadView::kNone && c.similarity >= floor) return c;
+    if (c.node != kNoView && c.similarity >= floor) return c;
     // A candidate below the floor is a literal score, so S is at least that much: a floor
     // there cannot fail.
     floor *= kFloorStep;
-    if (c.node != ReadView::kNone && c.similarity > floor) floor = c.similarity;
+    if (c.node != kNoView && c.similarity > floor) floor = c.similarity;
   }
   return search_above(text, remaining, t, t, exact, reach);
 }
@@ -509,7 +509,7 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
                                        bool exact, std::size_t& reach) {
   const SearchTables& v = *tables_;
   const ExactIndex& x = view_.exact();
-  Candidate best{ReadView::kNone, 0, 0.0f};
+  Candidate best{kNoView, 0, 0.0f};
   // The widened mode of the tests also takes every budget and threshold test by division,
   // so that they check the table against the float expressions it stands for.
   const Scan sc{text,         remaining, t, floor, &best, spans_.least, floor_spans(floor).least,
@@ -533,11 +533,11 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
       const std::size_t j1 = s.offset + 1;
       const uint32_t m = x.step(s.node, b);
       if (!opens(sc, s.cost, j1)) {
-        if (m == ExactIndex::kNone) break;
+        if (m == kNoView) break;
         s = {m, s.cost, j1};
         continue;
       }
-      if (m != ExactIndex::kNone) push_landing(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
+      if (m != kNoView) push_landing(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
       // The root, while a cost of 1 closes the budget at offsets 1 and 2 (so at 0 and 1 too).
       if (s.offset == 0 && v.node(0).count > SearchTables::kFanFrom && !opens(sc, 1, 2)) {
         expand_root(sc, b);
@@ -555,7 +555,7 @@ Candidate ApproxSearcher::search_literal(std::string_view w, std::size_t p, floa
   const SearchTables& v = *tables_;
   const ExactIndex& x = view_.exact();
   const std::size_t remaining = w.size() - p;
-  Candidate best{ReadView::kNone, 0, 0.0f};
+  Candidate best{kNoView, 0, 0.0f};
   stack_.clear();
   stack_.push_back({0, 0, 0});
   while (!stack_.empty()) {
@@ -566,7 +566,7 @@ Candidate ApproxSearcher::search_literal(std::string_view w, std::size_t p, floa
     if (s.offset >= remaining) continue;
     const unsigned char b = static_cast<unsigned char>(w[p + s.offset]);
     const uint32_t m = x.step(s.node, b);
-    if (m != ExactIndex::kNone) stack_.push_back({m, s.cost, s.offset + 1});
+    if (m != kNoView) stack_.push_back({m, s.cost, s.offset + 1});
     if (similarity(s.cost, s.offset + 1) >= t) {
       stack_.push_back({s.node, s.cost + 1, s.offset + 1});
       const SearchTables::Node& nd = v.node(s.node);

@@ -59,9 +59,9 @@
 // missing and no terminal child has a clean name long enough to score while closed.
 //
 // The root expands at every start position, and for t above 1/2 all its edit moves are
-// closed chains of cost 1: land() would walk one chain per child. expand_root() walks the tail
-// index (SearchTables::tail) along the text instead, once for the keyword byte skipped and once
-// for the substitution: the pairs of each tail node it reaches are exactly the chains still
+// closed chains of cost 1: land() would walk one chain per child. expand_root() walks the
+// suffix index (SearchTables::suffix) along the text instead, once for the keyword byte skipped
+// and once for the substitution: the pairs of each suffix node it reaches are exactly the chains still
 // alive at that offset, so the same tests decide the same moves.
 //
 // Two devices change how the decisions are computed, not which are made. Budget and threshold
@@ -92,6 +92,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/view_id.h"
+
 namespace kwsieve {
 
 class ExactIndex;
@@ -100,7 +102,7 @@ class SearchTables;
 class StartFilter;
 
 struct Candidate {
-  uint32_t node;       // terminal node of the view, or ReadView::kNone for no candidate
+  ViewId node;         // terminal node of the view, or kNoView for no candidate
   std::size_t length;  // bytes of text covered
   float similarity;
 };
@@ -133,7 +135,6 @@ class ApproxSearcher {
     int32_t cost;
     std::size_t offset;
   };
-  static constexpr uint32_t kNoState = UINT32_MAX;  // ReadView::kNone
 
   // The least cost popped so far for each (node, offset) of the current start position.
   // Entries of older start positions are told apart by a generation stamp, so starting a new
@@ -209,18 +210,18 @@ class ApproxSearcher {
   [[gnu::always_inline]] void push_landing(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open,
                     std::vector<State>& stack) const {
     const State at = land(sc, node, offset, cost, open);
-    if (at.node != kNoState) stack.push_back(at);
+    if (at.node != kNoView) stack.push_back(at);
   }
 
   void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
   // expand() for the root while chains of cost 1 are closed at offsets 0 and 1, with the
-  // tail index in place of one land() walk per child.
+  // suffix index in place of one land() walk per child.
   void expand_root(const Scan& sc, unsigned char b);
-  void walk_tails(const Scan& sc, std::size_t from, int move);
+  void walk_suffixes(const Scan& sc, std::size_t from, int move);
   static constexpr int kSkipped = 0, kSubstituted = 1;
-  // Per child of the root, where each of its two moves lands (node kNoState: nowhere yet).
+  // Per child of the root, where each of its two moves lands (node kNoView: nowhere yet).
   struct Landings {
-    State at[2] = {{kNoState, 0, 0}, {kNoState, 0, 0}};
+    State at[2] = {{kNoView, 0, 0}, {kNoView, 0, 0}};
   };
   std::vector<Landings> landings_;
   std::vector<uint32_t> marked_;  // the children with a landing

@@ -14,15 +14,15 @@ ExactIndex::ExactIndex(const TrieNumbering& numbering, const std::array<bool, 25
     Node& dst = nodes_[i];
     std::memset(dst.keys, 0, sizeof dst.keys);
     dst.first = src.first;
-    dst.name = src.name == TrieNumbering::kNone ? kNone : src.name;
+    dst.name = src.name;
     bool bytes_only = true;
     for (uint32_t c = src.first; c < src.first + src.count; ++c) bytes_only &= keys[c] < 256;
-    // The root is always wide: its direct table is what every walk starts with.
+    // The root is always a set node: its direct table is what every walk starts with.
     if (i != 0 && src.count <= static_cast<uint32_t>(kInline) && bytes_only) {
       dst.count = static_cast<uint8_t>(src.count);
       for (uint32_t j = 0; j < src.count; ++j) dst.keys[j] = static_cast<uint8_t>(keys[src.first + j]);
     } else {
-      dst.count = kWide;
+      dst.count = kSetNode;
       uint32_t row = static_cast<uint32_t>(sets_.size());
       std::memcpy(dst.keys, &row, sizeof row);
       KeySet set{};
@@ -42,8 +42,8 @@ ExactIndex::ExactIndex(const TrieNumbering& numbering, const std::array<bool, 25
   }
   // Runs are placed depth first, so a later node's children may have smaller ids.
   std::sort(other_keys_.begin(), other_keys_.end(), [](const OtherKey& a, const OtherKey& b) { return a.id < b.id; });
-  root_.fill(kNone);
-  if (nodes_[0].count == kWide) {
+  root_.fill(kNoView);
+  if (nodes_[0].count == kSetNode) {
     for (uint32_t c = nodes_[0].first, end = c + numbering.nodes[0].count; c < end; ++c) {
       if (keys[c] < 256) root_[keys[c]] = c;
     }
@@ -52,7 +52,7 @@ ExactIndex::ExactIndex(const TrieNumbering& numbering, const std::array<bool, 25
     unsigned lowered = (b >= 'A' && b <= 'Z') ? b + 32 : b;
     auto classify = [&](unsigned c) {
       return static_cast<uint8_t>((word_byte[c] ? kWordByte : 0) |
-                                  (step(0, static_cast<unsigned char>(c)) != kNone ? kRootByte : 0));
+                                  (step(0, static_cast<unsigned char>(c)) != kNoView ? kRootByte : 0));
     };
     cls_[b] = classify(b);
     cls_lowered_[b] = classify(lowered);
@@ -92,7 +92,7 @@ void ExactIndex::build_filter(const TrieNumbering& numbering, const std::array<b
   while (!stack.empty()) {
     const Path at = stack.back();
     stack.pop_back();
-    const bool terminal = nodes_[at.node].name != kNone;
+    const bool terminal = nodes_[at.node].name != kNotTerminal;
     if (at.depth > 0 && at.depth <= 8 && (at.depth == 8 || terminal)) {
       keys.push_back({key(at.bytes, at.depth), false});
       // A short keyword with a non-word byte inside: the scan finds its first end there,

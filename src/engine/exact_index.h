@@ -5,7 +5,7 @@
 // children inline (found with one 8-byte compare), the id of its first child (children
 // are consecutive ids, in the read view's numbering of the trie), and its clean-name
 // index. Nodes with more children, or with a key that is not a byte (only a decoded state
-// has those), test a 256-bit set of their keys and count the bits below the byte to find
+// has those), are set nodes: they test a 256-bit set of their keys and count the bits below the byte to find
 // the child: 40 bytes per such node instead of a 1 KiB table. The root alone, which every
 // walk starts from, keeps a direct 256-entry table.
 //
@@ -36,16 +36,17 @@
 
 #include "engine/blocked_bloom.h"
 #include "engine/byte_classes.h"
+#include "engine/view_id.h"
 
 namespace kwsieve {
 
 // The trie numbered for the read view (read_view.cpp): node i's children are the ids
 // [first, first + count), in ascending key order; `name` is its clean-name index when it
-// is terminal, else kNone. Transient: the exact index keeps all of it in its own records.
+// is terminal, else kNotTerminal. Transient: the exact index keeps all of it in its own
+// records.
 struct TrieNumbering {
-  static constexpr uint32_t kNone = UINT32_MAX;
   struct Node {
-    uint32_t first;
+    ViewId first;
     uint32_t count;
     uint32_t name;
   };
@@ -66,8 +67,7 @@ inline constexpr uint64_t kInlineKeyMask[8] = {inline_key_mask(0), inline_key_ma
 
 class ExactIndex {
  public:
-  static constexpr uint32_t kNone = UINT32_MAX;
-  static constexpr uint8_t kWide = 0xFF;
+  static constexpr uint8_t kSetNode = 0xFF;
   static constexpr int kInline = 7;
 
   // Byte classes for finding start positions quickly.
@@ -75,10 +75,10 @@ class ExactIndex {
   static constexpr uint8_t kRootByte = 2;   // the root has a child under it
 
   struct Node {
-    uint8_t keys[kInline];  // ascending; for a wide node, bytes 0..3 hold its row
-    uint8_t count;          // children when at most kInline, else kWide
-    uint32_t first;         // id of the first child
-    uint32_t name;          // clean-name index when terminal, else kNone
+    uint8_t keys[kInline];  // ascending; for a set node, bytes 0..3 hold its row
+    uint8_t count;          // children when at most kInline, else kSetNode
+    ViewId first;           // id of the first child
+    uint32_t name;          // clean-name index when terminal, else kNotTerminal
   };
   static_assert(sizeof(Node) == 16);
 
@@ -93,26 +93,26 @@ class ExactIndex {
 
   // The numbering read back, for building other tables over the same ids (not for scans).
   std::size_t size() const { return nodes_.size(); }
-  uint32_t first(uint32_t n) const { return nodes_[n].first; }
+  ViewId first(ViewId n) const { return nodes_[n].first; }
   // Calls f(id, key) for each child of n, in ascending key order; returns their number.
   template <class F>
-  uint32_t for_each_child(uint32_t n, F&& f) const;
+  uint32_t for_each_child(ViewId n, F&& f) const;
   std::size_t filter_memory() const { return filter_.memory() + filter2_.memory(); }
 
-  bool terminal(uint32_t n) const { return nodes_[n].name != kNone; }
-  uint32_t name_index(uint32_t n) const { return nodes_[n].name; }
-  bool leaf(uint32_t n) const { return nodes_[n].count == 0; }
+  bool terminal(ViewId n) const { return nodes_[n].name != kNotTerminal; }
+  uint32_t name_index(ViewId n) const { return nodes_[n].name; }
+  bool leaf(ViewId n) const { return nodes_[n].count == 0; }
 
-  uint32_t step(uint32_t n, unsigned char b) const {
+  ViewId step(ViewId n, unsigned char b) const {
     const Node& nd = nodes_[n];
-    if (nd.count == kWide) {
+    if (nd.count == kSetNode) {
       if (n == 0) return root_[b];
       uint32_t row;
       std::memcpy(&row, nd.keys, sizeof row);
       const KeySet& set = sets_[row];
       uint64_t word = set.bits[b >> 6];
       uint64_t below = word & ((uint64_t{1} << (b & 63)) - 1);
-      if (!((word >> (b & 63)) & 1)) return kNone;
+      if (!((word >> (b & 63)) & 1)) return kNoView;
       return nd.first + set.before[b >> 6] + popcount(below);
     }
     // Zero-byte search over the inline keys: the lowest flagged byte is always a true
@@ -122,7 +122,7 @@ class ExactIndex {
     std::memcpy(&x, nd.keys, sizeof x);
     uint64_t y = x ^ (0x0101010101010101ull * b);
     uint64_t z = (y - 0x0101010101010101ull) & ~y & detail::kInlineKeyMask[nd.count];
-    if (z == 0) return kNone;
+    if (z == 0) return kNoView;
     return nd.first + (lowest_bit(z) >> 3);
   }
 
@@ -175,8 +175,8 @@ class ExactIndex {
     if (full && filter2_.may_hold(key2(bytes, more, 16))) return true;
     for (; ends != 0; ends &= ends - 1) {
       const unsigned j = lowest_bit(ends);  // length 8 + j
-      const uint64_t tail = j == 0 ? 0 : more & (~uint64_t{0} >> (64 - 8 * j));
-      if (filter2_.may_hold(key2(bytes, tail, 8 + j))) return true;
+      const uint64_t rest = j == 0 ? 0 : more & (~uint64_t{0} >> (64 - 8 * j));
+      if (filter2_.may_hold(key2(bytes, rest, 8 + j))) return true;
     }
     return false;
   }
@@ -219,15 +219,15 @@ class ExactIndex {
   bool may_end_later(uint64_t bytes, uint32_t ends) const;
   void build_filter(const TrieNumbering& numbering, const std::array<bool, 256>& word_byte, bool allow_overlaps);
 
-  // The byte keys of a wide node, and how many keys lie below each 64-key quarter.
+  // The byte keys of a set node, and how many keys lie below each 64-key quarter.
   // Keys above 255 sort after every byte key, so they never shift a byte key's rank.
   struct KeySet {
     uint64_t bits[4];
     uint16_t before[4];
   };
 
-  // Children whose key is not a byte (only a decoded state has them), by id; a wide node
-  // has them after its byte-keyed children.
+  // Children whose key is not a byte (only a decoded state has them), by id; a set node
+  // has them after its byte-keyed children (in a set node).
   struct OtherKey {
     uint32_t id;
     uint32_t key;
@@ -239,7 +239,7 @@ class ExactIndex {
   std::vector<OtherKey> other_keys_;
   BlockedBloom filter_;
   BlockedBloom filter2_;  // the second stage (may_go_on)
-  std::array<uint32_t, 256> root_{};
+  std::array<ViewId, 256> root_{};
   std::array<uint8_t, 256> cls_{};
   std::array<uint8_t, 256> cls_lowered_{};
   ClassMasks masks_{};
@@ -249,7 +249,7 @@ class ExactIndex {
 template <class F>
 uint32_t ExactIndex::for_each_child(uint32_t n, F&& f) const {
   const Node& nd = nodes_[n];
-  if (nd.count != kWide) {
+  if (nd.count != kSetNode) {
     for (uint32_t j = 0; j < nd.count; ++j) f(nd.first + j, uint32_t{nd.keys[j]});
     return nd.count;
   }

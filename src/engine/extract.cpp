@@ -88,19 +88,19 @@ struct LoweredAscii {
 // byte, of `root` that a keyword starts with it. Positions past n get neither. The last,
 // partial block is copied into a zeroed one first, and only its groups of eight that hold
 // text are classified: short texts (a paragraph each) would otherwise spend as much on
-// their tail as on the rest.
+// their last block as on the rest.
 template <class Bytes>
 inline void classify(const Bytes& w, std::size_t b, std::size_t n, uint64_t& word, uint64_t& root) {
   uint64_t wd = 0, rt = 0;
   if (b < n) {
     const unsigned char* from = w.p + b;
-    unsigned char tail[64];
+    unsigned char padded[64];
     uint64_t valid = ~uint64_t{0};
     std::size_t bytes = 64;
     if (n - b < 64) {
-      std::memset(tail, 0, sizeof tail);
-      std::memcpy(tail, from, n - b);
-      from = tail;
+      std::memset(padded, 0, sizeof padded);
+      std::memcpy(padded, from, n - b);
+      from = padded;
       valid = (uint64_t{1} << (n - b)) - 1;
       bytes = (n - b + 7) & ~std::size_t{7};
     }
@@ -187,12 +187,12 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
       }
 
       uint32_t node = 0;
-      uint32_t last = ExactIndex::kNone;
+      uint32_t last = kNoView;
       std::size_t last_len = 0;
       std::size_t k = 0;
       while (!x.leaf(node)) {
         uint32_t c = x.step(node, w[p + k]);
-        if (c == ExactIndex::kNone) break;
+        if (c == kNoView) break;
         node = c;
         ++k;
         if (x.terminal(c)) {
@@ -201,7 +201,7 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
         }
         if (p + k == n) break;
       }
-      if (last == ExactIndex::kNone) continue;
+      if (last == kNoView) continue;
       const std::size_t e = p + last_len;
       // The longest keyword must end a word; shorter ones are not tried.
       if (!overlaps && e != n && (w.cls(e) & ExactIndex::kWordByte)) continue;
@@ -253,7 +253,7 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
     Candidate cand = approx_.search(text, p, t);
     // A candidate covering no text (a clean name longer than its keyword scored at
     // offset 0) cannot be placed or advanced past: treat it as no candidate.
-    if (cand.node == ReadView::kNone || cand.length == 0) {
+    if (cand.node == kNoView || cand.length == 0) {
       ++p;
       continue;
     }

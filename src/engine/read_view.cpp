@@ -21,7 +21,7 @@ TrieNumbering number_trie(const Trie& trie, std::vector<std::string_view>& names
   const std::size_t n_nodes = trie.node_count();
   nodes.reserve(n_nodes);
   keys.reserve(n_nodes);
-  nodes.push_back({0, 0, TrieNumbering::kNone});
+  nodes.push_back({0, 0, kNotTerminal});
   keys.push_back(0);
   // The names are looked up after the walk: the walk meets them in key order, scattered
   // over the trie's name table, and loads that wait for nothing else overlap.
@@ -43,7 +43,7 @@ TrieNumbering number_trie(const Trie& trie, std::vector<std::string_view>& names
     stack.pop_back();
     children.clear();
     for (NodeId c = trie.first_child(at.node); c != kNoNode; c = trie.next_sibling(c)) {
-      nodes.push_back({0, 0, TrieNumbering::kNone});
+      nodes.push_back({0, 0, kNotTerminal});
       keys.push_back(trie.key(c));
       children.push_back(c);
     }

@@ -30,8 +30,6 @@ class Trie;
 
 class ReadView {
  public:
-  static constexpr uint32_t kNone = UINT32_MAX;
-
   // The processor's settings that scans depend on.
   struct Settings {
     bool words_beyond_ascii;  // the word set has a member of U+0080 or above
@@ -50,7 +48,7 @@ class ReadView {
   void ensure_search() const { (void)search(); }
 
   // The clean name of a terminal node of the exact index.
-  std::string_view exact_name(uint32_t n) const { return names_[exact_.name_index(n)]; }
+  std::string_view exact_name(ViewId n) const { return names_[exact_.name_index(n)]; }
 
   // Membership of each byte value in the word-character set (the byte tested as the code
   // point with the same number). With a word set of ASCII characters only, that is the

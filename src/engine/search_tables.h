@@ -13,24 +13,28 @@
 #include <vector>
 
 #include "engine/exact_index.h"
+#include "engine/view_id.h"
 
 namespace kwsieve {
 
 class SearchTables {
  public:
-  static constexpr uint32_t kNone = UINT32_MAX;
+  // Reach of a subtree where no keyword ends.
+  static constexpr uint32_t kUnreached = UINT32_MAX;
+  // No suffix node (suffix_step).
+  static constexpr uint32_t kNoSuffix = UINT32_MAX;
 
   struct Node {
-    uint32_t first;  // index of the first child
+    ViewId first;    // id of the first child
     uint32_t count;  // number of children
-    uint32_t name;   // index into the clean names when terminal, else kNone
+    uint32_t name;   // index into the clean names when terminal, else kNotTerminal
   };
 
   // What lies below a node, for bounding the approximate search: the greatest depth, counted
   // from the node, at which a keyword ends in its subtree (0 when only the node itself is
-  // terminal), and the longest clean name of those keywords. Both are kNone when no keyword
-  // ends in the subtree (possible only in a decoded state). A name of kNone or more bytes
-  // saturates to kNone - 1; max_name() says whether that happened.
+  // terminal), and the longest clean name of those keywords. Both are kUnreached when no
+  // keyword ends in the subtree (possible only in a decoded state). A name of kUnreached or
+  // more bytes saturates to kUnreached - 1; max_name() says whether that happened.
   struct Reach {
     uint32_t depth;
     uint32_t name;
@@ -41,19 +45,19 @@ class SearchTables {
 
   // A run of child ids, ascending.
   struct Ids {
-    const uint32_t* begin;
-    const uint32_t* end;
+    const ViewId* begin;
+    const ViewId* end;
   };
 
   // `names`: the clean names by name index, which must outlive the tables.
   SearchTables(const ExactIndex& exact, const std::vector<std::string_view>& names);
 
-  const Node& node(uint32_t n) const { return nodes_[n]; }
-  uint32_t key(uint32_t n) const { return keys_[n]; }
-  bool terminal(uint32_t n) const { return nodes_[n].name != kNone; }
-  std::string_view name(uint32_t n) const { return names_[nodes_[n].name]; }
+  const Node& node(ViewId n) const { return nodes_[n]; }
+  uint32_t key(ViewId n) const { return keys_[n]; }
+  bool terminal(ViewId n) const { return nodes_[n].name != kNotTerminal; }
+  std::string_view name(ViewId n) const { return names_[nodes_[n].name]; }
   std::size_t size() const { return nodes_.size(); }
-  const Reach& reach(uint32_t n) const { return reach_[n]; }
+  const Reach& reach(ViewId n) const { return reach_[n]; }
   // The longest keyword and the longest clean name, in bytes.
   uint32_t max_keyword() const { return max_keyword_; }
   std::size_t max_name() const { return max_name_; }
@@ -62,7 +66,7 @@ class SearchTables {
   // (x < 256), or with x = 256 the children that are terminal. An approximate search state
   // that must next follow byte x, or else score where it stands, can only be one of these.
   // Other nodes get an empty run and `indexed` false.
-  Ids fan(uint32_t n, unsigned x, bool& indexed) const {
+  Ids fan(ViewId n, unsigned x, bool& indexed) const {
     const auto row = std::lower_bound(fan_rows_.begin(), fan_rows_.end(), n,
                                       [](const FanRow& r, uint32_t id) { return r.node < id; });
     indexed = row != fan_rows_.end() && row->node == n;
@@ -71,33 +75,33 @@ class SearchTables {
     return {fan_ids_.data() + at[0], fan_ids_.data() + at[1]};
   }
 
-  // The tail index: the trie of the keyword paths below the root's children with their first
-  // byte cut off, merged. Its node for a string y lists every pair (child x of the root,
+  // The suffix index: the trie of the keyword paths below the root's children with their
+  // first byte cut off, merged. Its node for a string y lists every pair (child x of the root,
   // node u) where u is reached from x along y, so one walk along the text finds, for all the
   // root's children at once, those whose subtree can follow it: the approximate search's
   // root expansion asks exactly that of every child. Node 0 (the empty string) lists every
   // child of the root with itself.
-  struct TailPair {
+  struct SuffixPair {
     uint32_t child;  // index of x among the root's children
-    uint32_t node;   // u
+    ViewId node;     // u
   };
-  struct TailNode {
+  struct SuffixNode {
     uint32_t first;    // first child; children are consecutive ids, ascending key, up to
                        // the next node's first
-    uint32_t begin;    // first pair (tail_pairs()); its pairs run up to the next node's begin
+    uint32_t begin;    // first pair (suffix_pairs()); its pairs run up to the next node's begin
     uint32_t longest;  // longest clean name among its pairs' terminal nodes (saturated), else 0
   };
-  const TailNode& tail(uint32_t t) const { return tail_nodes_[t]; }
-  // The pairs of tail node t are tail_pairs()[tail(t).begin, tail_end(t)).
-  uint32_t tail_end(uint32_t t) const { return tail_nodes_[t + 1].begin; }
-  const TailPair* tail_pairs() const { return tail_pairs_.data(); }
-  // The child of tail node t under byte b, or kNone.
-  uint32_t tail_step(uint32_t t, unsigned char b) const {
-    const uint32_t first = tail_nodes_[t].first;
-    const uint8_t* k = tail_keys_.data() + first;
-    const uint8_t* end = tail_keys_.data() + tail_nodes_[t + 1].first;
+  const SuffixNode& suffix(uint32_t t) const { return suffix_nodes_[t]; }
+  // The pairs of suffix node t are suffix_pairs()[suffix(t).begin, suffix_end(t)).
+  uint32_t suffix_end(uint32_t t) const { return suffix_nodes_[t + 1].begin; }
+  const SuffixPair* suffix_pairs() const { return suffix_pairs_.data(); }
+  // The child of suffix node t under byte b, or kNoSuffix.
+  uint32_t suffix_step(uint32_t t, unsigned char b) const {
+    const uint32_t first = suffix_nodes_[t].first;
+    const uint8_t* k = suffix_keys_.data() + first;
+    const uint8_t* end = suffix_keys_.data() + suffix_nodes_[t + 1].first;
     const uint8_t* hit = std::lower_bound(k, end, b);
-    return hit != end && *hit == b ? first + static_cast<uint32_t>(hit - k) : kNone;
+    return hit != end && *hit == b ? first + static_cast<uint32_t>(hit - k) : kNoSuffix;
   }
 
   // What lies one and two levels below a node: `bytes` has bit (k mod 64) for the key k of
@@ -107,13 +111,13 @@ class SearchTables {
     uint64_t bytes;
     uint32_t names;
   };
-  Under under(uint32_t n) const { return {under_bytes_[n], under_names_[n]}; }
+  Under under(ViewId n) const { return {under_bytes_[n], under_names_[n]}; }
 
  private:
   void read_nodes(const ExactIndex& exact);
   void compute_reach();
   void compute_fan();
-  void compute_tails();
+  void compute_suffixes();
   void compute_under();
 
   const std::vector<std::string_view>& names_;
@@ -133,10 +137,10 @@ class SearchTables {
   std::vector<uint32_t> fan_ids_;
   std::vector<uint64_t> under_bytes_;
   std::vector<uint32_t> under_names_;
-  std::vector<TailNode> tail_nodes_;
-  std::vector<uint8_t> tail_keys_;  // key of each tail node
-  // tail_nodes_ ends with an entry past the last node that closes its runs.
-  std::vector<TailPair> tail_pairs_;
+  std::vector<SuffixNode> suffix_nodes_;
+  std::vector<uint8_t> suffix_keys_;  // key of each suffix node
+  // suffix_nodes_ ends with an entry past the last node that closes its runs.
+  std::vector<SuffixPair> suffix_pairs_;
 };
 
 }  // namespace kwsieve

@@ -251,7 +251,7 @@ bool StartFilter::may_match(const ExactIndex& x, const unsigned char* text, std:
   const std::size_t walk = std::min<std::size_t>(remaining, w);
   while (r < walk) {
     const uint32_t m = x.step(n, text[r]);
-    if (m == ExactIndex::kNone) break;
+    if (m == kNoView) break;
     n = m;
     if (++r < w && x.terminal(n)) return true;
   }
