@@ -283,47 +283,40 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
   }
 }
 
-void Extractor::scan_working(std::string_view w, float t, std::vector<KeywordMatch>& out) {
-  if (t < 1.0f) {
-    scan_approx(w, t, out);
-  } else {
-    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact().classes(),
-                          &view_.exact().class_masks()}, w.size(), out);
-  }
-}
-
-void Extractor::scan_text(std::string_view text, float t, bool ascii, FoldMap* map, std::vector<KeywordMatch>& out) {
-  if (text.empty()) return;
-  const auto* raw = reinterpret_cast<const unsigned char*>(text.data());
+void Extractor::scan(std::string_view s, Form form, float t, FoldMap* map, std::vector<KeywordMatch>& out) {
+  if (s.empty()) return;
   const ExactIndex& x = view_.exact();
+  // A case-sensitive processor's working text is the text itself.
+  const bool working = form == Form::kWorking || view_.case_sensitive();
   if (t < 1.0f) {
-    scan_approx(working_text(text, map), t, out);
-  } else if (view_.case_sensitive()) {
-    scan_exact(PlainBytes{raw, x.classes(), &x.class_masks()}, text.size(), out);
-  } else if (ascii || all_ascii(text)) {
-    scan_exact(LoweredAscii{raw, x.classes_lowered(), &x.class_masks_lowered()}, text.size(), out);
+    scan_approx(working ? s : working_text(s, map), t, out);
+  } else if (!working && (form == Form::kAsciiText || all_ascii(s))) {
+    scan_exact(LoweredAscii{reinterpret_cast<const unsigned char*>(s.data()), x.classes_lowered(),
+                            &x.class_masks_lowered()}, s.size(), out);
   } else {
-    scan_working(working_text(text, map), t, out);
+    const std::string_view w = working ? s : working_text(s, map);
+    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), x.classes(), &x.class_masks()},
+               w.size(), out);
   }
 }
 
 void Extractor::extract(std::string_view text, std::optional<float> threshold,
                         std::vector<KeywordMatch>& out) {
-  scan_text(text, check_threshold(threshold), false, nullptr, out);
+  scan(text, Form::kText, check_threshold(threshold), nullptr, out);
 }
 
 bool Extractor::extract(const CodeUnits& text, std::optional<float> threshold, std::vector<KeywordMatch>& out,
                         std::string& buffer) {
   const float t = check_threshold(threshold);
   if (text.ascii()) {
-    scan_text(text.ascii_view(), t, true, nullptr, out);
+    scan(text.ascii_view(), Form::kAsciiText, t, nullptr, out);
   } else if (view_.case_sensitive()) {
     std::optional<std::string_view> utf8 = text.utf8(buffer, cancel_);
     if (!utf8) return false;
-    scan_text(*utf8, t, false, nullptr, out);
+    scan(*utf8, Form::kText, t, nullptr, out);
   } else {
     if (!fold_case(text, work_, cancel_)) return false;
-    scan_working(work_, t, out);
+    scan(work_, Form::kWorking, t, nullptr, out);
   }
   return true;
 }
@@ -359,7 +352,7 @@ void Extractor::extract_spans(std::string_view text, std::optional<float> thresh
                               std::vector<KeywordMatch>& out) {
   const std::size_t from = out.size();
   map_.reset();
-  scan_text(text, check_threshold(threshold), false, &map_, out);
+  scan(text, Form::kText, check_threshold(threshold), &map_, out);
   if (out.size() > from) to_source_spans(text, map_, out, from);
 }
 
