@@ -4,7 +4,7 @@
 
 namespace kwsieve {
 
-SearchTables::SearchTables(const ExactIndex& exact, const std::vector<std::string_view>& names) : names_(names) {
+SearchTables::SearchTables(const ExactIndex& exact, const std::vector<std::string_view>& names) : names_(names.data()) {
   read_nodes(exact);
   compute_reach();
   compute_fan();
@@ -21,7 +21,7 @@ void SearchTables::read_nodes(const ExactIndex& exact) {
   for (std::size_t i = 0; i < n; ++i) {
     const auto id = static_cast<uint32_t>(i);
     const uint32_t count = exact.for_each_child(id, [&](uint32_t c, uint32_t k) { keys_[c] = k; });
-    nodes_[i] = Node{exact.first(id), count, exact.name_index(id)};
+    nodes_[i] = Node{exact.first(id), count, exact.name_index(id), 0};
   }
 }
 

@@ -28,6 +28,9 @@ class SearchTables {
     ViewId first;    // id of the first child
     uint32_t count;  // number of children
     uint32_t name;   // index into the clean names when terminal, else kNotTerminal
+    // Pads a record to 16 bytes: ids index it with a shift, and no record straddles a
+    // cache line.
+    uint32_t padding = 0;
   };
 
   // What lies below a node, for bounding the approximate search: the greatest depth, counted
@@ -120,7 +123,7 @@ class SearchTables {
   void compute_suffixes();
   void compute_under();
 
-  const std::vector<std::string_view>& names_;
+  const std::string_view* names_;  // the view's clean names, which do not change
   std::vector<Node> nodes_;
   std::vector<uint32_t> keys_;  // key of each node (the root's is unused)
   std::vector<Reach> reach_;
