@@ -100,7 +100,7 @@ void scan(const ReadView& v, ApproxSearcher& s, std::string_view w, float t, boo
       continue;
     }
     Candidate c = literal ? s.search_literal(w, p, t) : s.search(w, p, t);
-    if (c.node == ReadView::kNone) {
+    if (c.node == kwsieve::kNoView) {
       ++p;
       continue;
     }

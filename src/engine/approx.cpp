@@ -8,6 +8,8 @@
 #include <limits>
 
 #include "engine/read_view.h"
+#include "engine/search_tables.h"
+#include "engine/start_filter.h"
 
 namespace kwsieve {
 
@@ -34,8 +36,8 @@ ApproxSearcher::ApproxSearcher(const ReadView& view) : view_(view) {}
 // processors used for exact matching alone never pay for them.
 void ApproxSearcher::prepare() {
   if (prepared_) return;
-  view_.ensure_search();
-  bounded_ = view_.max_name() < ReadView::kNone - 1;
+  tables_ = &view_.search();
+  bounded_ = tables_->max_name() < SearchTables::kUnreached - 1;
   prepared_ = true;
 }
 
@@ -148,14 +150,14 @@ inline bool ApproxSearcher::passes_at(const Scan& sc, int32_t cost, uint64_t spa
 
 inline bool ApproxSearcher::passes_bound(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost) const {
   if (!sc.exact || !bounded_) return passes(sc, bound(node, offset, cost, sc.exact));
-  const ReadView::Reach& r = view_.reach(node);
-  if (r.depth == ReadView::kNone) return false;
+  const SearchTables::Reach& r = tables_->reach(node);
+  if (r.depth == SearchTables::kUnreached) return false;
   return passes_at(sc, cost, std::max<uint64_t>({uint64_t{offset} + r.depth, r.name, 1}));
 }
 
 inline float ApproxSearcher::bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const {
-  const ReadView::Reach& r = view_.reach(node);
-  if (r.depth == ReadView::kNone) return -std::numeric_limits<float>::infinity();
+  const SearchTables::Reach& r = tables_->reach(node);
+  if (r.depth == SearchTables::kUnreached) return -std::numeric_limits<float>::infinity();
   return bound_over(uint64_t{offset} + r.depth, r.name, cost, exact);
 }
 
@@ -177,7 +179,7 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
 // exactly until its budget returns, so its subtree down to there is a chain; if the chain
 // breaks off (or reaches the end of the text) before the budget returns, and no state on it
 // can score above the best similarity so far, popping it would change nothing, now or later,
-// since the best similarity only grows: then the result has node kNone and nothing is pushed,
+// since the best similarity only grows: then the result has node kNoView and nothing is pushed,
 // nor when the bound already rules the state out. (A score that passes implies a passing
 // bound.) Otherwise the result is the first state of the chain that is open or scores above
 // the best so far, and that state is pushed in place of (n, j, c): the states before it on the
@@ -186,9 +188,9 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
 // by dominance, which never change the result).
 [[gnu::always_inline]] inline ApproxSearcher::State ApproxSearcher::land(const Scan& sc, uint32_t n, std::size_t j,
                                                                         int32_t c, bool open) const {
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
   // The walk follows the exact index: one 16-byte record per step.
-  const ExactIndex& x = v.exact();
+  const ExactIndex& x = view_.exact();
   // The cost stays c along the chain: one table entry says where its budget opens.
   const bool tabled = c < sc.tabled;
   const uint64_t least = tabled ? sc.least[c] : 0;
@@ -207,7 +209,7 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
       break;
     }
     n = x.step(n, sc.text[j]);
-    if (n == ExactIndex::kNone) {
+    if (n == kNoView) {
       alive = false;
       break;
     }
@@ -216,13 +218,13 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
   }
   // j only grew, and every value it took was compared with the bytes remaining.
   if (j > *sc.reach) *sc.reach = j;
-  return State{alive ? n : kNoState, c, j};
+  return State{alive ? n : kNoView, c, j};
 }
 
 // Pushes the edit moves of state s, whose text byte is b, in the literal order, each as
 // land() makes it: those whose chains come to nothing are left out.
 void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const {
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
   // Every edit move costs the same, and lands on offset j + 1 (text byte skipped,
   // substitution) or stays on j (keyword byte skipped): two budgets serve them all.
   const std::size_t j1 = s.offset + 1;
@@ -233,31 +235,31 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
 
   // One bound for all the children, from what lies below the node: the deepest keyword
   // below a child is one level short of the deepest below the node.
-  const ReadView::Reach& r = v.reach(s.node);
-  if (r.depth == ReadView::kNone || r.depth == 0) return;
+  const SearchTables::Reach& r = v.reach(s.node);
+  if (r.depth == SearchTables::kUnreached || r.depth == 0) return;
   if (sc.exact && bounded_) {
     if (!passes_at(sc, c1, std::max<uint64_t>({uint64_t{j1} + r.depth - 1, r.name, 1}))) return;
   } else if (!passes(sc, bound_over(uint64_t{j1} + r.depth - 1, r.name, c1, sc.exact))) {
     return;
   }
 
-  const ReadView::Node& nd = v.node(s.node);
-  if (!open_next && !open_here && nd.count > ReadView::kFanFrom) {
+  const SearchTables::Node& nd = v.node(s.node);
+  if (!open_next && !open_here && nd.count > SearchTables::kFanFrom) {
     // Neither move may edit again at once: a child lives only if it can follow the next
     // text byte (b after a keyword byte skipped, the byte after b after a substitution)
     // or is terminal. Visit the union of those runs, in ascending order like the loop below.
     bool indexed;
-    ReadView::Ids here = v.fan(s.node, b, indexed);
+    SearchTables::Ids here = v.fan(s.node, b, indexed);
     if (indexed) {
       if (j1 > *sc.reach) *sc.reach = j1;
-      ReadView::Ids next = j1 < sc.remaining ? v.fan(s.node, sc.text[j1], indexed) : ReadView::Ids{nullptr, nullptr};
-      ReadView::Ids term = v.fan(s.node, 256, indexed);
+      SearchTables::Ids next = j1 < sc.remaining ? v.fan(s.node, sc.text[j1], indexed) : SearchTables::Ids{nullptr, nullptr};
+      SearchTables::Ids term = v.fan(s.node, 256, indexed);
       for (;;) {
-        uint32_t c = ReadView::kNone;
+        uint32_t c = kNoView;
         if (here.begin != here.end) c = std::min(c, *here.begin);
         if (next.begin != next.end) c = std::min(c, *next.begin);
         if (term.begin != term.end) c = std::min(c, *term.begin);
-        if (c == ReadView::kNone) return;
+        if (c == kNoView) return;
         const bool in_here = here.begin != here.end && *here.begin == c;
         const bool in_next = next.begin != next.end && *next.begin == c;
         const bool in_term = term.begin != term.end && *term.begin == c;
@@ -277,7 +279,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   // summary tells without visiting them.
   bool substitute = true, skip = true;
   if (c1 < sc.tabled) {
-    const ReadView::Under u = v.under(s.node);
+    const SearchTables::Under u = v.under(s.node);
     if (u.names < sc.least[c1]) {
       if (!open_here) skip = (u.bytes >> (b & 63)) & 1;
       if (!open_next) substitute = j1 < sc.remaining && ((u.bytes >> (sc.text[j1] & 63)) & 1);
@@ -293,55 +295,55 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
 // The root's children as expand() sees them while a cost of 1 keeps the budget closed at
 // offsets 0 and 1 (t above 1/2). A child x whose keyword byte is skipped stands at offset 0
 // and follows the text from there: at offset j it is on the node reached from x along
-// text[0, j), which the tail node of that string lists with x, if it exists. Substituted, x
+// text[0, j), which the suffix node of that string lists with x, if it exists. Substituted, x
 // stands at offset 1 and is at offset j on the node reached along text[1, j). So one walk of
-// the tail index along the text replays land() for every child at once: at each offset the
-// pairs of the tail node are exactly the chains still alive, and the same tests (a terminal
+// the suffix index along the text replays land() for every child at once: at each offset the
+// pairs of the suffix node are exactly the chains still alive, and the same tests (a terminal
 // that passes; at the offset where the budget opens, the bound) decide them, the first that
 // holds giving the state pushed. The moves are pushed in expand()'s order.
 void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
   // Text byte skipped: the root itself at offset 1, closed.
   push_landing(sc, 0, 1, 1, false, stack_);
-  const ReadView::Reach& r = v.reach(0);
-  if (r.depth == ReadView::kNone || r.depth == 0) return;
+  const SearchTables::Reach& r = v.reach(0);
+  if (r.depth == SearchTables::kUnreached || r.depth == 0) return;
   if (sc.exact && bounded_) {
     if (!passes_at(sc, 1, std::max<uint64_t>({uint64_t{r.depth}, r.name, 1}))) return;
   } else if (!passes(sc, bound_over(uint64_t{1} + r.depth - 1, r.name, 1, sc.exact))) {
     return;
   }
-  const ReadView::Node& root = v.node(0);
+  const SearchTables::Node& root = v.node(0);
   if (landings_.size() < root.count) landings_.resize(root.count, Landings{});
-  walk_tails(sc, 0, kSkipped);
-  walk_tails(sc, 1, kSubstituted);
+  walk_suffixes(sc, 0, kSkipped);
+  walk_suffixes(sc, 1, kSubstituted);
   std::sort(marked_.begin(), marked_.end());
   for (uint32_t i : marked_) {
     Landings& l = landings_[i];
-    if (l.at[kSubstituted].node != kNoState && v.key(root.first + i) != b) stack_.push_back(l.at[kSubstituted]);
-    if (l.at[kSkipped].node != kNoState) stack_.push_back(l.at[kSkipped]);
+    if (l.at[kSubstituted].node != kNoView && v.key(root.first + i) != b) stack_.push_back(l.at[kSubstituted]);
+    if (l.at[kSkipped].node != kNoView) stack_.push_back(l.at[kSkipped]);
     l = Landings{};
   }
   marked_.clear();
 }
 
-void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
-  const ReadView& v = view_;
-  const ReadView::TailPair* pairs = v.tail_pairs();
+void ApproxSearcher::walk_suffixes(const Scan& sc, std::size_t from, int move) {
+  const SearchTables& v = *tables_;
+  const SearchTables::SuffixPair* pairs = v.suffix_pairs();
   // A chain of cost 1 at offset j has an open budget when similarity(1, j + 1) >= t, that is
   // from offset least - 1 on (least >= 3 here); before that a terminal node passes only with a
   // clean name of `least` bytes or more.
   const uint64_t least = spans_.least[1];
   auto land_at = [&](uint32_t i, uint32_t u, std::size_t j) {
     Landings& l = landings_[i];
-    if (l.at[kSkipped].node == kNoState && l.at[kSubstituted].node == kNoState) marked_.push_back(i);
+    if (l.at[kSkipped].node == kNoView && l.at[kSubstituted].node == kNoView) marked_.push_back(i);
     // The first state of the chain that holds is where it lands.
-    if (l.at[move].node == kNoState) l.at[move] = State{u, 1, j};
+    if (l.at[move].node == kNoView) l.at[move] = State{u, 1, j};
   };
   uint32_t t = 0;
   std::size_t j = from;
   for (;;) {
-    const ReadView::TailNode& tn = v.tail(t);
-    const uint32_t end = v.tail_end(t);
+    const SearchTables::SuffixNode& tn = v.suffix(t);
+    const uint32_t end = v.suffix_end(t);
     if (j < sc.remaining && j + 1 >= least) {
       for (uint32_t i = tn.begin; i < end; ++i) {
         if (passes_bound(sc, pairs[i].node, j, 1)) land_at(pairs[i].child, pairs[i].node, j);
@@ -355,8 +357,8 @@ void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
       }
     }
     if (j >= sc.remaining) break;
-    t = v.tail_step(t, sc.text[j]);
-    if (t == ReadView::kNone) break;
+    t = v.suffix_step(t, sc.text[j]);
+    if (t == SearchTables::kNoSuffix) break;
     ++j;
   }
   if (j > *sc.reach) *sc.reach = j;
@@ -366,7 +368,7 @@ void ApproxSearcher::walk_tails(const Scan& sc, std::size_t from, int move) {
 // beats the best so far strictly (so among equals the first popped stays). Only states that
 // consumed text are scored: a zero-length candidate could neither be placed in the text nor
 // advance the scan.
-bool ApproxSearcher::offer(const ReadView& v, const State& s, float t, Candidate& best) {
+bool ApproxSearcher::offer(const SearchTables& v, const State& s, float t, Candidate& best) {
   if (s.offset == 0 || !v.terminal(s.node)) return false;
   const float sim = similarity(s.cost, std::max(s.offset, v.name(s.node).size()));
   if (!(sim >= t && sim > best.similarity)) return false;
@@ -416,295 +418,17 @@ void ApproxSearcher::Memo::add(const unsigned char* text, std::size_t remaining,
   slot.result = c;
 }
 
-namespace {
-
-// Hashes of key sequences for the start filter. pre[i] is the unfinished hash of the first i
-// keys (a key k enters as k + 1, so that no value hashes like an absent one); the sequence
-// with position i left out hashes from two of them in constant time.
-constexpr uint64_t kHashBase = 0x9E3779B97F4A7C15ull;
-struct HashPowers {
-  uint64_t p[StartFilter::kMaxWindow + 2];
-  constexpr HashPowers() : p{} {
-    p[0] = 1;
-    for (std::size_t i = 1; i < std::size(p); ++i) p[i] = p[i - 1] * kHashBase;
-  }
-};
-constexpr HashPowers kHashPowers;
-
-inline uint64_t finish(uint64_t h, std::size_t len) {
-  h ^= static_cast<uint64_t>(len) * 0xD6E8FEB86659FD93ull;
-  h ^= h >> 32;
-  h *= 0xD6E8FEB86659FD93ull;
-  h ^= h >> 29;
-  return h;
-}
-
-// The hash of pre's first n keys without key i.
-inline uint64_t without(const uint64_t* pre, std::size_t n, std::size_t i) {
-  const uint64_t w = kHashPowers.p[n - 1 - i];
-  return finish(pre[i] * w + (pre[n] - pre[i + 1] * w), n - 1);
-}
-
-inline uint64_t bloom_bits(uint64_t h) {
-  return uint64_t{1} << (h & 63) | uint64_t{1} << ((h >> 6) & 63) | uint64_t{1} << ((h >> 12) & 63);
-}
-
-constexpr uint32_t kWild = UINT32_MAX;
-
-// For each mask of pattern positions, the bytes it keeps of a little-endian word.
-struct MaskBytes {
-  uint64_t of[16];
-  constexpr MaskBytes() : of{} {
-    for (unsigned m = 0; m < 16; ++m) {
-      for (unsigned i = 0; i < 4; ++i) {
-        if ((m >> i) & 1) of[m] |= uint64_t{0xFF} << (8 * i);
-      }
-    }
-  }
-};
-constexpr MaskBytes kMaskBytes;
-
-// Whether u[0, j) is within one edit of k[0, d): past their common prefix, the rest must be
-// equal after substituting, or skipping one byte of the longer side, at the first mismatch.
-bool within_one_edit(const unsigned char* u, std::size_t j, const uint32_t* k, std::size_t d) {
-  std::size_t i = 0;
-  const std::size_t m = std::min(j, d);
-  while (i < m && u[i] == k[i]) ++i;
-  if (j == d) {
-    for (std::size_t r = i + 1; r < d; ++r) {
-      if (u[r] != k[r]) return false;
-    }
-    return true;
-  }
-  if (j == d + 1) {
-    for (std::size_t r = i; r < d; ++r) {
-      if (u[r + 1] != k[r]) return false;
-    }
-    return true;
-  }
-  if (j + 1 == d) {
-    for (std::size_t r = i; r < j; ++r) {
-      if (u[r] != k[r + 1]) return false;
-    }
-    return true;
-  }
-  return false;
-}
-
-std::shared_ptr<const StartFilter> make_start_filter(const ReadView& v, uint64_t least_one) {
-  return std::make_shared<const StartFilter>(v, least_one);
-}
-
-}  // namespace
-
-StartFilter::StartFilter(const ReadView& v, uint64_t least_one)
-    : window_(static_cast<uint32_t>(std::min<uint64_t>(least_one - 1, kMaxWindow))) {
-  const std::size_t w = window_;
-  // Depth-first over the paths down to w + 1, twice: once to size the Bloom filter, once to
-  // fill it. The path's keys and their prefix hashes are kept per depth.
-  struct Frame {
-    uint32_t node;
-    uint32_t next;  // the next child to visit
-  };
-  std::vector<Frame> path;
-  uint32_t keys[kMaxWindow + 2];
-  uint64_t pre[kMaxWindow + 2];
-  pre[0] = 0;
-  uint64_t entries = 0;
-  auto walk = [&](auto&& enter) {
-    path.clear();
-    path.push_back({0, 0});
-    enter(0, std::size_t{0});
-    while (!path.empty()) {
-      Frame& f = path.back();
-      const std::size_t d = path.size() - 1;
-      const ReadView::Node& nd = v.node(f.node);
-      if (d > w || f.next >= nd.count) {
-        path.pop_back();
-        continue;
-      }
-      const uint32_t c = nd.first + f.next++;
-      keys[d] = v.key(c);
-      pre[d + 1] = pre[d] * kHashBase + keys[d] + 1;
-      path.push_back({c, 0});
-      enter(c, d + 1);
-    }
-  };
-  walk([&](uint32_t, std::size_t d) {
-    if (d == w - 1) entries += 1;
-    if (d == w || d == w + 1) entries += w + 1;
-  });
-  std::size_t words = 64;  // 16 bits or more per entry, up to 16 MiB (then only false positives grow)
-  while (words < entries / 4 + 1 && words < (std::size_t{1} << 21)) words *= 2;
-  bloom_.assign(words, 0);
-  shift_ = 64 - std::countr_zero(words);
-  long_at_.push_back(0);
-  uint32_t aligned[kMaxWindow + 2];
-  std::vector<Pattern> patterns;
-  Slot* last = nullptr;
-  walk([&](uint32_t n, std::size_t d) {
-    if (d == w - 1) add(finish(pre[d], d));
-    if (d == w) {
-      add(finish(pre[w], w));
-      for (std::size_t i = 0; i < w; ++i) add(without(pre, w, i));
-    }
-    if (d == w + 1) {
-      for (std::size_t i = 0; i <= w; ++i) add(without(pre, w + 1, i));
-    }
-    if (d > w || !v.terminal(n) || v.name(n).size() < least_one) return;
-    // A long-named keyword (of depth 0 or 1, its substitutions fix no byte: always_).
-    const uint32_t id = static_cast<uint32_t>(long_at_.size() - 1);
-    long_keys_.insert(long_keys_.end(), keys, keys + d);
-    long_at_.push_back(static_cast<uint32_t>(long_keys_.size()));
-    // The text bytes a one-edit alignment of the keyword with text[0, j) fixes among the
-    // first kPatternBytes, for every such alignment with 1 <= j < w.
-    auto emit = [&](std::size_t j) {
-      if (j < 1 || j >= w) return;
-      uint64_t key = 0;
-      unsigned mask = 0;
-      for (std::size_t i = 0; i < kPatternBytes && i < j; ++i) {
-        if (aligned[i] == kWild) continue;
-        if (aligned[i] > 255) return;  // no text byte is that key
-        mask |= 1u << i;
-        key |= uint64_t{aligned[i]} << (8 * (i + 1));
-      }
-      if (mask == 0) {
-        always_ = true;
-        return;
-      }
-      key |= mask;
-      masks_ |= static_cast<uint16_t>(1u << mask);
-      patterns.push_back({key, id});
-    };
-    std::copy(keys, keys + d, aligned);
-    emit(d);  // no edit
-    for (std::size_t i = 0; i < d; ++i) {  // keyword byte i substituted
-      aligned[i] = kWild;
-      emit(d);
-      aligned[i] = keys[i];
-    }
-    for (std::size_t i = 0; i < d; ++i) {  // keyword byte i skipped
-      std::copy(keys, keys + i, aligned);
-      std::copy(keys + i + 1, keys + d, aligned + i);
-      emit(d - 1);
-    }
-    for (std::size_t i = 0; i <= d; ++i) {  // a text byte skipped before keyword byte i
-      std::copy(keys, keys + i, aligned);
-      aligned[i] = kWild;
-      std::copy(keys + i, keys + d, aligned + i + 1);
-      emit(d + 1);
-    }
-  });
-  // Group the keywords of each pattern, and index the groups by pattern in an open-addressed
-  // table at most a quarter full (keys are never 0: their mask is not).
-  std::sort(patterns.begin(), patterns.end());
-  patterns.erase(std::unique(patterns.begin(), patterns.end()), patterns.end());
-  std::size_t groups = 0;
-  for (std::size_t i = 0; i < patterns.size(); ++i) groups += i == 0 || patterns[i].key != patterns[i - 1].key;
-  std::size_t size = 16;
-  while (size < 4 * groups) size *= 2;
-  slots_.assign(size, Slot{0, 0, 0});
-  pattern_ids_.reserve(patterns.size());
-  for (std::size_t i = 0; i < patterns.size(); ++i) {
-    if (i == 0 || patterns[i].key != patterns[i - 1].key) {
-      std::size_t at = slot_of(patterns[i].key);
-      while (slots_[at].key != 0) at = (at + 1) & (size - 1);
-      const uint32_t begin = static_cast<uint32_t>(pattern_ids_.size());
-      slots_[at] = Slot{patterns[i].key, begin, begin};
-      last = &slots_[at];
-    }
-    pattern_ids_.push_back(patterns[i].id);
-    ++last->end;
-    const uint32_t bit = present_bit(patterns[i].key);
-    present_[bit >> 6] |= uint64_t{1} << (bit & 63);
-  }
-}
-
-inline void StartFilter::add(uint64_t h) { bloom_[static_cast<std::size_t>(h >> shift_)] |= bloom_bits(h); }
-
-inline bool StartFilter::probe(uint64_t h) const {
-  const uint64_t bits = bloom_bits(h);
-  return (bloom_[static_cast<std::size_t>(h >> shift_)] & bits) == bits;
-}
-
-bool StartFilter::long_named_near(const unsigned char* text, std::size_t remaining) const {
-  const std::size_t w = window_;
-  // The first kPatternBytes bytes, and the masks whose fixed bytes all lie before
-  // `remaining` (a pattern fixes only bytes of the text it aligns with).
-  uint64_t bytes = 0;
-  const std::size_t known = std::min(remaining, kPatternBytes);
-  for (std::size_t i = 0; i < known; ++i) bytes |= uint64_t{text[i]} << (8 * i);
-  unsigned masks = masks_ & ((1u << (1u << known)) - 1);
-  while (masks != 0) {
-    const unsigned m = static_cast<unsigned>(std::countr_zero(masks));
-    masks &= masks - 1;
-    const uint64_t key = m | (bytes & kMaskBytes.of[m]) << 8;
-    const uint32_t bit = present_bit(key);
-    if (!((present_[bit >> 6] >> (bit & 63)) & 1)) continue;
-    const Slot* found = nullptr;
-    for (std::size_t i = slot_of(key);; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i].key == key) found = &slots_[i];
-      if (slots_[i].key == key || slots_[i].key == 0) break;
-    }
-    if (found == nullptr) continue;
-    for (uint32_t at = found->begin; at < found->end; ++at) {
-      const uint32_t id = pattern_ids_[at];
-      const uint32_t* k = long_keys_.data() + long_at_[id];
-      const std::size_t d = long_at_[id + 1] - long_at_[id];
-      const std::size_t hi = std::min({d + 1, w - 1, remaining});
-      for (std::size_t j = d - 1; j <= hi; ++j) {
-        if (within_one_edit(text, j, k, d)) return true;
-      }
-    }
-  }
-  return false;
-}
-
-bool StartFilter::may_match(const ExactIndex& x, const unsigned char* text, std::size_t remaining) const {
-  if (always_) return true;
-  const std::size_t w = window_;
-  // E: a keyword spelled exactly, shorter than the window. The walk also finds r, the length
-  // of the longest prefix of the window that is a path.
-  uint32_t n = 0;
-  std::size_t r = 0;
-  const std::size_t walk = std::min<std::size_t>(remaining, w);
-  while (r < walk) {
-    const uint32_t m = x.step(n, text[r]);
-    if (m == ExactIndex::kNone) break;
-    n = m;
-    if (++r < w && x.terminal(n)) return true;
-  }
-  // M: the window within one edit of a path. The whole window a path is the case of no edit.
-  // Otherwise the bytes before the edit spell a path, so it lies at a position i <= r: x
-  // minus byte i is probed for those only (a substitution or a text byte skipped there),
-  // and x itself for a keyword byte skipped.
-  if (remaining >= w) {
-    if (r == w) return true;
-    uint64_t pre[kMaxWindow + 1];
-    pre[0] = 0;
-    for (std::size_t i = 0; i < kMaxWindow; ++i) {
-      if (i == w) break;
-      pre[i + 1] = pre[i] * kHashBase + text[i] + 1;
-    }
-    if (probe(finish(pre[w], w))) return true;
-    for (std::size_t i = 0; i <= r; ++i) {
-      if (probe(without(pre, w, i))) return true;
-    }
-  }
-  // N: a long-named keyword within one edit of a shorter prefix.
-  return masks_ != 0 && long_named_near(text, remaining);
-}
-
 Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   prepare();
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
+  const ExactIndex& x = view_.exact();
   if (spans_.t != t) {
     // Dropped first: should building the new filter fail, the searcher must not keep the
     // old threshold's (without one it searches every start, which is only slower).
     filter_ = nullptr;
     spans_.make(t);
     memo_.clear();
-    filter_ = StartFilter::applies(spans_.least[1]) ? v.start_filter(spans_.least[1], &make_start_filter) : nullptr;
+    filter_ = StartFilter::applies(spans_.least[1]) ? view_.start_filter(spans_.least[1], &StartFilter::make) : nullptr;
   }
   const std::size_t remaining = w.size() - p;
   const auto* text = reinterpret_cast<const unsigned char*>(w.data()) + p;
@@ -712,9 +436,9 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   // clean name length at most max_name: below 2^24 all of them are exact floats.
   const bool exact = !widened_ && uint64_t{remaining} + 2 + v.max_keyword() < kExactFloat &&
                      v.max_name() < kExactFloat;
-  if (filter_ && !filter_->may_match(v.exact(), text, remaining)) {
+  if (filter_ && !filter_->may_match(x, text, remaining)) {
     ++filtered_;
-    return Candidate{ReadView::kNone, 0, 0.0f};
+    return Candidate{kNoView, 0, 0.0f};
   }
   memo_.fit(w.size());
   if (const Candidate* known = memo_.find(text, remaining, exact)) return *known;
@@ -725,9 +449,9 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     // from here, the shortest, is the candidate.
     uint32_t n = 0;
     for (std::size_t j = 0; j < remaining && j < v.max_keyword(); ++j) {
-      n = v.exact().step(n, text[j]);
-      if (n == ReadView::kNone) break;
-      if (v.exact().terminal(n)) {
+      n = x.step(n, text[j]);
+      if (n == kNoView) break;
+      if (x.terminal(n)) {
         const Candidate c{n, j + 1, 1.0f};
         memo_.add(text, remaining, j + 1, exact, c);
         return c;
@@ -759,11 +483,11 @@ Candidate ApproxSearcher::search_from(const unsigned char* text, std::size_t rem
                                       std::size_t& reach) {
   for (float floor = kFirstFloor; floor > t && floor >= kLastFloor && !no_floors_;) {
     const Candidate c = search_above(text, remaining, t, floor, exact, reach);
-    if (c.node != ReadView::kNone && c.similarity >= floor) return c;
+    if (c.node != kNoView && c.similarity >= floor) return c;
     // A candidate below the floor is a literal score, so S is at least that much: a floor
     // there cannot fail.
     floor *= kFloorStep;
-    if (c.node != ReadView::kNone && c.similarity > floor) floor = c.similarity;
+    if (c.node != kNoView && c.similarity > floor) floor = c.similarity;
   }
   return search_above(text, remaining, t, t, exact, reach);
 }
@@ -783,8 +507,9 @@ const ApproxSearcher::Spans& ApproxSearcher::floor_spans(float floor) {
 
 Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t remaining, float t, float floor,
                                        bool exact, std::size_t& reach) {
-  const ReadView& v = view_;
-  Candidate best{ReadView::kNone, 0, 0.0f};
+  const SearchTables& v = *tables_;
+  const ExactIndex& x = view_.exact();
+  Candidate best{kNoView, 0, 0.0f};
   // The widened mode of the tests also takes every budget and threshold test by division,
   // so that they check the table against the float expressions it stands for.
   const Scan sc{text,         remaining, t, floor, &best, spans_.least, floor_spans(floor).least,
@@ -806,15 +531,15 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
       if (s.offset >= remaining) break;
       const unsigned char b = sc.text[s.offset];
       const std::size_t j1 = s.offset + 1;
-      const uint32_t m = v.exact().step(s.node, b);
+      const uint32_t m = x.step(s.node, b);
       if (!opens(sc, s.cost, j1)) {
-        if (m == ReadView::kNone) break;
+        if (m == kNoView) break;
         s = {m, s.cost, j1};
         continue;
       }
-      if (m != ReadView::kNone) push_landing(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
+      if (m != kNoView) push_landing(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
       // The root, while a cost of 1 closes the budget at offsets 1 and 2 (so at 0 and 1 too).
-      if (s.offset == 0 && v.node(0).count > ReadView::kFanFrom && !opens(sc, 1, 2)) {
+      if (s.offset == 0 && v.node(0).count > SearchTables::kFanFrom && !opens(sc, 1, 2)) {
         expand_root(sc, b);
       } else {
         expand(sc, s, b, stack_);
@@ -827,9 +552,10 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
 
 Candidate ApproxSearcher::search_literal(std::string_view w, std::size_t p, float t) {
   prepare();
-  const ReadView& v = view_;
+  const SearchTables& v = *tables_;
+  const ExactIndex& x = view_.exact();
   const std::size_t remaining = w.size() - p;
-  Candidate best{ReadView::kNone, 0, 0.0f};
+  Candidate best{kNoView, 0, 0.0f};
   stack_.clear();
   stack_.push_back({0, 0, 0});
   while (!stack_.empty()) {
@@ -839,11 +565,11 @@ Candidate ApproxSearcher::search_literal(std::string_view w, std::size_t p, floa
     offer(v, s, t, best);
     if (s.offset >= remaining) continue;
     const unsigned char b = static_cast<unsigned char>(w[p + s.offset]);
-    const uint32_t m = v.exact().step(s.node, b);
-    if (m != ReadView::kNone) stack_.push_back({m, s.cost, s.offset + 1});
+    const uint32_t m = x.step(s.node, b);
+    if (m != kNoView) stack_.push_back({m, s.cost, s.offset + 1});
     if (similarity(s.cost, s.offset + 1) >= t) {
       stack_.push_back({s.node, s.cost + 1, s.offset + 1});
-      const ReadView::Node& nd = v.node(s.node);
+      const SearchTables::Node& nd = v.node(s.node);
       for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
         if (v.key(c) != b) stack_.push_back({c, s.cost + 1, s.offset + 1});
         stack_.push_back({c, s.cost + 1, s.offset});

@@ -28,7 +28,7 @@
 // 3. Bound. A terminal state reached from (n, j, c) through d keyword bytes and ending at
 //    offset j' has cost c' >= c + |j' - j - d| and D = max(j', L, 1) for its clean name of L
 //    bytes. Over j', 1 - c' / D peaks at j' = j + d, so no state below scores above
-//    1 - c / max(j + depth, name, 1), with depth and name the largest below n (ReadView::Reach).
+//    1 - c / max(j + depth, name, 1), with depth and name the largest below n (SearchTables::Reach).
 //    A state whose bound is below the threshold, or not above the best similarity, is dropped.
 //    While every integer involved stays below 2^24 the float bound is exact and the argument
 //    carries over to single precision by monotonicity; beyond that the bound is widened by
@@ -54,14 +54,14 @@
 // Rule 4 also has shortcuts that find dead moves without walking their chains. When neither
 // kind of edit move of an expansion may edit again at once, a child's move lives only if the
 // child has a child under the next text byte or is a terminal that scores there: nodes with
-// many children list exactly those (ReadView::fan); for the others a 64-bit summary of the
-// bytes two levels down (ReadView::Under) rules out a whole kind of move when its byte is
+// many children list exactly those (SearchTables::fan); for the others a 64-bit summary of the
+// bytes two levels down (SearchTables::Under) rules out a whole kind of move when its byte is
 // missing and no terminal child has a clean name long enough to score while closed.
 //
 // The root expands at every start position, and for t above 1/2 all its edit moves are
-// closed chains of cost 1: land() would walk one chain per child. expand_root() walks the tail
-// index (ReadView::tail) along the text instead, once for the keyword byte skipped and once
-// for the substitution: the pairs of each tail node it reaches are exactly the chains still
+// closed chains of cost 1: land() would walk one chain per child. expand_root() walks the
+// suffix index (SearchTables::suffix) along the text instead, once for the keyword byte skipped
+// and once for the substitution: the pairs of each suffix node it reaches are exactly the chains still
 // alive at that offset, so the same tests decide the same moves.
 //
 // Two devices change how the decisions are computed, not which are made. Budget and threshold
@@ -74,17 +74,16 @@
 // Two tests answer a start position before any search. When the text spells a keyword from
 // there (and every integer is below 2^24), the shortest such keyword is the candidate: only
 // states of cost 0 score 1, and they lie on the text's own path, the shallower popped first.
-// And above t = 0.83 a start filter (StartFilter, below) rules out, from the first bytes of
+// And above t = 0.83 a start filter (start_filter.h) rules out, from the first bytes of
 // the text, most positions where no candidate can start.
 //
 // Cost. Rules 2 and 3 make the work at one start position polynomial: each (node, offset) is
 // expanded at most once per strictly lower cost, and the bound cuts offsets far past the
-// keywords. On English prose at thresholds 0.7 and 0.8 the literal search is already cheap
-// per state and most of its states die after a step or two, so what the pruned search saves
-// in states (10 to 40 times fewer popped) it partly spends deciding which moves are dead; it
-// runs about 2 times as fast as the literal search at 0.7 and 2.5 to 4 times at 0.8. At 0.9
-// the start filter leaves a search at 2% (1k keywords) to 20% (10k) of the start positions,
-// and it runs about 10 times as fast (bench/bench_approx.cpp).
+// keywords. On prose at the lower thresholds the literal search is already cheap per state
+// and most of its states die after a step or two, so what the pruned search saves in states
+// it partly spends deciding which moves are dead; at high thresholds the start filter rules
+// out most start positions before any search (figures: bench/bench_approx.cpp and
+// bench/README.md).
 #pragma once
 
 #include <cstddef>
@@ -93,96 +92,17 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/view_id.h"
+
 namespace kwsieve {
 
 class ExactIndex;
 class ReadView;
-
-// A test that rules out a start position before any search, for thresholds at which one edit
-// keeps the budget closed for a while. Let L be the least span at which a cost of 1 passes
-// (1 - 1 / L >= t) and W = L - 1. A state of cost 1 may edit again only from offset W on, and
-// every edit from there lands at offset W or beyond, so every state at an offset below W has
-// cost 0 or 1: up to offset W the search follows the text with one edit at most. Hence a
-// candidate (n, j, c) from a start needs one of:
-//
-//   E. c = 0 and j < W: the text spells a keyword exactly (and j >= 1).
-//   M. j >= W: the states of its path up to the first one at offset W read text[0, W) and
-//      spell a path of the trie with at most one edit, so text[0, W) is within edit
-//      distance 1 of a string spelled from the root W - 1, W or W + 1 deep.
-//   N. c = 1 and j < W (cost 2 needs offset W): 1 - 1 / max(j, N) >= t with N the clean
-//      name's length forces N >= L, and text[0, j) is within one edit of the keyword, whose
-//      depth is then at most j + 1 <= W.
-//
-// All of this holds as well for any W' < W in place of W, which bounds the window.
-// E is a walk of the exact index. M uses symmetric deletions: x is within one edit of y
-// exactly when x = y, x minus one byte is y (|y| = W - 1), x is y minus one byte
-// (|y| = W + 1), or both minus the byte at one position agree; a blocked Bloom filter holds,
-// for every path W - 1, W or W + 1 deep, the strings the right side can give. The bytes
-// before the edit spell a path, so x is probed with the deletions at positions up to the
-// length of its longest prefix in the trie only (a false positive only costs a search).
-// N lists the keywords of long names and, for each, the values that a one-edit alignment
-// with a prefix of the text fixes among the text's first four bytes (a wildcard where the
-// edit or the end of the alignment leaves a byte free); the text's first bytes look those
-// patterns up by each mask of fixed positions in use, and the keywords found are checked
-// exactly. A long-named keyword of depth 0 or 1 fixes nothing through a substitution, and
-// then the filter passes every start.
-//
-// The filter only ever answers "no candidate" where the search would find none, so results
-// are unchanged; it depends on the threshold only through L.
-class StartFilter {
- public:
-  // Windows below this rule out too little to pay for the probes.
-  static constexpr uint32_t kMinWindow = 6;
-  static constexpr uint32_t kMaxWindow = 12;
-  static bool applies(uint64_t least_one) { return least_one > kMinWindow; }
-
-  // `least_one`: the least span at which a cost of 1 passes (applies() must hold). The
-  // view's search tables must be built.
-  StartFilter(const ReadView& view, uint64_t least_one);
-  // False only when no candidate starts at `text` (with `remaining` bytes).
-  bool may_match(const ExactIndex& x, const unsigned char* text, std::size_t remaining) const;
-
- private:
-  struct Hasher;
-  void add(uint64_t h);
-  bool probe(uint64_t h) const;
-  bool long_named_near(const unsigned char* text, std::size_t remaining) const;
-
-  uint32_t window_;           // W'
-  bool always_ = false;       // a long-named keyword matches almost anything
-  std::vector<uint64_t> bloom_;
-  int shift_ = 64;            // a hash's top bits pick its word
-  // Long-named keywords: keys back to back, keyword i in [at_[i], at_[i + 1]).
-  std::vector<uint32_t> long_keys_;
-  std::vector<uint32_t> long_at_;
-  // Patterns over the first kPatternBytes text bytes: key = mask | b0 << 8 | b1 << 16 | ...,
-  // with bit i of the mask set when byte i is fixed (and then b_i is its value, else 0).
-  static constexpr std::size_t kPatternBytes = 4;
-  struct Pattern {
-    uint64_t key;
-    uint32_t id;  // the long-named keyword
-    bool operator<(const Pattern& o) const { return key != o.key ? key < o.key : id < o.id; }
-    bool operator==(const Pattern& o) const = default;
-  };
-  // Open-addressed by key (0: empty); the keywords of a pattern are pattern_ids_[begin, end).
-  struct Slot {
-    uint64_t key;
-    uint32_t begin, end;
-  };
-  std::size_t slot_of(uint64_t key) const {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & (slots_.size() - 1);
-  }
-  std::vector<Slot> slots_;
-  std::vector<uint32_t> pattern_ids_;
-  // Bit present_bit(key) is set for every pattern key in slots_: most lookups miss, and this
-  // answers them from one word.
-  static uint32_t present_bit(uint64_t key) { return static_cast<uint32_t>((key * 0xC2B2AE3D27D4EB4Full) >> 49); }
-  uint64_t present_[512] = {};
-  uint16_t masks_ = 0;  // bit m: some pattern has mask m
-};
+class SearchTables;
+class StartFilter;
 
 struct Candidate {
-  uint32_t node;       // terminal node of the view, or ReadView::kNone for no candidate
+  ViewId node;         // terminal node of the view, or kNoView for no candidate
   std::size_t length;  // bytes of text covered
   float similarity;
 };
@@ -215,7 +135,6 @@ class ApproxSearcher {
     int32_t cost;
     std::size_t offset;
   };
-  static constexpr uint32_t kNoState = UINT32_MAX;  // ReadView::kNone
 
   // The least cost popped so far for each (node, offset) of the current start position.
   // Entries of older start positions are told apart by a generation stamp, so starting a new
@@ -291,18 +210,18 @@ class ApproxSearcher {
   [[gnu::always_inline]] void push_landing(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open,
                     std::vector<State>& stack) const {
     const State at = land(sc, node, offset, cost, open);
-    if (at.node != kNoState) stack.push_back(at);
+    if (at.node != kNoView) stack.push_back(at);
   }
 
   void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
   // expand() for the root while chains of cost 1 are closed at offsets 0 and 1, with the
-  // tail index in place of one land() walk per child.
+  // suffix index in place of one land() walk per child.
   void expand_root(const Scan& sc, unsigned char b);
-  void walk_tails(const Scan& sc, std::size_t from, int move);
+  void walk_suffixes(const Scan& sc, std::size_t from, int move);
   static constexpr int kSkipped = 0, kSubstituted = 1;
-  // Per child of the root, where each of its two moves lands (node kNoState: nowhere yet).
+  // Per child of the root, where each of its two moves lands (node kNoView: nowhere yet).
   struct Landings {
-    State at[2] = {{kNoState, 0, 0}, {kNoState, 0, 0}};
+    State at[2] = {{kNoView, 0, 0}, {kNoView, 0, 0}};
   };
   std::vector<Landings> landings_;
   std::vector<uint32_t> marked_;  // the children with a landing
@@ -353,10 +272,11 @@ class ApproxSearcher {
   int next_floor_ = 0;
 
   const ReadView& view_;
+  const SearchTables* tables_ = nullptr;  // the view's, once prepare() has run
   void prepare();
-  static bool offer(const ReadView& v, const State& s, float t, Candidate& best);
+  static bool offer(const SearchTables& v, const State& s, float t, Candidate& best);
   bool prepared_ = false;
-  bool bounded_ = false;  // false when a clean name is too long for ReadView::Reach
+  bool bounded_ = false;  // false when a clean name is too long for SearchTables::Reach
   std::vector<State> stack_;
   Seen seen_;
   uint64_t visited_ = 0;

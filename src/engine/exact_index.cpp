@@ -1,32 +1,38 @@
 #include "engine/exact_index.h"
 
-#include "engine/read_view.h"
+#include <algorithm>
 
 namespace kwsieve {
 
-ExactIndex::ExactIndex(const ReadView& view) {
-  const std::size_t n = view.size();
+ExactIndex::ExactIndex(const TrieNumbering& numbering, const std::array<bool, 256>& word_byte,
+                       bool allow_overlaps) {
+  const std::vector<uint32_t>& keys = numbering.keys;
+  const std::size_t n = numbering.nodes.size();
   nodes_.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const ReadView::Node& src = view.node(static_cast<uint32_t>(i));
+    const TrieNumbering::Node& src = numbering.nodes[i];
     Node& dst = nodes_[i];
     std::memset(dst.keys, 0, sizeof dst.keys);
     dst.first = src.first;
-    dst.name = src.name == ReadView::kNone ? kNone : src.name;
+    dst.name = src.name;
     bool bytes_only = true;
-    for (uint32_t c = src.first; c < src.first + src.count; ++c) bytes_only &= view.key(c) < 256;
-    // The root is always wide: its direct table is what every walk starts with.
+    for (uint32_t c = src.first; c < src.first + src.count; ++c) bytes_only &= keys[c] < 256;
+    // The root is always a set node: its direct table is what every walk starts with.
     if (i != 0 && src.count <= static_cast<uint32_t>(kInline) && bytes_only) {
       dst.count = static_cast<uint8_t>(src.count);
-      for (uint32_t j = 0; j < src.count; ++j) dst.keys[j] = static_cast<uint8_t>(view.key(src.first + j));
+      for (uint32_t j = 0; j < src.count; ++j) dst.keys[j] = static_cast<uint8_t>(keys[src.first + j]);
     } else {
-      dst.count = kWide;
+      dst.count = kSetNode;
       uint32_t row = static_cast<uint32_t>(sets_.size());
       std::memcpy(dst.keys, &row, sizeof row);
       KeySet set{};
       for (uint32_t c = src.first; c < src.first + src.count; ++c) {
-        uint32_t k = view.key(c);
-        if (k < 256) set.bits[k >> 6] |= uint64_t{1} << (k & 63);
+        const uint32_t k = keys[c];
+        if (k < 256) {
+          set.bits[k >> 6] |= uint64_t{1} << (k & 63);
+        } else {
+          other_keys_.push_back({c, k, static_cast<uint32_t>(i)});
+        }
       }
       for (int q = 1; q < 4; ++q) {
         set.before[q] = static_cast<uint16_t>(set.before[q - 1] + std::popcount(set.bits[q - 1]));
@@ -34,51 +40,38 @@ ExactIndex::ExactIndex(const ReadView& view) {
       sets_.push_back(set);
     }
   }
-  root_.fill(kNone);
-  if (nodes_[0].count == kWide) {
-    for (uint32_t c = nodes_[0].first, end = c + view.node(0).count; c < end; ++c) {
-      if (view.key(c) < 256) root_[view.key(c)] = c;
+  // Runs are placed depth first, so a later node's children may have smaller ids.
+  std::sort(other_keys_.begin(), other_keys_.end(), [](const OtherKey& a, const OtherKey& b) { return a.id < b.id; });
+  root_.fill(kNoView);
+  if (nodes_[0].count == kSetNode) {
+    for (uint32_t c = nodes_[0].first, end = c + numbering.nodes[0].count; c < end; ++c) {
+      if (keys[c] < 256) root_[keys[c]] = c;
     }
   }
   for (unsigned b = 0; b < 256; ++b) {
     unsigned lowered = (b >= 'A' && b <= 'Z') ? b + 32 : b;
     auto classify = [&](unsigned c) {
-      return static_cast<uint8_t>((view.word_byte(static_cast<unsigned char>(c)) ? kWordByte : 0) |
-                                  (step(0, static_cast<unsigned char>(c)) != kNone ? kRootByte : 0));
+      return static_cast<uint8_t>((word_byte[c] ? kWordByte : 0) |
+                                  (step(0, static_cast<unsigned char>(c)) != kNoView ? kRootByte : 0));
     };
     cls_[b] = classify(b);
     cls_lowered_[b] = classify(lowered);
   }
   masks_ = make_class_masks(cls_.data(), kWordByte, kRootByte);
   masks_lowered_ = make_class_masks(cls_lowered_.data(), kWordByte, kRootByte);
-  build_filter(view);
+  build_filter(numbering, word_byte, allow_overlaps);
 }
 
 bool ExactIndex::may_end_later(uint64_t bytes, uint32_t ends) const {
   for (; ends != 0; ends &= ends - 1) {
     const unsigned j = lowest_bit(ends) + 1;
-    if (probe(key(bytes & (~uint64_t{0} >> (64 - 8 * j)), j))) return true;
+    if (filter_.may_hold(key(bytes & (~uint64_t{0} >> (64 - 8 * j)), j))) return true;
   }
   return false;
 }
 
-namespace {
-
-// Words of a blocked Bloom filter for `keys` keys: about 16 to 32 bits per key, a few false
-// passes in a thousand. Sets `shift` to 64 - log2(words).
-std::size_t filter_words(std::size_t keys, unsigned& shift) {
-  std::size_t words = 8;
-  shift = 61;
-  while (words < keys / 4 && shift > 32) {
-    words *= 2;
-    --shift;
-  }
-  return words;
-}
-
-}  // namespace
-
-void ExactIndex::build_filter(const ReadView& view) {
+void ExactIndex::build_filter(const TrieNumbering& numbering, const std::array<bool, 256>& word_byte,
+                              bool allow_overlaps) {
   // The paths of the nodes at most 16 deep, depth first. A path through a key above 255
   // can never match text and adds nothing. `bytes` holds the first 8 bytes of the path,
   // `rest` the next 8.
@@ -95,18 +88,18 @@ void ExactIndex::build_filter(const ReadView& view) {
   std::vector<Key> keys;
   std::vector<uint64_t> keys2;
   std::vector<Path> stack(1, Path{0, 0, 0, 0});
-  const bool overlaps = view.allow_overlaps();
+  const bool overlaps = allow_overlaps;
   while (!stack.empty()) {
     const Path at = stack.back();
     stack.pop_back();
-    const bool terminal = nodes_[at.node].name != kNone;
+    const bool terminal = nodes_[at.node].name != kNotTerminal;
     if (at.depth > 0 && at.depth <= 8 && (at.depth == 8 || terminal)) {
       keys.push_back({key(at.bytes, at.depth), false});
       // A short keyword with a non-word byte inside: the scan finds its first end there,
       // and must then go on to probe the later ones.
       for (unsigned f = 1; at.depth < 8 && f < at.depth; ++f) {
         const auto b = static_cast<unsigned char>(at.bytes >> (8 * f));
-        if (overlaps || !view.word_byte(b)) {
+        if (overlaps || !word_byte[b]) {
           keys.push_back({key(at.bytes & ((uint64_t{1} << (8 * f)) - 1), f), true});
           break;
         }
@@ -116,9 +109,9 @@ void ExactIndex::build_filter(const ReadView& view) {
     // longer one.
     if (at.depth >= 8 && (at.depth == 16 || terminal)) keys2.push_back(key2(at.bytes, at.rest, at.depth));
     if (at.depth == 16) continue;
-    const ReadView::Node& nd = view.node(at.node);
+    const TrieNumbering::Node& nd = numbering.nodes[at.node];
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-      const uint64_t k = view.key(c);
+      const uint64_t k = numbering.keys[c];
       if (k >= 256) continue;
       Path next{c, at.depth + 1, at.bytes, at.rest};
       if (at.depth < 8) {
@@ -129,12 +122,11 @@ void ExactIndex::build_filter(const ReadView& view) {
       stack.push_back(next);
     }
   }
-  filter_.assign(filter_words(keys.size(), shift_), 0);
-  for (const Key& k : keys) {
-    filter_[static_cast<std::size_t>(k.hash >> shift_)] |= k.more ? more_bits(k.hash) : key_bits(k.hash);
-  }
-  filter2_.assign(filter_words(keys2.size(), shift2_), 0);
-  for (uint64_t h : keys2) filter2_[static_cast<std::size_t>(h >> shift2_)] |= key_bits(h);
+  // From 8 words; the word index takes the hash's top bits, at most 32 of them.
+  filter_.reset(keys.size(), 3, 32);
+  for (const Key& k : keys) filter_.add(k.hash, k.more ? more_bits(k.hash) : BlockedBloom::pattern(k.hash));
+  filter2_.reset(keys2.size(), 3, 32);
+  for (uint64_t h : keys2) filter2_.add(h);
 }
 
 }  // namespace kwsieve

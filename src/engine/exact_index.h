@@ -3,9 +3,9 @@
 // An exact scan does one child lookup per text byte along each path, so what matters is
 // touching as little memory per step as possible. A record holds the keys of up to seven
 // children inline (found with one 8-byte compare), the id of its first child (children
-// are consecutive ids, in the same numbering as ReadView), and its clean-name
+// are consecutive ids, in the read view's numbering of the trie), and its clean-name
 // index. Nodes with more children, or with a key that is not a byte (only a decoded state
-// has those), test a 256-bit set of their keys and count the bits below the byte to find
+// has those), are set nodes: they test a 256-bit set of their keys and count the bits below the byte to find
 // the child: 40 bytes per such node instead of a 1 KiB table. The root alone, which every
 // walk starts from, keeps a direct 256-entry table.
 //
@@ -23,21 +23,36 @@
 // or two later, mostly on cache misses. When only a keyword of 8 bytes or more can match,
 // the same argument is applied once more: |K| >= 16 and the 16 bytes at p are K's first
 // 16, or p + |K| is an end at 8..15 with the bytes before it spelling K. A second filter
-// holds those keys. On the benchmark corpus at 100k keywords the walked starts fall from
-// 9.5% to 3.4%, nearly three quarters of them matches.
+// holds those keys; with many keywords it removes most of the walks that fail (figures:
+// bench/README.md).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "engine/blocked_bloom.h"
 #include "engine/byte_classes.h"
+#include "engine/view_id.h"
 
 namespace kwsieve {
 
-class ReadView;
+// The trie numbered for the read view (read_view.cpp): node i's children are the ids
+// [first, first + count), in ascending key order; `name` is its clean-name index when it
+// is terminal, else kNotTerminal. Transient: the exact index keeps all of it in its own
+// records.
+struct TrieNumbering {
+  struct Node {
+    ViewId first;
+    uint32_t count;
+    uint32_t name;
+  };
+  std::vector<Node> nodes;
+  std::vector<uint32_t> keys;  // key of each node (the root's is unused)
+};
 
 namespace detail {
 // Mask of the high bit of the first `count` bytes of a little-endian 64-bit word.
@@ -48,30 +63,11 @@ inline constexpr uint64_t kInlineKeyMask[8] = {inline_key_mask(0), inline_key_ma
                                                inline_key_mask(3), inline_key_mask(4), inline_key_mask(5),
                                                inline_key_mask(6), inline_key_mask(7)};
 
-// Patterns of three distinct bits of a 64-bit word, drawn from a fixed generator.
-struct BitPatterns {
-  uint64_t at[1024];
-  constexpr BitPatterns() : at() {
-    uint64_t state = 0x243F6A8885A308D3ull;
-    for (uint64_t& pattern : at) {
-      pattern = 0;
-      while (std::popcount(pattern) < 3) {
-        state += 0x9E3779B97F4A7C15ull;  // splitmix64
-        uint64_t z = state;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        pattern |= uint64_t{1} << ((z ^ (z >> 31)) >> 58);
-      }
-    }
-  }
-};
-inline constexpr BitPatterns kBitPatterns;
 }  // namespace detail
 
 class ExactIndex {
  public:
-  static constexpr uint32_t kNone = UINT32_MAX;
-  static constexpr uint8_t kWide = 0xFF;
+  static constexpr uint8_t kSetNode = 0xFF;
   static constexpr int kInline = 7;
 
   // Byte classes for finding start positions quickly.
@@ -79,36 +75,44 @@ class ExactIndex {
   static constexpr uint8_t kRootByte = 2;   // the root has a child under it
 
   struct Node {
-    uint8_t keys[kInline];  // ascending; for a wide node, bytes 0..3 hold its row
-    uint8_t count;          // children when at most kInline, else kWide
-    uint32_t first;         // id of the first child
-    uint32_t name;          // clean-name index when terminal, else kNone
+    uint8_t keys[kInline];  // ascending; for a set node, bytes 0..3 hold its row
+    uint8_t count;          // children when at most kInline, else kSetNode
+    ViewId first;           // id of the first child
+    uint32_t name;          // clean-name index when terminal, else kNotTerminal
   };
   static_assert(sizeof(Node) == 16);
 
-  ExactIndex() = default;
-  explicit ExactIndex(const ReadView& view);
+  // `word_byte`: which bytes are word bytes (ReadView::word_byte).
+  ExactIndex(const TrieNumbering& numbering, const std::array<bool, 256>& word_byte, bool allow_overlaps);
 
   // Heap bytes held, in all and by the start filter alone (for benchmarks).
   std::size_t memory() const {
-    return nodes_.capacity() * sizeof(Node) + sets_.capacity() * sizeof(KeySet) + filter_memory();
+    return nodes_.capacity() * sizeof(Node) + sets_.capacity() * sizeof(KeySet) +
+           other_keys_.capacity() * sizeof(OtherKey) + filter_memory();
   }
-  std::size_t filter_memory() const { return (filter_.capacity() + filter2_.capacity()) * sizeof(uint64_t); }
 
-  bool terminal(uint32_t n) const { return nodes_[n].name != kNone; }
-  uint32_t name_index(uint32_t n) const { return nodes_[n].name; }
-  bool leaf(uint32_t n) const { return nodes_[n].count == 0; }
+  // The numbering read back, for building other tables over the same ids (not for scans).
+  std::size_t size() const { return nodes_.size(); }
+  ViewId first(ViewId n) const { return nodes_[n].first; }
+  // Calls f(id, key) for each child of n, in ascending key order; returns their number.
+  template <class F>
+  uint32_t for_each_child(ViewId n, F&& f) const;
+  std::size_t filter_memory() const { return filter_.memory() + filter2_.memory(); }
 
-  uint32_t step(uint32_t n, unsigned char b) const {
+  bool terminal(ViewId n) const { return nodes_[n].name != kNotTerminal; }
+  uint32_t name_index(ViewId n) const { return nodes_[n].name; }
+  bool leaf(ViewId n) const { return nodes_[n].count == 0; }
+
+  ViewId step(ViewId n, unsigned char b) const {
     const Node& nd = nodes_[n];
-    if (nd.count == kWide) {
+    if (nd.count == kSetNode) {
       if (n == 0) return root_[b];
       uint32_t row;
       std::memcpy(&row, nd.keys, sizeof row);
       const KeySet& set = sets_[row];
       uint64_t word = set.bits[b >> 6];
       uint64_t below = word & ((uint64_t{1} << (b & 63)) - 1);
-      if (!((word >> (b & 63)) & 1)) return kNone;
+      if (!((word >> (b & 63)) & 1)) return kNoView;
       return nd.first + set.before[b >> 6] + popcount(below);
     }
     // Zero-byte search over the inline keys: the lowest flagged byte is always a true
@@ -118,7 +122,7 @@ class ExactIndex {
     std::memcpy(&x, nd.keys, sizeof x);
     uint64_t y = x ^ (0x0101010101010101ull * b);
     uint64_t z = (y - 0x0101010101010101ull) & ~y & detail::kInlineKeyMask[nd.count];
-    if (z == 0) return kNone;
+    if (z == 0) return kNoView;
     return nd.first + (lowest_bit(z) >> 3);
   }
 
@@ -138,12 +142,12 @@ class ExactIndex {
   [[gnu::always_inline]] Verdict may_start(uint64_t bytes, uint32_t ends, bool full) const {
     const unsigned first = lowest_bit(ends | 0x80) + 1;  // 8: none
     const uint64_t h = key(bytes & (~uint64_t{0} >> (64 - 8 * first)), first);
-    const uint64_t word = filter_[static_cast<std::size_t>(h >> shift_)];
-    const uint64_t bits = key_bits(h);
+    const uint64_t word = filter_.word(h);
+    const uint64_t bits = BlockedBloom::pattern(h);
     // With no end within 7 bytes the first probe is the 8-byte one.
     const bool hit = (word & bits) == bits;
     const bool shorter = first < 8 && hit;
-    const bool longer = first < 8 ? full && probe(key(bytes, 8)) : hit;
+    const bool longer = first < 8 ? full && filter_.may_hold(key(bytes, 8)) : hit;
     if (!(shorter | longer)) [[likely]] {
       // One branch for both conditions: each alone is close to random.
       ends &= ends - 1;
@@ -168,11 +172,11 @@ class ExactIndex {
   // The first stage keys only on 8 bytes, which many texts share with phrases that
   // begin with a common word ("the prin..."); the second cuts most of those walks.
   bool may_go_on(uint64_t bytes, uint64_t more, uint32_t ends, bool full) const {
-    if (full && probe2(key2(bytes, more, 16))) return true;
+    if (full && filter2_.may_hold(key2(bytes, more, 16))) return true;
     for (; ends != 0; ends &= ends - 1) {
       const unsigned j = lowest_bit(ends);  // length 8 + j
-      const uint64_t tail = j == 0 ? 0 : more & (~uint64_t{0} >> (64 - 8 * j));
-      if (probe2(key2(bytes, tail, 8 + j))) return true;
+      const uint64_t rest = j == 0 ? 0 : more & (~uint64_t{0} >> (64 - 8 * j));
+      if (filter2_.may_hold(key2(bytes, rest, 8 + j))) return true;
     }
     return false;
   }
@@ -202,49 +206,64 @@ class ExactIndex {
     const uint64_t h = (bytes ^ (uint64_t{len} << 56)) * 0x9E3779B97F4A7C15ull;
     return h ^ (h >> 32);
   }
-  // A blocked Bloom filter: a key picks one 64-bit word and three bits in it for
-  // membership, and three more for "probe the later ends" (see may_start). The bits come
-  // from a table of 1024 patterns of three distinct bits (8 KiB, which stays in the first
-  // level cache): one load instead of three variable shifts, which cost more than the
-  // probe's load when the filter is warm.
-  static uint64_t key_bits(uint64_t h) { return detail::kBitPatterns.at[h & 1023]; }
-  static uint64_t more_bits(uint64_t h) { return detail::kBitPatterns.at[(h >> 10) & 1023]; }
+  // A key's word holds its membership pattern and, from other bits of its hash, a second
+  // one for "probe the later ends" (see may_start).
+  static uint64_t more_bits(uint64_t h) { return BlockedBloom::pattern_at((h >> 10) & 1023); }
   // The hash of 9 to 16 text bytes: the first 8, and the rest (masked to them) with the
   // length.
   static uint64_t key2(uint64_t bytes, uint64_t rest, unsigned len) {
     const uint64_t h = (bytes * 0xC2B2AE3D27D4EB4Full ^ ((rest << 5) | (rest >> 59)) ^ len) * 0x9E3779B97F4A7C15ull;
     return h ^ (h >> 32);
   }
-  bool probe2(uint64_t h) const {
-    const uint64_t bits = key_bits(h);
-    return (filter2_[static_cast<std::size_t>(h >> shift2_)] & bits) == bits;
-  }
   // The probes of may_start at the ends after the first: rarely needed, kept out of line.
   bool may_end_later(uint64_t bytes, uint32_t ends) const;
-  bool probe(uint64_t h) const {
-    const uint64_t bits = key_bits(h);
-    return (filter_[static_cast<std::size_t>(h >> shift_)] & bits) == bits;
-  }
-  void build_filter(const ReadView& view);
+  void build_filter(const TrieNumbering& numbering, const std::array<bool, 256>& word_byte, bool allow_overlaps);
 
-  // The byte keys of a wide node, and how many keys lie below each 64-key quarter.
+  // The byte keys of a set node, and how many keys lie below each 64-key quarter.
   // Keys above 255 sort after every byte key, so they never shift a byte key's rank.
   struct KeySet {
     uint64_t bits[4];
     uint16_t before[4];
   };
 
+  // Children whose key is not a byte (only a decoded state has them), by id; a set node
+  // has them after its byte-keyed children (in a set node).
+  struct OtherKey {
+    uint32_t id;
+    uint32_t key;
+    uint32_t parent;
+  };
+
   std::vector<Node> nodes_;
   std::vector<KeySet> sets_;
-  std::vector<uint64_t> filter_;
-  unsigned shift_ = 61;  // 64 - log2(filter_.size()); at least 32
-  std::vector<uint64_t> filter2_;  // the second stage (may_go_on), the same kind of filter
-  unsigned shift2_ = 61;
-  std::array<uint32_t, 256> root_{};
+  std::vector<OtherKey> other_keys_;
+  BlockedBloom filter_;
+  BlockedBloom filter2_;  // the second stage (may_go_on)
+  std::array<ViewId, 256> root_{};
   std::array<uint8_t, 256> cls_{};
   std::array<uint8_t, 256> cls_lowered_{};
   ClassMasks masks_{};
   ClassMasks masks_lowered_{};
 };
+
+template <class F>
+uint32_t ExactIndex::for_each_child(uint32_t n, F&& f) const {
+  const Node& nd = nodes_[n];
+  if (nd.count != kSetNode) {
+    for (uint32_t j = 0; j < nd.count; ++j) f(nd.first + j, uint32_t{nd.keys[j]});
+    return nd.count;
+  }
+  uint32_t row;
+  std::memcpy(&row, nd.keys, sizeof row);
+  const KeySet& set = sets_[row];
+  uint32_t id = nd.first;
+  for (uint32_t k = 0; k < 256; ++k) {
+    if ((set.bits[k >> 6] >> (k & 63)) & 1) f(id++, k);
+  }
+  auto other = std::lower_bound(other_keys_.begin(), other_keys_.end(), id,
+                                [](const OtherKey& o, uint32_t i) { return o.id < i; });
+  for (; other != other_keys_.end() && other->id == id && other->parent == n; ++other) f(id++, other->key);
+  return id - nd.first;
+}
 
 }  // namespace kwsieve

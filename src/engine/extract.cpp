@@ -86,19 +86,19 @@ struct LoweredAscii {
 // byte, of `root` that a keyword starts with it. Positions past n get neither. The last,
 // partial block is copied into a zeroed one first, and only its groups of eight that hold
 // text are classified: short texts (a paragraph each) would otherwise spend as much on
-// their tail as on the rest.
+// their last block as on the rest.
 template <class Bytes>
 inline void classify(const Bytes& w, std::size_t b, std::size_t n, uint64_t& word, uint64_t& root) {
   uint64_t wd = 0, rt = 0;
   if (b < n) {
     const unsigned char* from = w.p + b;
-    unsigned char tail[64];
+    unsigned char padded[64];
     uint64_t valid = ~uint64_t{0};
     std::size_t bytes = 64;
     if (n - b < 64) {
-      std::memset(tail, 0, sizeof tail);
-      std::memcpy(tail, from, n - b);
-      from = tail;
+      std::memset(padded, 0, sizeof padded);
+      std::memcpy(padded, from, n - b);
+      from = padded;
       valid = (uint64_t{1} << (n - b)) - 1;
       bytes = (n - b + 7) & ~std::size_t{7};
     }
@@ -185,12 +185,12 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
       }
 
       uint32_t node = 0;
-      uint32_t last = ExactIndex::kNone;
+      uint32_t last = kNoView;
       std::size_t last_len = 0;
       std::size_t k = 0;
       while (!x.leaf(node)) {
         uint32_t c = x.step(node, w[p + k]);
-        if (c == ExactIndex::kNone) break;
+        if (c == kNoView) break;
         node = c;
         ++k;
         if (x.terminal(c)) {
@@ -199,7 +199,7 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
         }
         if (p + k == n) break;
       }
-      if (last == ExactIndex::kNone) continue;
+      if (last == kNoView) continue;
       const std::size_t e = p + last_len;
       // The longest keyword must end a word; shorter ones are not tried.
       if (!overlaps && e != n && (w.cls(e) & ExactIndex::kWordByte)) continue;
@@ -251,7 +251,7 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
     Candidate cand = approx_.search(text, p, t);
     // A candidate covering no text (a clean name longer than its keyword scored at
     // offset 0) cannot be placed or advanced past: treat it as no candidate.
-    if (cand.node == ReadView::kNone || cand.length == 0) {
+    if (cand.node == kNoView || cand.length == 0) {
       ++p;
       continue;
     }
@@ -276,52 +276,45 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
     std::size_t start = is_edge_space(w[p]) ? p + 1 : p;
     // A match made of one edge whitespace byte trims to nothing (start past end): it
     // covers no text, so it is not reported; the scan still moves past it.
-    if (start <= e_trim) out.push_back({v.name(cand.node), round_similarity(cand.similarity), start, e_trim});
+    if (start <= e_trim) out.push_back({v.exact_name(cand.node), round_similarity(cand.similarity), start, e_trim});
     p = e;
   }
 }
 
-void Extractor::scan_working(std::string_view w, float t, std::vector<KeywordMatch>& out) {
-  if (t < 1.0f) {
-    scan_approx(w, t, out);
-  } else {
-    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), view_.exact().classes(),
-                          &view_.exact().class_masks()}, w.size(), out);
-  }
-}
-
-void Extractor::scan_text(std::string_view text, float t, bool ascii, FoldMap* map, std::vector<KeywordMatch>& out) {
-  if (text.empty()) return;
-  const auto* raw = reinterpret_cast<const unsigned char*>(text.data());
+void Extractor::scan(std::string_view s, Form form, float t, FoldMap* map, std::vector<KeywordMatch>& out) {
+  if (s.empty()) return;
   const ExactIndex& x = view_.exact();
+  // A case-sensitive processor's working text is the text itself.
+  const bool working = form == Form::kWorking || view_.case_sensitive();
   if (t < 1.0f) {
-    scan_approx(working_text(text, map), t, out);
-  } else if (view_.case_sensitive()) {
-    scan_exact(PlainBytes{raw, x.classes(), &x.class_masks()}, text.size(), out);
-  } else if (ascii || all_ascii(text)) {
-    scan_exact(LoweredAscii{raw, x.classes_lowered(), &x.class_masks_lowered()}, text.size(), out);
+    scan_approx(working ? s : working_text(s, map), t, out);
+  } else if (!working && (form == Form::kAsciiText || all_ascii(s))) {
+    scan_exact(LoweredAscii{reinterpret_cast<const unsigned char*>(s.data()), x.classes_lowered(),
+                            &x.class_masks_lowered()}, s.size(), out);
   } else {
-    scan_working(working_text(text, map), t, out);
+    const std::string_view w = working ? s : working_text(s, map);
+    scan_exact(PlainBytes{reinterpret_cast<const unsigned char*>(w.data()), x.classes(), &x.class_masks()},
+               w.size(), out);
   }
 }
 
 void Extractor::extract(std::string_view text, std::optional<float> threshold,
                         std::vector<KeywordMatch>& out) {
-  scan_text(text, check_threshold(threshold), false, nullptr, out);
+  scan(text, Form::kText, check_threshold(threshold), nullptr, out);
 }
 
 bool Extractor::extract(const CodeUnits& text, std::optional<float> threshold, std::vector<KeywordMatch>& out,
                         std::string& buffer) {
   const float t = check_threshold(threshold);
   if (text.ascii()) {
-    scan_text(text.ascii_view(), t, true, nullptr, out);
+    scan(text.ascii_view(), Form::kAsciiText, t, nullptr, out);
   } else if (view_.case_sensitive()) {
     std::optional<std::string_view> utf8 = text.utf8(buffer, cancel_);
     if (!utf8) return false;
-    scan_text(*utf8, t, false, nullptr, out);
+    scan(*utf8, Form::kText, t, nullptr, out);
   } else {
     if (!fold_case(text, work_, cancel_)) return false;
-    scan_working(work_, t, out);
+    scan(work_, Form::kWorking, t, nullptr, out);
   }
   return true;
 }
@@ -357,7 +350,7 @@ void Extractor::extract_spans(std::string_view text, std::optional<float> thresh
                               std::vector<KeywordMatch>& out) {
   const std::size_t from = out.size();
   map_.reset();
-  scan_text(text, check_threshold(threshold), false, &map_, out);
+  scan(text, Form::kText, check_threshold(threshold), &map_, out);
   if (out.size() > from) to_source_spans(text, map_, out, from);
 }
 

@@ -66,12 +66,14 @@ class Extractor {
   template <class Bytes>
   void scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMatch>& out) const;
   void scan_approx(std::string_view w, float t, std::vector<KeywordMatch>& out);
-  // Scans a text as given (UTF-8): in place when the processor is case-sensitive or the
-  // text is ASCII (`ascii` says that is already known), else through the folded working
-  // text, whose offset map goes to `map` if not null.
-  void scan_text(std::string_view text, float t, bool ascii, FoldMap* map, std::vector<KeywordMatch>& out);
-  // Scans an already folded working text.
-  void scan_working(std::string_view w, float t, std::vector<KeywordMatch>& out);
+  // What scan() is given: a text as the caller has it (UTF-8), one known to be ASCII, or a
+  // working text already folded.
+  enum class Form { kText, kAsciiText, kWorking };
+  // The one choice of scan: the approximate scan at t < 1, else the exact one; a text is
+  // read in place when the processor is case-sensitive or the text is ASCII (lowercased as
+  // it is read), else through the folded working text, whose offset map goes to `map` if
+  // not null.
+  void scan(std::string_view s, Form form, float t, FoldMap* map, std::vector<KeywordMatch>& out);
   // Carries the spans of matches[from, end) from the working text back to `text`.
   void to_source_spans(std::string_view text, const FoldMap& map, std::vector<KeywordMatch>& matches,
                        std::size_t from);

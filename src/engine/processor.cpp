@@ -116,7 +116,7 @@ const ReadView& KeywordProcessor::read_view() const {
   std::lock_guard<std::mutex> lock(view_mutex_);
   v = view_.load(std::memory_order_relaxed);
   if (!v) {
-    v = new ReadView(*this);
+    v = new ReadView(trie_, *words_, {words_beyond_ascii_, case_sensitive_, allow_overlaps_});
     view_.store(v, std::memory_order_release);
   }
   return *v;

@@ -33,7 +33,6 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/fault.h"
 #include "pool/cpu_count.h"
 #include "pool/deque.h"
 
@@ -44,8 +43,8 @@ namespace {
 constexpr std::size_t kMaxThreads = 255;
 // Fruitless rounds before sleeping: long enough to bridge the gap between the pieces
 // of one batch and between back-to-back small batches (waking a sleeping worker costs
-// tens of microseconds here, several times over for one batch), short enough that idle
-// workers leave the processors within about a millisecond.
+// far more than a round, several times over for one batch), short enough that idle
+// workers soon leave the processors to others.
 constexpr unsigned kIdleRounds = 1024;
 // Worker stacks hold fork-join frames (depth bounded by the width of size_t) and the
 // engine's per-text work, which keeps its own state on the heap. 2 MiB also keeps
@@ -314,7 +313,7 @@ void fork_child() {
 std::string error_text(int err) { return std::generic_category().message(err); }
 
 [[noreturn]] void fail_to_start(const std::string& why) {
-  throw Fault("The global thread pool has not been initialized.: " + why);
+  throw StartFailure("The global thread pool has not been initialized.: " + why);
 }
 
 Pool& start_pool() {
@@ -340,9 +339,9 @@ Pool& start_pool() {
   auto pool = std::make_unique<Pool>(n);
   // One worker per CPU the process may use: each keeps to its own CPU. A batch wakes
   // every worker at once, and the scheduler tends to place a woken thread next to the
-  // thread that woke it, so unpinned workers can share one CPU for milliseconds while
-  // another idles (a batch of 10,000 paragraphs at T = 2 took 11-13 ms unpinned,
-  // 8.4-9 ms pinned). With any other count, placement is left to the scheduler.
+  // thread that woke it, so unpinned workers can share one CPU for a while as another
+  // idles, which costs a short batch a good part of its time (bench/README.md). With
+  // any other count, placement is left to the scheduler.
   std::vector<int> cpus = affinity_cpus();
   if (cpus.size() == n) {
     for (std::size_t i = 0; i < n; ++i) pool->workers[i].cpu = cpus[i];

@@ -23,6 +23,8 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <source_location>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -35,9 +37,24 @@ namespace kwsieve::pool {
 // above 0 (0 selects the default), else RAYON_RS_NUM_CPUS if it holds one above 0,
 // else the processors the process may run on (affinity mask limited by the cgroup
 // CPU quota, at least 1); at most 255. Starts the pool if it is not running in this
-// process yet. Throws kwsieve::Fault when a worker thread cannot be started; the next
+// process yet. Throws StartFailure when a worker thread cannot be started; the next
 // call tries again.
 std::size_t num_threads();
+
+// The pool's one failure of its own: it could not start (a thread, a fork handler or
+// the worker key could not be made). Like the engine's faults it records where it was
+// raised, for the diagnostic the binding prints.
+class StartFailure : public std::runtime_error {
+ public:
+  explicit StartFailure(const std::string& message,
+                        std::source_location where = std::source_location::current())
+      : std::runtime_error(message), where_(where) {}
+
+  const std::source_location& where() const noexcept { return where_; }
+
+ private:
+  std::source_location where_;
+};
 
 // Whether the calling thread is a worker of this process's pool.
 bool on_worker();
@@ -51,20 +68,24 @@ bool on_worker();
 template <class A, class B>
 void join(A&& a, B&& b);
 
-// Runs f() on a pool worker and blocks the calling thread on its own latch (no
-// spinning) until it is done; rethrows what f threw. On a worker, calls f() directly.
-template <class F>
-void run_and_wait(F&& f);
+// What a thread outside the pool does while it waits for its work: with NoTick it
+// sleeps until the work is done, with no timeout.
+struct NoTick {
+  void operator()() const {}
+};
 
 // How often a thread outside the pool that waits for its work wakes up to call its tick.
 inline constexpr std::chrono::milliseconds kTickPeriod{20};
 
-// The same, and while it waits the calling thread wakes every kTickPeriod to call tick()
-// (on itself: the interpreter's signal check, say). A tick cannot cut the wait short: it
-// may only ask f to finish early (through a Cancel that f checks), and the wait lasts
-// until f has returned, so nothing f uses is released under it. tick must not throw.
-template <class F, class Tick>
-void run_and_wait(F&& f, Tick&& tick);
+// Runs f() on a pool worker and blocks the calling thread on its own latch (no
+// spinning) until it is done; rethrows what f threw. On a worker, calls f() directly.
+// With a tick other than NoTick, the calling thread wakes every kTickPeriod while it
+// waits to call tick() (on itself: the interpreter's signal check, say). A tick cannot
+// cut the wait short: it may only ask f to finish early (through a Cancel that f
+// checks), and the wait lasts until f has returned, so nothing f uses is released
+// under it. tick must not throw.
+template <class F, class Tick = NoTick>
+void run_and_wait(F&& f, Tick&& tick = Tick{});
 
 // Calls process(begin, end) over disjoint non-empty ranges that together cover
 // [0, n), split by the batch rule:
@@ -78,12 +99,10 @@ void run_and_wait(F&& f, Tick&& tick);
 // Pieces run in no particular order; rethrows as join() does, once every piece that
 // was started has finished. Recursion depth is bounded by the bit width of size_t,
 // since every level halves the piece.
-template <class F>
-void run_pieces(std::size_t n, F&& process);
-// The same, with the calling thread calling tick() while it waits, as run_and_wait(f,
-// tick) does (not for n <= 1, which runs on the caller).
-template <class F, class Tick>
-void run_pieces(std::size_t n, F&& process, Tick&& tick);
+// The calling thread calls tick() while it waits, as run_and_wait(f, tick) does (not
+// for n <= 1, which runs on the caller).
+template <class F, class Tick = NoTick>
+void run_pieces(std::size_t n, F&& process, Tick&& tick = Tick{});
 
 namespace detail {
 
@@ -227,10 +246,6 @@ void join_on(Worker* w, A& a, B& b, bool injected) {
   if (right.error()) std::rethrow_exception(right.error());
 }
 
-struct NoTick {
-  void operator()() const {}
-};
-
 // A piece of run_pieces; `tick` serves a join made from outside the pool (the top one).
 template <class F, class Tick>
 void run_piece(F& process, std::size_t begin, std::size_t len, std::size_t budget,
@@ -255,8 +270,6 @@ void run_piece(F& process, std::size_t begin, std::size_t len, std::size_t budge
   };
   if (Worker* w = current_worker()) {
     join_on(w, left, right, false);
-  } else if constexpr (std::is_same_v<std::remove_cvref_t<Tick>, NoTick>) {
-    run_and_wait([&] { join_on(current_worker(), left, right, true); });
   } else {
     run_and_wait([&] { join_on(current_worker(), left, right, true); }, tick);
   }
@@ -273,19 +286,6 @@ void join(A&& a, B&& b) {
   run_and_wait([&] { detail::join_on(detail::current_worker(), a, b, true); });
 }
 
-template <class F>
-void run_and_wait(F&& f) {
-  if (detail::current_worker() != nullptr) {
-    f();
-    return;
-  }
-  using Fn = std::remove_reference_t<F>;
-  detail::InjectedJob<Fn> job(f);
-  detail::inject(&job);
-  job.latch.wait();
-  if (job.error) std::rethrow_exception(job.error);
-}
-
 template <class F, class Tick>
 void run_and_wait(F&& f, Tick&& tick) {
   if (detail::current_worker() != nullptr) {
@@ -295,13 +295,12 @@ void run_and_wait(F&& f, Tick&& tick) {
   using Fn = std::remove_reference_t<F>;
   detail::InjectedJob<Fn> job(f);
   detail::inject(&job);
-  while (!job.latch.wait_for(kTickPeriod)) tick();
+  if constexpr (std::is_same_v<std::remove_cvref_t<Tick>, NoTick>) {
+    job.latch.wait();
+  } else {
+    while (!job.latch.wait_for(kTickPeriod)) tick();
+  }
   if (job.error) std::rethrow_exception(job.error);
-}
-
-template <class F>
-void run_pieces(std::size_t n, F&& process) {
-  run_pieces(n, process, detail::NoTick{});
 }
 
 template <class F, class Tick>

@@ -7,6 +7,7 @@
 
 #include "engine/cancel.h"
 #include "engine/fault.h"
+#include "pool/pool.h"
 #include "python/compat.h"
 #include "python/interrupt.h"
 
@@ -81,6 +82,8 @@ void set_error_from_current_exception() noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const Fault& f) {
+    raise_panic(f.what(), &f.where());
+  } catch (const pool::StartFailure& f) {
     raise_panic(f.what(), &f.where());
   } catch (const std::exception& e) {
     raise_panic(e.what(), nullptr);

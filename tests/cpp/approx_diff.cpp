@@ -122,7 +122,7 @@ void fill_by_hand(Rng& r, KeywordProcessor& kp, const std::vector<std::string>& 
 // children in sibling order, best replaced only by a strictly greater score. It also counts
 // how many scored states reached the final best similarity (ties).
 struct Reference {
-  Candidate best{ReadView::kNone, 0, 0.0f};
+  Candidate best{kwsieve::kNoView, 0, 0.0f};
   NodeId best_trie_node = kwsieve::kNoNode;
   std::size_t attaining = 0;
 };
@@ -186,7 +186,7 @@ std::unordered_map<NodeId, uint32_t> view_ids(const Trie& trie) {
 
 bool same(const Candidate& a, const Candidate& b) {
   if (a.node != b.node) return false;
-  if (a.node == ReadView::kNone) return true;
+  if (a.node == kwsieve::kNoView) return true;
   return a.length == b.length && std::memcmp(&a.similarity, &b.similarity, sizeof(float)) == 0;
 }
 
@@ -287,7 +287,7 @@ std::size_t check_start_filter(Rng& r, std::size_t cases, std::size_t& filtered,
     for (std::size_t p = 0; p < w.size(); ++p) {
       Candidate want = literal.search_literal(w, p, t);
       Candidate got = pruned.search(w, p, t);
-      if (want.node != ReadView::kNone) ++found;
+      if (want.node != kwsieve::kNoView) ++found;
       if (!same(want, got)) {
         print_case("start filter", w, p, t, want, got);
         ++failures;
@@ -391,12 +391,12 @@ int main(int argc, char** argv) {
       Candidate got = pruned.search(w, p, t);
       Candidate wide = widened.search(w, p, t);
       Reference ref = reference_search(kp.trie(), w, p, t);
-      if (want.node != ReadView::kNone) {
+      if (want.node != kwsieve::kNoView) {
         ++candidates;
         if (ref.attaining > 1) ++tied;
       }
       Candidate ref_view = ref.best;
-      ref_view.node = ref.best_trie_node == kwsieve::kNoNode ? ReadView::kNone : ids.at(ref.best_trie_node);
+      ref_view.node = ref.best_trie_node == kwsieve::kNoNode ? kwsieve::kNoView : ids.at(ref.best_trie_node);
       if (!same(want, ref_view)) {
         print_case("literal vs reference", w, p, t, ref_view, want);
         ++failures;

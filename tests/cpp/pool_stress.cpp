@@ -362,7 +362,7 @@ void pool_size_from_environment_and_fork() {
     // Under an emulator the limit may bind the emulator, not us: nothing to test then.
     if (mmap(nullptr, 512u << 20, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED) return 0;
     std::string what;
-    try { pool::num_threads(); } catch (const kwsieve::Fault& f) { what = f.what(); }
+    try { pool::num_threads(); } catch (const pool::StartFailure& f) { what = f.what(); }
     setrlimit(RLIMIT_AS, &old);
     bool faulted = what.rfind("The global thread pool has not been initialized.", 0) == 0;
     return faulted && pool::num_threads() == 255 && tiles(record_pieces(999), 999) ? 0 : 1;

@@ -1,0 +1,149 @@
+// The tables the approximate search reads beside the exact index.
+//
+// Exact scans need only the exact index and the clean names; the approximate search also
+// walks every child of a node, bounds what lies below it and looks ahead by bytes. These
+// tables hold that, over the same ids as the exact index (whose records they are read back
+// from), and are built on the first approximate call (ReadView::search()).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "engine/exact_index.h"
+#include "engine/view_id.h"
+
+namespace kwsieve {
+
+class SearchTables {
+ public:
+  // Reach of a subtree where no keyword ends.
+  static constexpr uint32_t kUnreached = UINT32_MAX;
+  // No suffix node (suffix_step).
+  static constexpr uint32_t kNoSuffix = UINT32_MAX;
+
+  struct Node {
+    ViewId first;    // id of the first child
+    uint32_t count;  // number of children
+    uint32_t name;   // index into the clean names when terminal, else kNotTerminal
+    // Pads a record to 16 bytes: ids index it with a shift, and no record straddles a
+    // cache line.
+    uint32_t padding = 0;
+  };
+
+  // What lies below a node, for bounding the approximate search: the greatest depth, counted
+  // from the node, at which a keyword ends in its subtree (0 when only the node itself is
+  // terminal), and the longest clean name of those keywords. Both are kUnreached when no
+  // keyword ends in the subtree (possible only in a decoded state). A name of kUnreached or
+  // more bytes saturates to kUnreached - 1; max_name() says whether that happened.
+  struct Reach {
+    uint32_t depth;
+    uint32_t name;
+  };
+
+  // Nodes with more children than this also keep a fan-out index (fan()).
+  static constexpr uint32_t kFanFrom = 8;
+
+  // A run of child ids, ascending.
+  struct Ids {
+    const ViewId* begin;
+    const ViewId* end;
+  };
+
+  // `names`: the clean names by name index, which must outlive the tables.
+  SearchTables(const ExactIndex& exact, const std::vector<std::string_view>& names);
+
+  const Node& node(ViewId n) const { return nodes_[n]; }
+  uint32_t key(ViewId n) const { return keys_[n]; }
+  bool terminal(ViewId n) const { return nodes_[n].name != kNotTerminal; }
+  std::string_view name(ViewId n) const { return names_[nodes_[n].name]; }
+  std::size_t size() const { return nodes_.size(); }
+  const Reach& reach(ViewId n) const { return reach_[n]; }
+  // The longest keyword and the longest clean name, in bytes.
+  uint32_t max_keyword() const { return max_keyword_; }
+  std::size_t max_name() const { return max_name_; }
+
+  // For a node with more than kFanFrom children: the children that have a child under byte x
+  // (x < 256), or with x = 256 the children that are terminal. An approximate search state
+  // that must next follow byte x, or else score where it stands, can only be one of these.
+  // Other nodes get an empty run and `indexed` false.
+  Ids fan(ViewId n, unsigned x, bool& indexed) const {
+    const auto row = std::lower_bound(fan_rows_.begin(), fan_rows_.end(), n,
+                                      [](const FanRow& r, uint32_t id) { return r.node < id; });
+    indexed = row != fan_rows_.end() && row->node == n;
+    if (!indexed) return {nullptr, nullptr};
+    const uint32_t* at = fan_at_.data() + std::size_t{row->at} + x;
+    return {fan_ids_.data() + at[0], fan_ids_.data() + at[1]};
+  }
+
+  // The suffix index: the trie of the keyword paths below the root's children with their
+  // first byte cut off, merged. Its node for a string y lists every pair (child x of the root,
+  // node u) where u is reached from x along y, so one walk along the text finds, for all the
+  // root's children at once, those whose subtree can follow it: the approximate search's
+  // root expansion asks exactly that of every child. Node 0 (the empty string) lists every
+  // child of the root with itself.
+  struct SuffixPair {
+    uint32_t child;  // index of x among the root's children
+    ViewId node;     // u
+  };
+  struct SuffixNode {
+    uint32_t first;    // first child; children are consecutive ids, ascending key, up to
+                       // the next node's first
+    uint32_t begin;    // first pair (suffix_pairs()); its pairs run up to the next node's begin
+    uint32_t longest;  // longest clean name among its pairs' terminal nodes (saturated), else 0
+  };
+  const SuffixNode& suffix(uint32_t t) const { return suffix_nodes_[t]; }
+  // The pairs of suffix node t are suffix_pairs()[suffix(t).begin, suffix_end(t)).
+  uint32_t suffix_end(uint32_t t) const { return suffix_nodes_[t + 1].begin; }
+  const SuffixPair* suffix_pairs() const { return suffix_pairs_.data(); }
+  // The child of suffix node t under byte b, or kNoSuffix.
+  uint32_t suffix_step(uint32_t t, unsigned char b) const {
+    const uint32_t first = suffix_nodes_[t].first;
+    const uint8_t* k = suffix_keys_.data() + first;
+    const uint8_t* end = suffix_keys_.data() + suffix_nodes_[t + 1].first;
+    const uint8_t* hit = std::lower_bound(k, end, b);
+    return hit != end && *hit == b ? first + static_cast<uint32_t>(hit - k) : kNoSuffix;
+  }
+
+  // What lies one and two levels below a node: `bytes` has bit (k mod 64) for the key k of
+  // each child of a child (keys below 256), so a clear bit means no grandchild has such a key;
+  // `names` is the longest clean name among its terminal children (saturated; 0 if none).
+  struct Under {
+    uint64_t bytes;
+    uint32_t names;
+  };
+  Under under(ViewId n) const { return {under_bytes_[n], under_names_[n]}; }
+
+ private:
+  void read_nodes(const ExactIndex& exact);
+  void compute_reach();
+  void compute_fan();
+  void compute_suffixes();
+  void compute_under();
+
+  const std::string_view* names_;  // the view's clean names, which do not change
+  std::vector<Node> nodes_;
+  std::vector<uint32_t> keys_;  // key of each node (the root's is unused)
+  std::vector<Reach> reach_;
+  uint32_t max_keyword_ = 0;
+  std::size_t max_name_ = 0;
+  // Fan-out index: one row per indexed node, sorted by node; a row is 258 offsets into
+  // fan_ids_ starting at fan_at_[at] (bytes 0..255, then the terminal children).
+  struct FanRow {
+    uint32_t node;
+    uint32_t at;
+  };
+  std::vector<FanRow> fan_rows_;
+  std::vector<uint32_t> fan_at_;
+  std::vector<uint32_t> fan_ids_;
+  std::vector<uint64_t> under_bytes_;
+  std::vector<uint32_t> under_names_;
+  std::vector<SuffixNode> suffix_nodes_;
+  std::vector<uint8_t> suffix_keys_;  // key of each suffix node
+  // suffix_nodes_ ends with an entry past the last node that closes its runs.
+  std::vector<SuffixPair> suffix_pairs_;
+};
+
+}  // namespace kwsieve
