@@ -30,6 +30,13 @@ ReadView::ReadView(const KeywordProcessor& processor)
 void ReadView::ensure_search() const {
   std::call_once(search_once_, [this] {
     auto* self = const_cast<ReadView*>(this);
+    // A build that ran out of memory part way is retried by the next call: from nothing,
+    // not on top of what it left behind (the steps below append).
+    self->nodes_.clear();
+    self->keys_.clear();
+    self->fan_rows_.clear();
+    self->fan_at_.clear();
+    self->fan_ids_.clear();
     self->build_nodes(false);
     self->compute_reach();
     self->compute_fan();
