@@ -44,8 +44,8 @@ PY
     echo "STALE    $why"; continue
   fi
   total=$((total + 1))
-  if ! g++ -std=c++20 -O2 -I"$work/src" tests/cpp/approx_diff.cpp \
-       "$work"/src/engine/*.cpp -o "$work/diff" 2>"$work/cc.log"; then
+  if ! g++ -std=c++20 -O2 -I"$work/src" tests/cpp/approx_diff.cpp "$work"/src/engine/*.cpp \
+       -o "$work/diff" 2>"$work/cc.log"; then
     echo "NOBUILD  $why"; head -5 "$work/cc.log"; continue
   fi
   if timeout 120 "$work/diff" "$iters" >"$work/out.log" 2>&1; then

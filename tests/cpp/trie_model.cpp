@@ -10,15 +10,23 @@
 // payload width (as above) the same run also covers clean-name ids and table ids that do not
 // fit in a node, which a normal build reaches only with millions of keywords; CI builds it
 // both ways.
+//
+// With --fail-allocations first, every step runs under alloc_failure::sweep: its Nth
+// allocation fails, for N = 1, 2, 3... until the step completes. After each failure the
+// trie must still equal the model (insertion, removal, settle, copies and moves promise
+// that) and keep working; the decoder's building blocks, which promise only that a failed
+// trie can be thrown away, run on a copy, which is then thrown away.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "alloc_failure.h"
 #include "engine/trie.h"
 
 namespace {
@@ -57,6 +65,9 @@ void compare(const Trie& trie, const Model& model) {
     stack.pop_back();
     ++nodes;
     if (trie.terminal(it.node)) seen.emplace(it.path, std::string(trie.clean_name(it.node)));
+    // Every path leads to a keyword: a leaf that ends none is a node left behind.
+    check(trie.terminal(it.node) || trie.first_child(it.node) != kNoNode || it.node == Trie::root(),
+          "a leaf ends no keyword at", it.path);
     uint32_t last = 0;
     bool first = true;
     for (NodeId c = trie.first_child(it.node); c != kNoNode; c = trie.next_sibling(c)) {
@@ -95,10 +106,71 @@ void probe_below(const Trie& trie, const Model& model, const std::string& keywor
   }
 }
 
+// Runs a step of the trie: directly, or under the allocation failure sweep when `faults`.
+class Stepper {
+ public:
+  explicit Stepper(bool faults) : faults_(faults) {}
+
+  // A step with the strong guarantee: `apply` changes `trie` as `after` says the model
+  // changes; after a failure the trie must equal `model`, and a step that absorbed a
+  // failure must have reached `after`.
+  template <class Apply>
+  void strong(Trie& trie, const Model& model, const Model& after, Apply apply) {
+    if (!faults_) {
+      apply();
+      return;
+    }
+    const Trie backup(trie);
+    alloc_failure::sweep(
+        apply,
+        [&] {
+          compare(trie, model);
+          if (!model.names.empty()) probe_below(trie, model, model.names.begin()->first);
+        },
+        [&] {
+          compare(trie, after);
+          trie = backup;
+        });
+  }
+
+  // A step that may leave its trie broken on failure. Under the sweep it runs on a copy
+  // (made under the sweep too), which replaces `trie` once a run completes; a run that
+  // absorbed a failure must have reached `after`.
+  template <class Apply>
+  void on_copy(Trie& trie, const Model& model, const Model& after, Apply apply) {
+    if (!faults_) {
+      apply(trie);
+      return;
+    }
+    std::unique_ptr<Trie> done;
+    auto run = [&] {
+      auto copy = std::make_unique<Trie>(trie);
+      apply(*copy);
+      done = std::move(copy);
+    };
+    alloc_failure::sweep(run, [&] { compare(trie, model); }, [&] {
+      compare(*done, after);
+      done.reset();
+    });
+    trie = std::move(*done);
+  }
+
+  bool faults() const { return faults_; }
+
+ private:
+  bool faults_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool faults = argc > 1 && std::string(argv[1]) == "--fail-allocations";
+  if (faults) {
+    --argc;
+    ++argv;
+  }
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 200;
+  Stepper step(faults);
   std::mt19937_64 rng(20240601);
   auto below = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
   // Wide enough at the first two levels to make nodes with many children, and with 0xFF,
@@ -118,11 +190,19 @@ int main(int argc, char** argv) {
       std::string kw;
       const std::size_t len = below(6);
       for (std::size_t i = 0; i < len; ++i) kw += alphabet[below(i == 1 ? alphabet.size() : 4)];
+      // Under the sweep, now and then a long keyword: once the tail arena is full (the
+      // 600-byte build) it takes a node per byte, so these small tries also reach the
+      // node blocks past the first, which the large trie below sweeps only sparsely.
+      if (step.faults() && below(24) == 0) {
+        for (int j = 0; j < 300; ++j) kw += alphabet[below(4)];
+      }
       if (op < 12) {
         // Now and then a long name, so that replaced names pile up and the arena compacts.
         std::string name(below(8) ? below(5) : 300, static_cast<char>('A' + below(26)));
-        trie.insert(kw, name);
-        model.names[kw] = name;
+        Model after = model;
+        after.names[kw] = name;
+        step.strong(trie, model, after, [&] { trie.insert(kw, name); });
+        model = std::move(after);
       } else if (op < 17) {
         // Usually a stored keyword, sometimes an absent one.
         if (!model.names.empty() && below(4) != 0) {
@@ -132,44 +212,58 @@ int main(int argc, char** argv) {
         }
         // A wide leaf's parent always has a child, so removal never prunes it.
         const bool stored = model.names.count(kw) != 0;
-        check(trie.remove(kw) == stored, "remove() result differs for", kw);
-        model.names.erase(kw);
+        Model after = model;
+        after.names.erase(kw);
+        step.strong(trie, model, after, [&] { check(trie.remove(kw) == stored, "remove() result differs for", kw); });
+        model = std::move(after);
       } else if (op < 18 && below(4) == 0) {
         // The decoder's repeated key: a fresh child replaces a whole subtree.
         if (kw.empty()) continue;
         const std::string parent_path = kw.substr(0, kw.size() - 1);
-        const NodeId parent = trie.settle(parent_path);
+        NodeId parent = kNoNode;
+        step.strong(trie, model, model, [&] { parent = trie.settle(parent_path); });
         if (parent == kNoNode) continue;
-        const NodeId fresh = trie.add_child(parent, static_cast<unsigned char>(kw.back()));
-        trie.set_clean_name(fresh, "R");
-        for (auto it = model.names.lower_bound(kw); it != model.names.end() && it->first.starts_with(kw);) {
-          it = model.names.erase(it);
+        Model after = model;
+        for (auto it = after.names.lower_bound(kw); it != after.names.end() && it->first.starts_with(kw);) {
+          it = after.names.erase(it);
         }
-        for (auto it = model.wide_leaves.begin(); it != model.wide_leaves.end();) {
-          it = it->first.starts_with(kw) ? model.wide_leaves.erase(it) : std::next(it);
+        for (auto it = after.wide_leaves.begin(); it != after.wide_leaves.end();) {
+          it = it->first.starts_with(kw) ? after.wide_leaves.erase(it) : std::next(it);
         }
-        model.names[kw] = "R";
+        after.names[kw] = "R";
+        step.on_copy(trie, model, after, [&](Trie& t) {
+          const NodeId fresh = t.add_child(t.settle(parent_path), static_cast<unsigned char>(kw.back()));
+          t.set_clean_name(fresh, "R");
+        });
+        model = std::move(after);
       } else if (op < 18) {
         // A hand-linked leaf with a key above 255 under a stored keyword's node, as a
         // decoded state may hold.
         if (model.names.empty()) continue;
         auto it = model.names.begin();
         std::advance(it, below(model.names.size()));
-        const NodeId parent = trie.settle(it->first);
+        const std::string& path = it->first;
         const uint32_t key = below(2) ? 300 : 0x1F600;
-        const std::string at = it->first + "#" + std::to_string(key);
+        const std::string at = path + "#" + std::to_string(key);
         if (model.wide_leaves.count(at)) continue;
-        const NodeId leaf = trie.add_child(parent, key);
-        trie.set_clean_name(leaf, "w");
-        model.wide_leaves[at] = "w";
+        Model after = model;
+        after.wide_leaves[at] = "w";
+        step.on_copy(trie, model, after, [&](Trie& t) {
+          const NodeId leaf = t.add_child(t.settle(path), key);
+          t.set_clean_name(leaf, "w");
+        });
+        model = std::move(after);
       } else if (op < 19) {
-        Trie copy(trie);
-        compare(copy, model);
-        trie = copy;
+        std::unique_ptr<Trie> copy;
+        step.strong(trie, model, model, [&] { copy = std::make_unique<Trie>(trie); });
+        compare(*copy, model);
+        step.strong(trie, model, model, [&] { trie = *copy; });
       } else {
-        Trie moved(std::move(trie));
+        // Moving builds an empty trie for the source first: a failure leaves the source.
+        std::unique_ptr<Trie> moved;
+        step.strong(trie, model, Model{}, [&] { moved = std::make_unique<Trie>(std::move(trie)); });
         compare(trie, Model{});  // a moved-from trie is empty and usable
-        trie = std::move(moved);
+        trie = std::move(*moved);
       }
       compare(trie, model);
       if (!model.names.empty()) probe_below(trie, model, std::next(model.names.begin(), below(model.names.size()))->first);
@@ -196,7 +290,14 @@ int main(int argc, char** argv) {
       const std::size_t len = 4 + below(16);
       for (std::size_t j = 0; j < len; ++j) kw += static_cast<char>(below(j < 1 ? 256 : 3) + (j < 1 ? 0 : 'a'));
       const std::string name(below(3), 'n');
-      trie.insert(kw, name);
+      // Under the sweep every 1024th insertion only: each failure walks the whole trie.
+      if (step.faults() && i % 1024 == 0) {
+        Model after = model;
+        after.names[kw] = name;
+        step.strong(trie, model, after, [&] { trie.insert(kw, name); });
+      } else {
+        trie.insert(kw, name);
+      }
       model.names[kw] = name;
       added.push_back(kw);
       if (below(5) == 0) {
@@ -208,6 +309,11 @@ int main(int argc, char** argv) {
     compare(trie, model);
     Trie copy(trie);
     compare(copy, model);
+  }
+  if (faults) {
+    const auto& t = alloc_failure::totals();
+    std::printf("trie_model: %zu injected failures (%zu absorbed) in %zu attempts\n", t.thrown + t.absorbed,
+                t.absorbed, t.attempts);
   }
   std::printf("trie_model: %d rounds passed\n", rounds);
   return 0;
