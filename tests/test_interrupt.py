@@ -172,6 +172,28 @@ def test_a_handler_that_returns_lets_the_call_finish():
     assert interrupt(setup, call, delay=0.2, expected="()")["outcome"] == "finished"
 
 
+def test_an_interrupted_batch_gives_everything_back_soon_after():
+    # The results made so far and the references to the texts are freed after the
+    # exception has left, while the program goes on: the texts' references all come back.
+    setup = """
+        import sys
+        texts = [base] * 1_500_000
+        refs = sys.getrefcount(base)
+        def batch(method):
+            try:
+                method(texts, 0.6)
+            except KeyboardInterrupt:
+                deadline = time.monotonic() + 60
+                while sys.getrefcount(base) != refs and time.monotonic() < deadline:
+                    pass
+                assert sys.getrefcount(base) == refs, (sys.getrefcount(base), refs)
+                raise
+    """
+    for method in ("parallel_extract_keywords_from_texts", "parallel_replace_keywords_from_texts"):
+        report = interrupt(setup, f"batch(kp.{method})", delay=1.5)
+        assert report["outcome"] == "KeyboardInterrupt"
+
+
 # Long texts are folded in stretches, with a check for signals between them; the folded
 # text must be exactly what one pass gives, whichever character straddles a stretch's end
 # or grows when lowercased ('İ' takes three bytes for two, 'Σ' looks at its neighbours).

@@ -79,13 +79,14 @@ inline constexpr std::chrono::milliseconds kTickPeriod{20};
 
 // Runs f() on a pool worker and blocks the calling thread on its own latch (no
 // spinning) until it is done; rethrows what f threw. On a worker, calls f() directly.
-// With a tick other than NoTick, the calling thread wakes every kTickPeriod while it
-// waits to call tick() (on itself: the interpreter's signal check, say). A tick cannot
+// With a tick other than NoTick, the calling thread wakes every `period` while it
+// waits to call tick() (on itself: the interpreter's signal check, say, or work on what
+// f has finished so far). A tick cannot
 // cut the wait short: it may only ask f to finish early (through a Cancel that f
 // checks), and the wait lasts until f has returned, so nothing f uses is released
 // under it. tick must not throw.
 template <class F, class Tick = NoTick>
-void run_and_wait(F&& f, Tick&& tick = Tick{});
+void run_and_wait(F&& f, Tick&& tick = Tick{}, std::chrono::milliseconds period = kTickPeriod);
 
 // Calls process(begin, end) over disjoint non-empty ranges that together cover
 // [0, n), split by the batch rule:
@@ -99,10 +100,11 @@ void run_and_wait(F&& f, Tick&& tick = Tick{});
 // Pieces run in no particular order; rethrows as join() does, once every piece that
 // was started has finished. Recursion depth is bounded by the bit width of size_t,
 // since every level halves the piece.
-// The calling thread calls tick() while it waits, as run_and_wait(f, tick) does (not
-// for n <= 1, which runs on the caller).
+// The calling thread calls tick() while it waits, as run_and_wait(f, tick, period) does
+// (not for n <= 1, which runs on the caller).
 template <class F, class Tick = NoTick>
-void run_pieces(std::size_t n, F&& process, Tick&& tick = Tick{});
+void run_pieces(std::size_t n, F&& process, Tick&& tick = Tick{},
+                std::chrono::milliseconds period = kTickPeriod);
 
 namespace detail {
 
@@ -249,7 +251,7 @@ void join_on(Worker* w, A& a, B& b, bool injected) {
 // A piece of run_pieces; `tick` serves a join made from outside the pool (the top one).
 template <class F, class Tick>
 void run_piece(F& process, std::size_t begin, std::size_t len, std::size_t budget,
-               bool moved, std::size_t threads, Tick& tick) {
+               bool moved, std::size_t threads, Tick& tick, std::chrono::milliseconds period) {
   std::size_t mid = len / 2;
   if (mid == 0) {
     if (len != 0) process(begin, begin + len);
@@ -264,14 +266,14 @@ void run_piece(F& process, std::size_t begin, std::size_t len, std::size_t budge
     budget /= 2;
   }
   NoTick none;
-  auto left = [&](bool m) { run_piece(process, begin, mid, budget, m, threads, none); };
+  auto left = [&](bool m) { run_piece(process, begin, mid, budget, m, threads, none, period); };
   auto right = [&](bool m) {
-    run_piece(process, begin + mid, len - mid, budget, m, threads, none);
+    run_piece(process, begin + mid, len - mid, budget, m, threads, none, period);
   };
   if (Worker* w = current_worker()) {
     join_on(w, left, right, false);
   } else {
-    run_and_wait([&] { join_on(current_worker(), left, right, true); }, tick);
+    run_and_wait([&] { join_on(current_worker(), left, right, true); }, tick, period);
   }
 }
 
@@ -287,7 +289,7 @@ void join(A&& a, B&& b) {
 }
 
 template <class F, class Tick>
-void run_and_wait(F&& f, Tick&& tick) {
+void run_and_wait(F&& f, Tick&& tick, std::chrono::milliseconds period) {
   if (detail::current_worker() != nullptr) {
     f();
     return;
@@ -298,15 +300,15 @@ void run_and_wait(F&& f, Tick&& tick) {
   if constexpr (std::is_same_v<std::remove_cvref_t<Tick>, NoTick>) {
     job.latch.wait();
   } else {
-    while (!job.latch.wait_for(kTickPeriod)) tick();
+    while (!job.latch.wait_for(period)) tick();
   }
   if (job.error) std::rethrow_exception(job.error);
 }
 
 template <class F, class Tick>
-void run_pieces(std::size_t n, F&& process, Tick&& tick) {
+void run_pieces(std::size_t n, F&& process, Tick&& tick, std::chrono::milliseconds period) {
   std::size_t threads = num_threads();
-  detail::run_piece(process, 0, n, threads, false, threads, tick);
+  detail::run_piece(process, 0, n, threads, false, threads, tick, period);
 }
 
 }  // namespace kwsieve::pool

@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/code_units.h"
@@ -171,6 +172,9 @@ class Arguments {
   std::optional<Utf8Text> optional_utf8(int i);
   // Sequence-of-texts parameter i, its items as code units, in iteration order.
   const std::vector<UnitText>& texts(int i);
+  // The sequence's texts, given up by a call that a signal handler stopped, to be freed
+  // later (python/leftovers.h); nothing is reported for them after this.
+  std::vector<UnitText> give_up_texts() { return std::move(sequence_); }
 
   // Runs body(); if it throws anything but an interrupt, the first converted text holding
   // a lone surrogate is reported instead (a texts parameter's items in their order).

@@ -16,6 +16,7 @@
 
 #include <Python.h>
 
+#include <chrono>
 #include <cstddef>
 #include <utility>
 
@@ -106,12 +107,18 @@ class Unlocked {
 // piece's engine work and for checking between items (interrupt.workers() on a worker,
 // interrupt.here() when the piece runs on the calling thread, as a batch of one does). If a
 // handler raised, throws Cancelled once every piece has finished, whatever they threw.
-template <class Process>
-void run_pieces(Interrupt& interrupt, std::size_t n, Process&& process) {
+// `on_wait`, if given, also runs on the calling thread at each of its wakes, every
+// `period`, unless a handler has raised; like a tick, it must not throw.
+template <class Process, class OnWait = pool::NoTick>
+void run_pieces(Interrupt& interrupt, std::size_t n, Process&& process, OnWait&& on_wait = {},
+                std::chrono::milliseconds period = pool::kTickPeriod) {
   try {
     pool::run_pieces(n, [&](std::size_t begin, std::size_t end) {
       process(begin, end, pool::on_worker() ? *interrupt.workers() : *interrupt.here());
-    }, [&] { interrupt.tick(); });
+    }, [&] {
+      interrupt.tick();
+      if (!interrupt.raised()) on_wait();
+    }, period);
   } catch (...) {
     interrupt.throw_if_raised();
     throw;

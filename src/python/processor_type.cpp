@@ -2,8 +2,12 @@
 #include <Python.h>
 
 #include <array>
+#include <chrono>
+#include <exception>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/codec.h"
@@ -13,8 +17,10 @@
 #include "engine/read_view.h"
 #include "pool/pool.h"
 #include "python/columns.h"
+#include "python/compat.h"
 #include "python/frame.h"
 #include "python/interrupt.h"
+#include "python/leftovers.h"
 #include "python/objects.h"
 
 namespace kwsieve::py {
@@ -189,28 +195,96 @@ PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
+// Runs of consecutive texts that pool workers have finished, for the calling thread to
+// take while it waits. A lock per run of texts costs nothing next to the texts' work.
+class FinishedRuns {
+ public:
+  using Run = std::pair<std::size_t, std::size_t>;
+  static constexpr std::size_t kTexts = 64;
+
+  void publish(std::size_t begin, std::size_t end) {
+    std::lock_guard<std::mutex> lock(mu_);
+    runs_.emplace_back(begin, end);
+  }
+  // Replaces `into` with the runs published since the last take.
+  void take(std::vector<Run>& into) {
+    into.clear();
+    std::lock_guard<std::mutex> lock(mu_);
+    runs_.swap(into);
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<Run> runs_;
+};
+
+// How often the calling thread looks for finished runs: often enough that little is left
+// to build when the last text is done, and far longer than taking a run costs.
+constexpr std::chrono::milliseconds kBuildPeriod{1};
+
 // Runs `work(extractor, units, buffer, i)` for every text on the pool; false from it means
-// the text holds a lone surrogate. The interpreter lock
-// stays held: the workers call no Python API and only read engine values and the
-// characters of the texts (a str never changes, and the UnitTexts keep them alive); Python
-// objects are made afterwards, here. The calling thread checks for signals while it waits;
-// if a handler raises, the workers stop at their next check (between texts, and inside
-// long ones), and once all have returned the handler's exception ends the call.
-template <class Work>
-void run_batch(const std::vector<UnitText>& texts, Work work, const KeywordProcessor& processor,
+// the text holds a lone surrogate. Then `build(i)` for every text, on the calling thread:
+// the result object of text i. The interpreter lock stays held: the workers call no Python
+// API and only read engine values and the characters of the texts (a str never changes,
+// and the UnitTexts keep them alive). The calling thread, while it waits, builds the
+// objects of the texts finished so far, so that the serial part of a batch overlaps the
+// parallel one; it also checks for signals, and if a handler raises, the workers stop at
+// their next check (between texts, and inside long ones) and once all have returned the
+// handler's exception ends the call. A failure to build stops the workers too and ends
+// the call once they have returned, with the interpreter's error as it was when building
+// failed.
+template <class Work, class Build>
+void run_batch(const std::vector<UnitText>& texts, Work work, Build build, const KeywordProcessor& processor,
                Interrupt& interrupt) {
   pool::num_threads();  // the first batch call starts the pool, even for no texts
   if (texts.empty()) return;
   const ReadView& view = processor.read_view();
-  run_pieces(interrupt, texts.size(), [&](std::size_t begin, std::size_t end, Cancel& cancel) {
-    Extractor x(view);
-    x.set_cancel(&cancel);
-    std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
-    for (std::size_t i = begin; i < end; ++i) {
-      if (cancel.requested()) throw Cancelled{};
-      if (!work(x, texts[i].units(), buffer, i)) throw LoneSurrogate{};
+  FinishedRuns finished;
+  std::vector<FinishedRuns::Run> runs;
+  std::exception_ptr build_error;
+  Ref build_exception;  // the interpreter's error that came with build_error, kept aside
+  auto build_finished = [&] {
+    if (build_error) return;
+    try {
+      finished.take(runs);
+      for (auto [begin, end] : runs) {
+        for (std::size_t i = begin; i < end; ++i) build(i);
+      }
+    } catch (...) {
+      build_error = std::current_exception();
+      // Set aside while the workers stop, so that signal handlers do not run over it; a
+      // handler's own exception (Ctrl-C while building) stays set, as it ends the call.
+      if (!interrupt.raised()) build_exception = Ref::steal(PyErr_GetRaisedException());
+      interrupt.workers()->request();
     }
-  });
+  };
+  auto rethrow_build_error = [&] {
+    if (build_exception) PyErr_SetRaisedException(build_exception.release());
+    std::rethrow_exception(build_error);
+  };
+  try {
+    run_pieces(interrupt, texts.size(), [&](std::size_t begin, std::size_t end, Cancel& cancel) {
+      Extractor x(view);
+      x.set_cancel(&cancel);
+      std::string buffer;  // one text's UTF-8 form at a time, reused along the piece
+      std::size_t run = begin;
+      for (std::size_t i = begin; i < end; ++i) {
+        if (cancel.requested()) throw Cancelled{};
+        if (!work(x, texts[i].units(), buffer, i)) throw LoneSurrogate{};
+        if (i + 1 - run == FinishedRuns::kTexts) {
+          finished.publish(run, i + 1);
+          run = i + 1;
+        }
+      }
+      if (run < end) finished.publish(run, end);
+    }, build_finished, kBuildPeriod);
+  } catch (const Cancelled&) {
+    if (!interrupt.raised() && build_error) rethrow_build_error();
+    throw;
+  }
+  // What the waits left: the runs finished since the last one, each text's object once.
+  build_finished();
+  if (build_error) rethrow_build_error();
 }
 
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -219,14 +293,19 @@ PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t 
     const std::vector<UnitText>& texts = a.texts(0);
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::vector<KeywordMatch>> results(texts.size());
-    Interrupt interrupt;
-    run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::string& buffer, std::size_t i) {
-      return x.extract(text, threshold, results[i], buffer);
-    }, kp, interrupt);
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    for (std::size_t i = 0; i < results.size(); ++i) {
-      interrupt.every(i);
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match_list(results[i], interrupt).release());
+    Interrupt interrupt;
+    try {
+      run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::string& buffer, std::size_t i) {
+        return x.extract(text, threshold, results[i], buffer);
+      }, [&](std::size_t i) {
+        interrupt.every(i);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match_list(results[i], interrupt).release());
+        std::vector<KeywordMatch>().swap(results[i]);  // the objects hold what it held
+      }, kp, interrupt);
+    } catch (...) {
+      if (interrupt.raised()) free_later(list, results, a.give_up_texts());
+      throw;
     }
     return list.release();
   });
@@ -238,24 +317,29 @@ PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t 
     const std::vector<UnitText>& texts = a.texts(0);
     std::optional<float> threshold = to_optional_threshold(a[1], "threshold");
     std::vector<std::optional<std::string>> results(texts.size());
-    Interrupt interrupt;
-    run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::string& buffer, std::size_t i) {
-      std::optional<std::string_view> utf8 = text.utf8(buffer, x.cancel());
-      if (!utf8) return false;
-      results[i] = x.replace(*utf8, threshold);
-      return true;
-    }, kp, interrupt);
-    // Texts without a match come back as themselves, which spares the calling thread
-    // from decoding them into new str objects; only subclass instances need a copy.
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    std::string buffer;
-    for (std::size_t i = 0; i < results.size(); ++i) {
-      interrupt.every(i);
-      PyObject* item = results[i] ? nullptr : texts[i].same_str();
-      if (item == nullptr) {
-        item = new_str(results[i] ? std::string_view(*results[i]) : *texts[i].utf8(buffer)).release();
-      }
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    Interrupt interrupt;
+    std::string buffer;  // the calling thread's, for texts it writes back unchanged
+    try {
+      run_batch(texts, [&](Extractor& x, const CodeUnits& text, std::string& units, std::size_t i) {
+        std::optional<std::string_view> utf8 = text.utf8(units, x.cancel());
+        if (!utf8) return false;
+        results[i] = x.replace(*utf8, threshold);
+        return true;
+      }, [&](std::size_t i) {
+        interrupt.every(i);
+        // Texts without a match come back as themselves, which spares the calling thread
+        // from decoding them into new str objects; only subclass instances need a copy.
+        PyObject* item = results[i] ? nullptr : texts[i].same_str();
+        if (item == nullptr) {
+          item = new_str(results[i] ? std::string_view(*results[i]) : *texts[i].utf8(buffer)).release();
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        results[i].reset();
+      }, kp, interrupt);
+    } catch (...) {
+      if (interrupt.raised()) free_later(list, results, a.give_up_texts());
+      throw;
     }
     return list.release();
   });
