@@ -6,6 +6,9 @@
 # the printed tables; a refactor should leave every column within noise.
 #
 #   bench/before_after.sh [BASE] [ROUNDS] [counts...]      (default: main 5 1000 10000 100000)
+#
+# KWSIEVE_APPROX_PARTS picks bench_approx's tables (default 3, real paragraphs at each
+# count; e.g. 34 adds table 4, the growth with the text).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -42,9 +45,14 @@ while [ "$i" -lt "$rounds" ]; do
     echo "== round $i $side"
     "$build/$side-bench_engine" "$keywords" "$corpus" "$manifest" 1 $counts | grep '^| [0-9]'
     "$build/$side-bench_insert" "$keywords" 1 $counts | grep '^| [0-9]'
-    # The approximate search on real paragraphs, at each keyword count.
-    for n in $counts; do
-      "$build/$side-bench_approx" "$keywords" "$corpus" 32768 200000 1 3 "$n" | grep '^| [0-9.]'
+    for part in $(echo "${KWSIEVE_APPROX_PARTS:-3}" | sed 's/./& /g'); do
+      if [ "$part" = 3 ]; then  # real paragraphs, at each keyword count
+        for n in $counts; do
+          "$build/$side-bench_approx" "$keywords" "$corpus" 32768 200000 1 3 "$n" | grep '^| [0-9.]'
+        done
+      else
+        "$build/$side-bench_approx" "$keywords" "$corpus" 32768 200000 1 "$part" | grep '^| [0-9.]'
+      fi
     done
   done
 done
