@@ -47,8 +47,10 @@ pick_compiler() {
 }
 
 pick_compiler
-# A build directory keeps its compiler: start afresh when another one is asked for.
-if [[ -f $BUILD/CMakeCache.txt ]] && ! grep -qx "CMAKE_CXX_COMPILER:[A-Z]*=$(command -v "$CXX_BIN")" "$BUILD/CMakeCache.txt"; then
+# A build directory keeps its compiler and its source tree: start afresh when another
+# compiler is asked for or another checkout reuses the directory.
+if [[ -f $BUILD/CMakeCache.txt ]] && { ! grep -qx "CMAKE_CXX_COMPILER:[A-Z]*=$(command -v "$CXX_BIN")" "$BUILD/CMakeCache.txt" \
+        || ! grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$ROOT" "$BUILD/CMakeCache.txt"; }; then
     rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
 fi
 generator=()
