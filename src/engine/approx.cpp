@@ -381,11 +381,15 @@ void ApproxSearcher::Memo::clear() {
 }
 
 void ApproxSearcher::Memo::fit(std::size_t text_size) {
-  // About one entry per 8 bytes of text, so that short texts set up little.
-  std::size_t want = std::min<std::size_t>(text_size / (8 * kWays), std::size_t{1} << kMaxRowBits);
+  // About one entry per 8 bytes of the text, or per search recorded since the table was
+  // made if more. The searches grow it by doubling, each time emptied, so the entries made
+  // over a whole batch stay within twice the final table.
+  const std::size_t load = std::max(text_size / 8, added_);
+  const std::size_t want = std::min<std::size_t>(load / kWays, std::size_t{1} << kMaxRowBits);
   if ((std::size_t{1} << row_bits_) >= want && !entries_.empty()) return;
   while ((std::size_t{1} << row_bits_) < want) ++row_bits_;
   entries_.assign(std::size_t{kWays} << row_bits_, Entry{});
+  added_ = 0;
 }
 
 inline std::size_t ApproxSearcher::Memo::row(const unsigned char* text, std::size_t remaining) const {
@@ -408,6 +412,7 @@ const Candidate* ApproxSearcher::Memo::find(const unsigned char* text, std::size
 void ApproxSearcher::Memo::add(const unsigned char* text, std::size_t remaining, std::size_t len, bool exact,
                                const Candidate& c) {
   if (len > kWindow) return;
+  ++added_;
   Entry* e = entries_.data() + row(text, remaining);
   // The ways of a row are replaced in turn.
   Entry& slot = e[e[0].next % kWays];

@@ -233,9 +233,14 @@ class ApproxSearcher {
   // path through every decision and returns the same candidate. Windows of kWindow bytes at
   // most are kept, in a fixed table of rows chosen by the first three bytes; it is emptied
   // when the threshold changes.
+  //
+  // The table is sized by the work seen, not by the text: a searcher that serves a batch of
+  // short texts meets the same words in text after text, and a table sized for one short
+  // text would forget them at once; one short text alone still sets up little.
   class Memo {
    public:
-    // Sizes the table for texts of `text_size` bytes (it only grows, emptied when it does).
+    // Sizes the table for the next text, of `text_size` bytes, after the searches so far (it
+    // only grows, emptied when it does).
     void fit(std::size_t text_size);
     const Candidate* find(const unsigned char* text, std::size_t remaining, bool exact) const;
     void add(const unsigned char* text, std::size_t remaining, std::size_t len, bool exact, const Candidate& c);
@@ -255,6 +260,7 @@ class ApproxSearcher {
     std::size_t row(const unsigned char* text, std::size_t remaining) const;
     std::vector<Entry> entries_;
     int row_bits_ = 1;
+    std::size_t added_ = 0;  // searches recorded since the table was made
   };
 
   Candidate search_from(const unsigned char* text, std::size_t remaining, float t, bool exact, std::size_t& reach);
