@@ -10,6 +10,9 @@ in each process, and for kwsieve the median over KWSIEVE_BENCH_ROUNDS (3) rounds
 processes, interleaved. Each run gets fresh copies of the texts, made while the pool's
 workers sleep; a last table repeats kwsieve's runs with calls back to back on the same
 texts, workers awake.
+
+KWSIEVE_BENCH_THRESHOLD=0.8 runs kwsieve's contenders alone in approximate mode at that
+threshold (the peers have none), 3 runs per process, and only the first two tables.
 """
 
 import json
@@ -24,7 +27,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import common  # noqa: E402
 
 CHILD = r"""
-import json, statistics, sys, time
+import json, os, statistics, sys, time
 sys.path.insert(0, {bench_dir!r})
 import common
 mode, n_texts, n_kw, cut = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
@@ -44,6 +47,7 @@ else:  # the whole corpus in n_texts pieces of about equal length, cut after a s
         at = end
 size = sum(len(t.encode()) for t in texts)
 
+threshold = float(os.environ["KWSIEVE_BENCH_THRESHOLD"]) if os.environ.get("KWSIEVE_BENCH_THRESHOLD") else None
 if mode.startswith("kwsieve"):
     import kwsieve
     kp = kwsieve.KeywordProcessor()
@@ -51,9 +55,9 @@ if mode.startswith("kwsieve"):
         kp.add_keyword(k, c)
     kp.extract_keywords("warm up")
     if mode == "kwsieve-loop":
-        run = lambda ts: [kp.extract_keywords(t) for t in ts]
+        run = lambda ts: [kp.extract_keywords(t, threshold) for t in ts]
     elif mode == "kwsieve-batch":
-        run = kp.parallel_extract_keywords_from_texts
+        run = lambda ts: kp.parallel_extract_keywords_from_texts(ts, threshold)
     elif mode == "kwsieve-batch-1":
         run = lambda ts: kp.parallel_extract_keywords_from_texts(ts[:1])
     elif mode == "kwsieve-single-1":
@@ -77,7 +81,7 @@ else:
         pool = multiprocessing.get_context("fork").Pool(2)  # forks after _run_chunk exists
         run = lambda ts: pool.map(_run_chunk, chunks(ts))
 
-reps = 200 if mode.endswith(("-1", "-10")) else 11
+reps = 200 if mode.endswith(("-1", "-10")) else 3 if threshold is not None else 11
 times = []
 for _ in range(reps):
     fresh = texts if back_to_back else common.fresh_copies(texts)
@@ -109,6 +113,9 @@ def main():
         ("pyahocorasick + word filter, Python loop", "aho-loop", None),
         ("pyahocorasick + word filter, multiprocessing (2)", "aho-mp", None),
     ]
+    threshold = os.environ.get("KWSIEVE_BENCH_THRESHOLD")
+    if threshold:
+        contenders = contenders[:3]
     # kwsieve's contenders run in rounds, each round in a fresh set of processes, and each
     # gets the median over the rounds: the speed-ups compare runs made minutes apart at
     # most, not a loop measured once against batches measured later.
@@ -128,8 +135,11 @@ def main():
             r = pick[label]
             rows.append([label, f"{r['median'] * 1e3:.1f}", f"{r['bytes'] / r['median'] / 1e6:.1f}",
                          f"{base['median'] / r['median']:.2f}x"])
-        common.print_table(f"Batch of {base['texts']} {what} ({base['bytes'] / 1e6:.1f} MB), {n_kw} keywords, wall clock",
+        mode_note = f", threshold {threshold}" if threshold else ""
+        common.print_table(f"Batch of {base['texts']} {what} ({base['bytes'] / 1e6:.1f} MB), {n_kw} keywords{mode_note}, wall clock",
                            ["contender", "ms (median)", "MB/s", "speed-up vs loop"], rows)
+    if threshold:
+        return
     # The runs above make fresh copies of the texts before each call, during which the
     # pool's workers go to sleep, as between the batches of a pipeline that does other work;
     # on a VM, idle processors then take a while to come back up to speed. Calls made back to
