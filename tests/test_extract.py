@@ -4,8 +4,8 @@ Every example runs through both kwsieve and the model. The property tests then c
 the two on inputs built to hit the hard parts: tiny alphabets (equal approximate scores,
 decided by search order), shared prefixes, empty keywords and names, spaces and hyphens at
 match edges, letters whose lowercase changes length, and multi-byte padding so that byte
-and character offsets part ways, and long texts and keywords for the exact scan. The model's search is the literal, unpruned one, so any
-pruning in the module that changes a result shows up here.
+and character offsets part ways; long texts and keywords for the exact scan. The model's
+search is the literal, unpruned one, so any pruning that changes a result shows up here.
 """
 
 import os
