@@ -13,7 +13,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import kwsieve
-from model import Model, tuples
+from model import paired, tuples
 
 pytestmark = pytest.mark.skipif(unicodedata.unidata_version != "15.1.0",
                                 reason="case tables are generated from Unicode 15.1.0")
@@ -107,9 +107,6 @@ SEPARATORS = st.sampled_from([" ", ", ", "-", ".", "\n", "é", "'", " \u0301"])
 @given(st.lists(st.tuples(TOKENS, SEPARATORS), max_size=10)
        .map(lambda p: "".join(t + s for t, s in p)[:-len(p[-1][1])] if p else ""))
 def test_replacement_carries_folded_spans_back_to_the_given_text(text):
-    kp, model = kwsieve.KeywordProcessor(), Model()
-    for keyword, clean in KEYWORDS.items():
-        kp.add_keyword(keyword, clean)
-        model.add_keyword(keyword, clean)
+    kp, model = paired(KEYWORDS.items())
     assert tuples(kp.extract_keywords(text)) == model.extract(text)
     assert kp.replace_keywords(text) == model.replace(text)

@@ -13,22 +13,7 @@ import os
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from kwsieve import KeywordProcessor
-from model import Model, f32, tuples
-
-
-def build(keywords, case_sensitive=False, allow_overlaps=False, boundaries=None):
-    """A processor and a model holding the same keywords; `boundaries` replaces the word set."""
-    kp = KeywordProcessor(case_sensitive=case_sensitive, allow_overlaps=allow_overlaps)
-    model = Model(case_sensitive, allow_overlaps)
-    for kw in keywords:
-        kw, clean = (kw, None) if isinstance(kw, str) else kw
-        kp.add_keyword(kw, clean)
-        model.add_keyword(kw, clean)
-    if boundaries is not None:
-        kp.set_non_word_boundaries(list(boundaries))
-        model.set_non_word_boundaries(boundaries)
-    return kp, model
+from model import f32, paired as build, tuples
 
 
 def widened(matches):
