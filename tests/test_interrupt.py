@@ -36,7 +36,7 @@ for k in ["apple", "new york", "pie", "an", "café"]:
     kp.add_keyword(k)
 base = "an apple pie in new york, a café and some other words here. "
 """
-CHILD = PRELUDE + textwrap.dedent("""
+CHILD = PRELUDE + textwrap.dedent("""\
     small = ["an apple pie", "new york café", "x"]
     plain = lambda ms: [(m.keyword, m.similarity, m.start, m.end) for m in ms]
     before = ([plain(kp.extract_keywords(t, th)) for t in small for th in (None, 0.8)],
