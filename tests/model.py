@@ -255,3 +255,19 @@ def tuples(result):
     if hasattr(result, "similarity"):
         return (result.keyword, result.similarity, result.start, result.end)
     return result
+
+
+def paired(keywords, case_sensitive=False, allow_overlaps=False, boundaries=None):
+    """A KeywordProcessor and a Model holding the same keywords (each a str or a (keyword,
+    clean name) pair); `boundaries` replaces the word set."""
+    from kwsieve import KeywordProcessor
+
+    kp, model = KeywordProcessor(case_sensitive, allow_overlaps), Model(case_sensitive, allow_overlaps)
+    for kw in keywords:
+        kw, clean = (kw, None) if isinstance(kw, str) else kw
+        kp.add_keyword(kw, clean)
+        model.add_keyword(kw, clean)
+    if boundaries is not None:
+        kp.set_non_word_boundaries(list(boundaries))
+        model.set_non_word_boundaries(boundaries)
+    return kp, model

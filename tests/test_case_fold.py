@@ -13,7 +13,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import kwsieve
-from model import Model, tuples
+from model import paired, tuples
 
 pytestmark = pytest.mark.skipif(unicodedata.unidata_version != "15.1.0",
                                 reason="case tables are generated from Unicode 15.1.0")
@@ -38,13 +38,14 @@ def test_every_changing_code_point_folds_like_str_lower():
     sample = CHANGING + [chr(c) for c in SCALARS[::101]]
     assert folded_keywords(sample) == expected_keywords(sample)
     assert folded_keywords(["\u0130"]) == {"i\u0307": "i\u0307"}
-
-
-FINAL_SIGMA_CASES = [
-    "ΑΣ", "ΑΣ.", "ΑΣΑ", "Σ", "Α'Σ", "Α\u0301Σ b", "ΣΑ", "ΑΣ'Α", "ΑΣ.Α", "ΟΔΥΣΣΕΥΣ",
-    "ὈΔΥΣΣΕΎΣ", "a\u0345Σ", "\u0345Σ", "ΑΣ\u0345Α", "A\U000E0001Σ", "AΣ\U000E0001",
-    "'Σ'", "ΣΣ", "ΑΣΣ", "ΑΣ ΣΑ", "1Σ", "ΑΣ1", "ʰΣ", "AʰΣ", "ΑΣʰ", "ΑΣʰΑ",
-]
+    # A capital sigma takes the final form at the end of a word, in keywords and texts.
+    for text in ["ΑΣ", "ΑΣ.", "ΑΣΑ", "Σ", "Α'Σ", "Α\u0301Σ b", "ΣΑ", "ΑΣ'Α", "ΑΣ.Α", "ΟΔΥΣΣΕΥΣ",
+                 "ὈΔΥΣΣΕΎΣ", "a\u0345Σ", "\u0345Σ", "ΑΣ\u0345Α", "A\U000E0001Σ", "AΣ\U000E0001",
+                 "'Σ'", "ΣΣ", "ΑΣΣ", "ΑΣ ΣΑ", "1Σ", "ΑΣ1", "ʰΣ", "AʰΣ", "ΑΣʰ", "ΑΣʰΑ"]:
+        assert folded_keywords([text]) == expected_keywords([text])
+        kp = kwsieve.KeywordProcessor()
+        kp.add_keyword(text)
+        assert tuples(kp.extract_keywords(text)) == [(text.lower(), 1.0, 0, len(text.lower().encode()))]
 
 
 # A str is stored in one of three widths, and a text is folded from that storage: every
@@ -62,12 +63,6 @@ def test_texts_of_every_storage_width_fold_like_their_keywords(limit):
         expected.append((ch.lower(), 1.0, at, end))
         at = end + 1
     assert tuples(kp.extract_keywords(" ".join(chars))) == expected
-    # A capital sigma takes the final form at the end of a word, in keywords and texts.
-    for text in FINAL_SIGMA_CASES:
-        assert folded_keywords([text]) == expected_keywords([text])
-        kp = kwsieve.KeywordProcessor()
-        kp.add_keyword(text)
-        assert tuples(kp.extract_keywords(text)) == [(text.lower(), 1.0, 0, len(text.lower().encode()))]
 
 
 # Letters on both sides of the sigma rule (cased, case-ignorable, neither) and the
@@ -107,9 +102,6 @@ SEPARATORS = st.sampled_from([" ", ", ", "-", ".", "\n", "é", "'", " \u0301"])
 @given(st.lists(st.tuples(TOKENS, SEPARATORS), max_size=10)
        .map(lambda p: "".join(t + s for t, s in p)[:-len(p[-1][1])] if p else ""))
 def test_replacement_carries_folded_spans_back_to_the_given_text(text):
-    kp, model = kwsieve.KeywordProcessor(), Model()
-    for keyword, clean in KEYWORDS.items():
-        kp.add_keyword(keyword, clean)
-        model.add_keyword(keyword, clean)
+    kp, model = paired(KEYWORDS.items())
     assert tuples(kp.extract_keywords(text)) == model.extract(text)
     assert kp.replace_keywords(text) == model.replace(text)

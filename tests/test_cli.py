@@ -180,12 +180,11 @@ def test_outputs_match_the_api(work):
     paras = records(ok("extract", "-k", d / "kw.tsv", "--unit", "paragraph", "blank.txt", cwd=d))
     assert [(r["line"], len(r["matches"])) for r in paras] == [(3, 1)]
     # The matching settings reach the processor.
-    for flags, settings_ in [(["--allow-overlaps"], dict(allow_overlaps=True)),
-                             (["--case-sensitive", "--word-chars", "abcdefghijklmnopqrstuvwxyz-"],
-                              dict(case_sensitive=True, word_chars="abcdefghijklmnopqrstuvwxyz-"))]:
-        ref = processor(**{k: v for k, v in settings_.items() if k != "word_chars"})
-        if "word_chars" in settings_:
-            ref.set_non_word_boundaries(list(settings_["word_chars"]))
+    letters = "abcdefghijklmnopqrstuvwxyz-"
+    for flags, ref in [(["--allow-overlaps"], processor(allow_overlaps=True)),
+                       (["--case-sensitive", "--word-chars", letters], processor(case_sensitive=True))]:
+        if "--word-chars" in flags:
+            ref.set_non_word_boundaries(list(letters))
         text = "pineapple New York-ish apple7 new york"
         got = records(ok("extract", "-k", d / "kw.tsv", *flags, "--offsets", "folded", "-",
                          input=text.encode()))
@@ -200,12 +199,8 @@ def test_outputs_match_the_api(work):
 def test_replace_keeps_the_framing(work):
     d, _ = work
     kp = processor()
-    for unit in ("document", "line", "paragraph"):
-        out = ok("replace", "-k", d / "kw.tsv", "--unit", unit, "text.txt", cwd=d)
-        if unit == "document":
-            assert out == kp.replace_keywords(TEXT)
-        else:  # no keyword spans a line, so line by line gives the same text
-            assert out == kp.replace_keywords(TEXT)
+    for unit in ("document", "line", "paragraph"):  # no keyword spans a line: the same text
+        assert ok("replace", "-k", d / "kw.tsv", "--unit", unit, "text.txt", cwd=d) == kp.replace_keywords(TEXT)
     # Without matches the bytes come back unchanged, CRLF, BOM-less or not.
     raw = "x\r\n\r\n\n  y\r\nno final newline"
     (d / "crlf.txt").write_bytes(raw.encode())
@@ -364,6 +359,21 @@ def terminal():
     return master, slave
 
 
+def drained(master):
+    """Everything written to the terminal whose master end this is; closes it."""
+    seen = b""
+    while select.select([master], [], [], 0.2)[0]:
+        try:
+            data = os.read(master, 65536)
+        except OSError:  # EIO: the other end is closed and nothing more was written
+            break
+        if not data:
+            break
+        seen += data
+    os.close(master)
+    return seen
+
+
 def big_input(path: Path, lines: int) -> Path:
     path.write_text("the apple of New York is deep learning\n" * lines, "utf-8")
     return path
@@ -426,16 +436,7 @@ def test_progress_bar_only_on_a_terminal(work):
     proc.stdin.close()
     out += proc.stdout.read()
     proc.wait(timeout=20)
-    seen = b""
-    while select.select([master], [], [], 0.2)[0]:
-        try:
-            data = os.read(master, 65536)
-        except OSError:
-            break
-        if not data:
-            break
-        seen += data
-    os.close(master)
+    seen = drained(master)
     assert proc.returncode == 0 and out.count(b"\n") == 2000
     assert b"B/s" in seen and b"documents" in seen, seen
     # The same run with --quiet shows nothing.
@@ -443,12 +444,7 @@ def test_progress_bar_only_on_a_terminal(work):
     proc = subprocess.run([SCRIPT, "extract", "-q", "-k", "kw.tsv", "-"], cwd=d, input=b"apple",
                           stdout=subprocess.PIPE, stderr=slave, timeout=30)
     os.close(slave)
-    try:
-        quiet = os.read(master, 1024) if select.select([master], [], [], 0.1)[0] else b""
-    except OSError:  # EIO: the terminal's other end is closed and nothing was written
-        quiet = b""
-    os.close(master)
-    assert proc.returncode == 0 and quiet == b""
+    assert proc.returncode == 0 and drained(master) == b""
 
 
 # ---- streaming and differential checks -------------------------------------------------
@@ -498,22 +494,15 @@ def test_cli_equals_the_api_on_random_corpora(tmp_path, keywords, lines, thresho
     kp = processor(keywords)
     (tmp_path / "kw.json").write_text(json.dumps([[k, c] for k, c in keywords]), "utf-8")
     text = "".join(line + "\n" for line in lines)
-    args = ["extract", "-k", tmp_path / "kw.json", "--unit", "line", "--offsets", "folded", "-"]
-    if threshold is not None:
-        args += ["-t", threshold]
-    if per_match:
-        args.append("--per-match")
-    got = records(ok(*args, input=text.encode()))
+    common = ["-k", tmp_path / "kw.json", "--unit", "line", "-"] + ([] if threshold is None else ["-t", threshold])
+    per = ["--per-match"] if per_match else []
+    got = records(ok("extract", *common, "--offsets", "folded", *per, input=text.encode()))
     want = [{"path": "<stdin>", "line": i + 1, "matches": api_matches(kp, t, threshold)}
             for i, t in enumerate(lines)]
     if per_match:
         want = [{"path": r["path"], "line": r["line"], **m} for r in want for m in r["matches"]]
     assert got == want
-    args = ["replace", "-k", tmp_path / "kw.json", "--unit", "line", "-"]
-    if threshold is not None:
-        args += ["-t", threshold]
-    got = ok(*args, input=text.encode())
-    assert got == "".join(kp.replace_keywords(t, threshold) + "\n" for t in lines)
+    assert ok("replace", *common, input=text.encode()) == "".join(kp.replace_keywords(t, threshold) + "\n" for t in lines)
 
 
 def test_json_written_by_hand_equals_the_json_module():
@@ -572,8 +561,8 @@ def test_threads_option_sizes_the_pool(work):
 def test_threads_option_and_chunked_runs_agree(work):
     d, _ = work
     big_input(d / "big.txt", 30_000)
-    one = run("extract", "-k", "kw.tsv", "--unit", "line", "--threads", "1", "big.txt", cwd=d, check=0).stdout
-    two = run("extract", "-k", "kw.tsv", "--unit", "line", "--threads", "2", "big.txt", cwd=d, check=0).stdout
+    one, two = (run("extract", "-k", "kw.tsv", "--unit", "line", "--threads", n, "big.txt", cwd=d, check=0).stdout
+                for n in (1, 2))
     assert one == two and one.count(b"\n") == 30_000
     assert json.loads(one.splitlines()[-1])["line"] == 30_000
 

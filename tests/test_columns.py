@@ -1,5 +1,6 @@
-"""extract_column / replace_column: every text of a column gives what the per-text methods
-give, the offsets slice the given text, and the Arrow structs travel with their ownership."""
+"""extract_column / replace_column and the batch methods: every text of a column or batch
+gives what the per-text methods give, in order, the offsets slice the given text, and the
+Arrow structs travel with their ownership."""
 
 import gc
 import math
@@ -35,7 +36,7 @@ def processor(**options):
 words = st.sampled_from(["apple", "Apple", "APPLE", "aple", "new", "York", "new york", "café", "CAFÉ", "İ",
                          "İstanbul", "ISTANBUL", "x", "pie", "-", ",", "ẞ", "ß", "ΣΟΦΊΑ", "σοφία", "😀", ""])
 texts = st.lists(words, max_size=8).map(" ".join)
-column = st.lists(st.one_of(texts, st.none()), max_size=30)
+column = st.lists(st.one_of(texts, st.none()), max_size=40)
 thresholds = st.sampled_from([None, 1.0, 0.9, 0.75, 0.5])
 
 
@@ -65,9 +66,12 @@ def as_arrow_variants(items):
 
 @settings(max_examples=60, deadline=None)
 @given(column, thresholds)
-def test_columns_give_the_per_text_results(items, threshold):
+def test_columns_and_batches_give_the_per_text_results(items, threshold):
     kp = processor()
     matches, replaced = per_text(kp, items, threshold)
+    batch = [t for t in items if t is not None]
+    assert tuples(kp.parallel_extract_keywords_from_texts(batch, threshold)) == [m for m in matches if m is not None]
+    assert kp.parallel_replace_keywords_from_texts(batch, threshold) == [r for r in replaced if r is not None]
     assert kp.extract_column(items, threshold, offsets="folded").to_pylist() == matches
     assert kp.replace_column(items, threshold).to_pylist() == replaced
     for _, arr in as_arrow_variants(items):
@@ -242,20 +246,15 @@ def test_wrong_columns_are_type_errors_naming_the_type():
             kp.extract_column(obj)
         with pytest.raises(TypeError, match=named):
             kp.replace_column(obj)
-    with pytest.raises(TypeError, match="item 1 is 'int'"):
-        kp.extract_column(["apple", 3])
-    with pytest.raises(UnicodeEncodeError):
-        kp.extract_column(["apple", "\ud800"])
-    with pytest.raises(TypeError, match="offsets"):
-        kp.extract_column(["x"], offsets=1)
-    with pytest.raises(ValueError, match="offsets"):
-        kp.extract_column(["x"], offsets="runes")
-    with pytest.raises(TypeError):
-        kp.extract_column(["x"], None, "chars")  # offsets is keyword-only
-    with pytest.raises(TypeError):
-        kp.replace_column(["x"], offsets="chars")
-    with pytest.raises(TypeError):
-        kp.extract_column()
+    for call, exc, match in [(lambda: kp.extract_column(["apple", 3]), TypeError, "item 1 is 'int'"),
+                             (lambda: kp.extract_column(["apple", "\ud800"]), UnicodeEncodeError, None),
+                             (lambda: kp.extract_column(["x"], offsets=1), TypeError, "offsets"),
+                             (lambda: kp.extract_column(["x"], offsets="runes"), ValueError, "offsets"),
+                             (lambda: kp.extract_column(["x"], None, "chars"), TypeError, None),  # keyword-only
+                             (lambda: kp.replace_column(["x"], offsets="chars"), TypeError, None),
+                             (lambda: kp.extract_column(), TypeError, None)]:
+        with pytest.raises(exc, match=match):
+            call()
 
 
 @arrow

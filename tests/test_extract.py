@@ -4,8 +4,8 @@ Every example runs through both kwsieve and the model. The property tests then c
 the two on inputs built to hit the hard parts: tiny alphabets (equal approximate scores,
 decided by search order), shared prefixes, empty keywords and names, spaces and hyphens at
 match edges, letters whose lowercase changes length, and multi-byte padding so that byte
-and character offsets part ways. The model's search is the literal, unpruned one, so any
-pruning in the module that changes a result shows up here.
+and character offsets part ways; long texts and keywords for the exact scan. The model's
+search is the literal, unpruned one, so any pruning that changes a result shows up here.
 """
 
 import os
@@ -13,22 +13,7 @@ import os
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from kwsieve import KeywordProcessor
-from model import Model, f32, tuples
-
-
-def build(keywords, case_sensitive=False, allow_overlaps=False, boundaries=None):
-    """A processor and a model holding the same keywords; `boundaries` replaces the word set."""
-    kp = KeywordProcessor(case_sensitive=case_sensitive, allow_overlaps=allow_overlaps)
-    model = Model(case_sensitive, allow_overlaps)
-    for kw in keywords:
-        kw, clean = (kw, None) if isinstance(kw, str) else kw
-        kp.add_keyword(kw, clean)
-        model.add_keyword(kw, clean)
-    if boundaries is not None:
-        kp.set_non_word_boundaries(list(boundaries))
-        model.set_non_word_boundaries(boundaries)
-    return kp, model
+from model import f32, paired as build, tuples
 
 
 def widened(matches):
@@ -233,3 +218,48 @@ def test_low_thresholds_match_the_model(keywords, threshold, text, flag_values):
 def test_spans_inside_characters_widen_like_the_model(keywords, threshold, text, flag_values):
     """Approximate spans can start or end inside a character; replacement widens them."""
     check_against_model((keywords, threshold, text), flag_values)
+
+
+# --- long texts and long keywords: the exact scan -----------------------------------------
+#
+# The exact scan reads the text in 64-byte windows and asks a filter, keyed on the eight
+# bytes at a start and on where a word can end within them (then on 16 bytes and the word
+# ends at 8..15), before it walks the trie. These cases reach what short texts cannot:
+# matches that cross or end at a window edge, restarts after a long match, keywords longer
+# than the filtered bytes, ending exactly at the eighth byte or at the end of the text.
+
+# Runs of one letter make keywords that share 8-byte prefixes yet differ later; the
+# multi-byte units put non-word bytes inside words and change length when folded.
+LONG_UNITS = ["a", "aaaa", "aaaaaaa", "b", "bbbbbbbb", "B", "é", "İ", "日", " ", "-", "\n", "_"]
+
+
+@SETTINGS
+@given(keywords=st.lists(strings(LONG_UNITS, 6), min_size=1, max_size=12),
+       pieces=st.lists(st.one_of(strings(LONG_UNITS, 4), st.integers(0, 11)), max_size=60),
+       flag_values=flags, boundaries=st.sampled_from([None, "-", "a\xa9", ["b", "\x87", "\xe6"]]))
+def test_long_texts_match_the_model(keywords, pieces, flag_values, boundaries):
+    # Random runs mixed with copies of the keywords (an integer picks one, its neighbours'
+    # separators left to chance), so that matches are common.
+    text = "".join(keywords[p % len(keywords)] if isinstance(p, int) else p for p in pieces)
+    check_against_model((keywords, None, text), flag_values, boundaries)
+
+
+# Phrases of words that share long prefixes: keywords agree past 8 bytes, end at every
+# length from 7 to 17, and hold non-word bytes inside their first 8 bytes.
+WORDS = ["in", "int", "the", "thepri", "theprin", "theprince", "a", "abcdefghijklmnop", "q"]
+SEPARATORS = [" ", "-", "", ". "]
+phrases = st.lists(st.tuples(st.sampled_from(WORDS), st.sampled_from(SEPARATORS)), min_size=1, max_size=4
+                   ).map(lambda ws: "".join(w + s for w, s in ws).rstrip(" .-"))
+
+
+@SETTINGS
+@given(keywords=st.lists(phrases, min_size=1, max_size=10),
+       pieces=st.lists(st.one_of(phrases, st.sampled_from(SEPARATORS),
+                                 st.tuples(st.integers(0, 9), st.integers(1, 20))), max_size=30),
+       flag_values=flags, boundaries=st.sampled_from([None, "abcdefghijklmnopqrstuvwxyz", "-n"]))
+def test_keywords_sharing_long_prefixes_match_the_model(keywords, pieces, flag_values, boundaries):
+    # A pair (i, k) stands for the first k bytes of keyword i: texts that stop inside a
+    # keyword, on either side of the eighth and sixteenth byte.
+    text = "".join(keywords[p[0] % len(keywords)][:p[1]] if isinstance(p, tuple) else p for p in pieces)
+    for t in (text, text.upper(), text[: len(text) // 2]):
+        check_against_model((keywords, None, t), flag_values, boundaries)

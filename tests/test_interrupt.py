@@ -28,13 +28,15 @@ from model import tuples
 DELAY = 0.5
 BOUND = 2.0
 
-CHILD = textwrap.dedent("""
-    import json, signal, sys, time
-    import kwsieve
-    kp = kwsieve.KeywordProcessor()
-    for k in ["apple", "new york", "pie", "an", "café"]:
-        kp.add_keyword(k)
-    base = "an apple pie in new york, a café and some other words here. "
+PRELUDE = """
+import json, signal, sys, time
+import kwsieve
+kp = kwsieve.KeywordProcessor()
+for k in ["apple", "new york", "pie", "an", "café"]:
+    kp.add_keyword(k)
+base = "an apple pie in new york, a café and some other words here. "
+"""
+CHILD = PRELUDE + textwrap.dedent("""\
     small = ["an apple pie", "new york café", "x"]
     plain = lambda ms: [(m.keyword, m.similarity, m.start, m.end) for m in ms]
     before = ([plain(kp.extract_keywords(t, th)) for t in small for th in (None, 0.8)],
@@ -128,17 +130,7 @@ def test_the_calls_outlast_the_bound():
     # more work still).
     for case in ("threshold 0.0 on a long text", "a batch of many texts", "a column of many texts"):
         setup, call = CASES[case]
-        code = textwrap.dedent("""
-            import time, kwsieve
-            kp = kwsieve.KeywordProcessor()
-            for k in ["apple", "new york", "pie", "an", "café"]:
-                kp.add_keyword(k)
-            base = "an apple pie in new york, a café and some other words here. "
-            {setup}
-            start = time.monotonic()
-            {call}
-            print(time.monotonic() - start)
-        """).format(setup=setup, call=call)
+        code = PRELUDE + f"{setup}\nstart = time.monotonic()\n{call}\nprint(time.monotonic() - start)"
         ran = float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                                    timeout=600).stdout)
         assert ran > DELAY + BOUND, (case, ran)
