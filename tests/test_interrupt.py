@@ -35,6 +35,15 @@ kp = kwsieve.KeywordProcessor()
 for k in ["apple", "new york", "pie", "an", "café"]:
     kp.add_keyword(k)
 base = "an apple pie in new york, a café and some other words here. "
+def varied(n):
+    # n texts with matches, cycling through 20,000 different ones: the searches keep recent
+    # results by the bytes they read, and copies of one text would be found there at once.
+    import random
+    rng = random.Random(2)
+    word = lambda: "".join(rng.choice("bdfghjkmqvwxz") for _ in range(rng.randint(3, 8)))
+    pool = [" ".join([word(), "apple", *(word() for _ in range(6)), "pie", *(word() for _ in range(6)), "new york",
+                      word(), word()]) for _ in range(20_000)]
+    return pool * (n // len(pool)) + pool[:n % len(pool)]
 """
 CHILD = PRELUDE + textwrap.dedent("""\
     small = ["an apple pie", "new york café", "x"]
@@ -94,7 +103,7 @@ LONG = 1_000_000 if os.environ.get("KWSIEVE_I386_EMULATED") else 3_000_000
 # starts share the bytes that would let one reuse another's result (as repeated text does).
 RANDOM_TEXT = ("import random; rng = random.Random(1); "
                "text = ' '.join(''.join(rng.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 9)))"
-               " for _ in range(100_000))")
+               " for _ in range(150_000))")
 
 CASES = {
     # One approximate search per start position.
@@ -104,13 +113,13 @@ CASES = {
     "folding and scanning a long text": (f"text = base * {LONG}", "kp.extract_keywords(text)"),
     "replacement in a long text": (f"text = base * {LONG}", "kp.replace_keywords(text)"),
     # Many texts on the pool, and many results to build.
-    "a batch of many texts": ("texts = [base] * 1_500_000", "kp.parallel_extract_keywords_from_texts(texts, 0.6)"),
-    "a batch of replacements": ("texts = [base] * 1_500_000", "kp.parallel_replace_keywords_from_texts(texts, 0.6)"),
+    "a batch of many texts": ("texts = varied(1_500_000)", "kp.parallel_extract_keywords_from_texts(texts, 0.6)"),
+    "a batch of replacements": ("texts = varied(1_500_000)", "kp.parallel_replace_keywords_from_texts(texts, 0.6)"),
     # The column methods run with the interpreter lock released: many rows on the pool, and
     # one long row that the calling thread scans itself (lists long enough to outlast the
     # bound: the column methods are quicker than the batch methods).
-    "a column of many texts": ("texts = [base] * 2_000_000", "kp.extract_column(texts, 0.6)"),
-    "a column of replacements": ("texts = [base] * 2_000_000", "kp.replace_column(texts, 0.6)"),
+    "a column of many texts": ("texts = varied(2_000_000)", "kp.extract_column(texts, 0.6)"),
+    "a column of replacements": ("texts = varied(2_000_000)", "kp.replace_column(texts, 0.6)"),
     "a column of one long text": (RANDOM_TEXT + "; texts = [text]", "kp.extract_column(texts, 0.0)"),
 }
 
@@ -143,7 +152,7 @@ def test_a_handler_exception_other_than_keyboard_interrupt_propagates():
         def handler(signum, frame):
             raise Stop("from the handler")
         signal.signal(signal.SIGINT, handler)
-        texts = [base] * 400_000
+        texts = varied(1_000_000)
     """
     setup = textwrap.dedent(setup) + RANDOM_TEXT
     for call in ("kp.extract_keywords(text, 0.0)", "kp.parallel_extract_keywords_from_texts(texts, 0.6)",
@@ -169,20 +178,22 @@ def test_an_interrupted_batch_gives_everything_back_soon_after():
     # exception has left, while the program goes on: the texts' references all come back.
     setup = """
         import sys
-        texts = [base] * 1_500_000
-        refs = sys.getrefcount(base)
+        texts = varied(1_500_000)
+        distinct = texts[:20_000]
+        counted = lambda: sum(sys.getrefcount(t) for t in distinct)
+        refs = counted()
         def batch(method):
             try:
                 method(texts, 0.6)
             except KeyboardInterrupt:
                 deadline = time.monotonic() + 60
-                while sys.getrefcount(base) != refs and time.monotonic() < deadline:
+                while counted() != refs and time.monotonic() < deadline:
                     pass
-                assert sys.getrefcount(base) == refs, (sys.getrefcount(base), refs)
+                assert counted() == refs, (counted(), refs)
                 raise
     """
     for method in ("parallel_extract_keywords_from_texts", "parallel_replace_keywords_from_texts"):
-        report = interrupt(setup, f"batch(kp.{method})", delay=1.5)
+        report = interrupt(setup, f"batch(kp.{method})", delay=1.0)
         assert report["outcome"] == "KeyboardInterrupt"
 
 
