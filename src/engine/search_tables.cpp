@@ -12,6 +12,22 @@ SearchTables::SearchTables(const ExactIndex& exact, const std::vector<std::strin
   compute_under();
 }
 
+namespace {
+template <class T>
+std::size_t held(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+}  // namespace
+
+SearchTables::Memory SearchTables::memory() const {
+  return {held(nodes_),
+          held(keys_),
+          held(reach_),
+          held(fan_rows_) + held(fan_at_) + held(fan_ids_),
+          held(under_bytes_) + held(under_names_),
+          held(suffix_nodes_) + held(suffix_keys_) + held(suffix_pairs_)};
+}
+
 // The exact index holds the numbering: each node's first child, its name and, through its
 // keys, its children's keys and count.
 void SearchTables::read_nodes(const ExactIndex& exact) {

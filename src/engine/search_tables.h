@@ -116,6 +116,14 @@ class SearchTables {
   };
   Under under(ViewId n) const { return {under_bytes_[n], under_names_[n]}; }
 
+  // Heap bytes held by each table (for benchmarks): node records, keys, reach, fan-out
+  // index, byte summaries, suffix index.
+  struct Memory {
+    std::size_t nodes, keys, reach, fan, under, suffix;
+    std::size_t total() const { return nodes + keys + reach + fan + under + suffix; }
+  };
+  Memory memory() const;
+
  private:
   void read_nodes(const ExactIndex& exact);
   void compute_reach();
