@@ -37,7 +37,7 @@ void SearchTables::read_nodes(const ExactIndex& exact) {
   for (std::size_t i = 0; i < n; ++i) {
     const auto id = static_cast<uint32_t>(i);
     const uint32_t count = exact.for_each_child(id, [&](uint32_t c, uint32_t k) { keys_[c] = k; });
-    nodes_[i] = Node{exact.first(id), count, exact.name_index(id), 0};
+    nodes_[i] = Node{exact.first(id), count, exact.name_index(id)};
   }
 }
 

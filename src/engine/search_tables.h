@@ -28,9 +28,6 @@ class SearchTables {
     ViewId first;    // id of the first child
     uint32_t count;  // number of children
     uint32_t name;   // index into the clean names when terminal, else kNotTerminal
-    // Pads a record to 16 bytes: ids index it with a shift, and no record straddles a
-    // cache line.
-    uint32_t padding = 0;
   };
 
   // What lies below a node, for bounding the approximate search: the greatest depth, counted
