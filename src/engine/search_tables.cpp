@@ -4,7 +4,19 @@
 
 namespace kwsieve {
 
-SearchTables::SearchTables(const ExactIndex& exact, const std::vector<std::string_view>& names) : names_(names.data()) {
+namespace {
+template <class T>
+std::size_t held(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+uint32_t saturated_name(std::size_t len) {
+  return static_cast<uint32_t>(std::min<std::size_t>(len, SearchTables::kUnreached - 1));
+}
+}  // namespace
+
+SearchTables::SearchTables(const ExactIndex& exact, const std::vector<std::string_view>& names)
+    : exact_(&exact), names_(names.data()) {
   read_nodes(exact);
   compute_reach();
   compute_fan();
@@ -12,78 +24,90 @@ SearchTables::SearchTables(const ExactIndex& exact, const std::vector<std::strin
   compute_under();
 }
 
-namespace {
-template <class T>
-std::size_t held(const std::vector<T>& v) {
-  return v.capacity() * sizeof(T);
-}
-}  // namespace
-
 SearchTables::Memory SearchTables::memory() const {
-  return {held(nodes_),
-          held(keys_),
+  return {held(counts_) + held(wide_counts_),
+          held(keys_) + held(wide_keys_),
           held(reach_),
           held(fan_rows_) + held(fan_at_) + held(fan_ids_),
           held(under_bytes_) + held(under_names_),
-          held(suffix_nodes_) + held(suffix_keys_) + held(suffix_pairs_)};
+          held(suffix_nodes_) + held(suffix_keys_) + held(pair_nodes_) + held(pair_children_) +
+              held(pair_wide_children_)};
 }
 
-// The exact index holds the numbering: each node's first child, its name and, through its
-// keys, its children's keys and count.
+// The exact index holds the numbering: each node's first child and its name, which are read
+// from it as needed, and through its keys, its children's keys and count, which are kept.
 void SearchTables::read_nodes(const ExactIndex& exact) {
   const std::size_t n = exact.size();
-  nodes_.resize(n);
+  counts_.assign(n, 0);
   keys_.assign(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const auto id = static_cast<uint32_t>(i);
-    const uint32_t count = exact.for_each_child(id, [&](uint32_t c, uint32_t k) { keys_[c] = k; });
-    nodes_[i] = Node{exact.first(id), count, exact.name_index(id)};
+    const uint32_t count = exact.for_each_child(id, [&](uint32_t c, uint32_t k) {
+      if (k < kWide) {
+        keys_[c] = static_cast<uint8_t>(k);
+      } else {
+        keys_[c] = kWide;
+        wide_keys_.push_back({c, k});
+      }
+    });
+    if (count < kWide) {
+      counts_[i] = static_cast<uint8_t>(count);
+    } else {
+      counts_[i] = kWide;
+      wide_counts_.push_back({id, count});
+    }
   }
+  // Children are visited by parent, and parents' runs are not in id order.
+  std::sort(wide_keys_.begin(), wide_keys_.end(), [](const WideValue& a, const WideValue& b) { return a.id < b.id; });
 }
 
 void SearchTables::compute_under() {
-  under_bytes_.assign(nodes_.size(), 0);
-  under_names_.assign(nodes_.size(), 0);
-  for (std::size_t i = 0; i < nodes_.size(); ++i) {
-    const Node& nd = nodes_[i];
+  const std::size_t n_nodes = counts_.size();
+  under_bytes_.assign(n_nodes, 0);
+  under_names_.assign(n_nodes, 0);
+  for (std::size_t i = 0; i < n_nodes; ++i) {
+    const Node nd = node(static_cast<ViewId>(i));
     uint64_t bytes = 0;
-    uint32_t names = 0;
+    std::size_t names = 0;
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-      const Node& cd = nodes_[c];
-      if (cd.name != kNotTerminal) {
-        names = std::max(names, static_cast<uint32_t>(std::min<std::size_t>(names_[cd.name].size(), kUnreached - 1)));
-      }
+      const Node cd = node(c);
+      if (cd.name != kNotTerminal) names = std::max(names, names_[cd.name].size());
       for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
-        if (keys_[g] < 256) bytes |= uint64_t{1} << (keys_[g] & 63);
+        const uint32_t k = key(g);
+        if (k < 256) bytes |= uint64_t{1} << (k & 63);
       }
     }
     under_bytes_[i] = bytes;
-    under_names_[i] = names;
+    under_names_[i] = static_cast<uint8_t>(std::min<std::size_t>(names, kWide));
   }
 }
 
 void SearchTables::compute_reach() {
   // Every child has a larger id than its parent, so one pass from the last node to the
-  // root sees each subtree complete before the node above it.
-  reach_.assign(nodes_.size(), Reach{kUnreached, kUnreached});
-  for (std::size_t i = nodes_.size(); i-- > 0;) {
-    const Node& nd = nodes_[i];
+  // root sees each subtree complete before the node above it. The pass keeps the full
+  // values (max_keyword() and max_name() need them); the table keeps them narrowed.
+  const std::size_t n_nodes = counts_.size();
+  std::vector<Reach> full(n_nodes, Reach{kUnreached, kUnreached});
+  reach_.assign(n_nodes, NarrowReach{UINT16_MAX, UINT16_MAX});
+  for (std::size_t i = n_nodes; i-- > 0;) {
+    const Node nd = node(static_cast<ViewId>(i));
     Reach r{kUnreached, kUnreached};
     if (nd.name != kNotTerminal) {
       std::size_t len = names_[nd.name].size();
       max_name_ = std::max(max_name_, len);
-      r = {0, static_cast<uint32_t>(std::min<std::size_t>(len, kUnreached - 1))};
+      r = {0, saturated_name(len)};
     }
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-      const Reach& below = reach_[c];
+      const Reach& below = full[c];
       if (below.depth == kUnreached) continue;
       // depth + 1 < kUnreached: a path of kUnreached nodes would need more ids than exist.
       r.depth = r.depth == kUnreached ? below.depth + 1 : std::max(r.depth, below.depth + 1);
       r.name = r.name == kUnreached ? below.name : std::max(r.name, below.name);
     }
-    reach_[i] = r;
+    full[i] = r;
+    if (r.depth != kUnreached) reach_[i] = {narrow(r.depth), narrow(r.name)};
   }
-  max_keyword_ = reach_[0].depth == kUnreached ? 0 : reach_[0].depth;
+  max_keyword_ = full.empty() || full[0].depth == kUnreached ? 0 : full[0].depth;
 }
 
 void SearchTables::compute_fan() {
@@ -91,14 +115,14 @@ void SearchTables::compute_fan() {
   // terminal: the ids of all rows together number at most twice the nodes. Offsets are
   // 32-bit; should they run out, the remaining nodes go unindexed, which only costs speed.
   std::array<uint64_t, 258> count;
-  for (uint32_t n = 0; n < nodes_.size(); ++n) {
-    const Node& nd = nodes_[n];
+  for (uint32_t n = 0; n < counts_.size(); ++n) {
+    const Node nd = node(n);
     if (nd.count <= kFanFrom) continue;
     count.fill(0);
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-      const Node& cd = nodes_[c];
+      const Node cd = node(c);
       for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
-        if (keys_[g] < 256) ++count[keys_[g] + 1];
+        if (key(g) < 256) ++count[key(g) + 1];
       }
       if (cd.name != kNotTerminal) ++count[257];
     }
@@ -113,9 +137,9 @@ void SearchTables::compute_fan() {
     std::array<uint64_t, 257> fill;
     std::copy(count.begin(), count.begin() + 257, fill.begin());
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-      const Node& cd = nodes_[c];
+      const Node cd = node(c);
       for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
-        if (keys_[g] < 256) fan_ids_[fill[keys_[g]]++] = c;
+        if (key(g) < 256) fan_ids_[fill[key(g)]++] = c;
       }
       if (cd.name != kNotTerminal) fan_ids_[fill[256]++] = c;
     }
@@ -130,12 +154,16 @@ void SearchTables::compute_suffixes() {
   // them. The count of pairs fits 32 bits because the node ids do. Nodes are made in id order
   // and each makes its children at once, so both a node's children and its pairs run up to
   // where the next node's begin; a last entry closes the runs of the last node.
-  const Node& root = nodes_[0];
+  struct SuffixPair {
+    uint32_t child;  // index of x among the root's children
+    ViewId node;     // u
+  };
+  const Node root = node(0);
+  std::vector<SuffixPair> pairs;
+  pairs.reserve(counts_.size());
   suffix_nodes_.clear();
   suffix_keys_.clear();
-  suffix_pairs_.clear();
-  suffix_pairs_.reserve(nodes_.size());
-  for (uint32_t i = 0; i < root.count; ++i) suffix_pairs_.push_back({i, root.first + i});
+  for (uint32_t i = 0; i < root.count; ++i) pairs.push_back({i, root.first + i});
   suffix_nodes_.push_back({0, 0, 0});
   suffix_keys_.push_back(0);
   struct Moved {
@@ -148,17 +176,16 @@ void SearchTables::compute_suffixes() {
     // The pairs of the last node made so far end where the pairs made so far do.
     const uint32_t begin = suffix_nodes_[t].begin;
     const uint32_t end =
-        t + 1 < suffix_nodes_.size() ? suffix_nodes_[t + 1].begin : static_cast<uint32_t>(suffix_pairs_.size());
+        t + 1 < suffix_nodes_.size() ? suffix_nodes_[t + 1].begin : static_cast<uint32_t>(pairs.size());
     uint32_t longest = 0;
     moved.clear();
     for (uint32_t i = begin; i < end; ++i) {
-      const SuffixPair pr = suffix_pairs_[i];
-      const Node& u = nodes_[pr.node];
-      if (u.name != kNotTerminal) {
-        longest = std::max(longest, static_cast<uint32_t>(std::min<std::size_t>(names_[u.name].size(), kUnreached - 1)));
-      }
+      const SuffixPair pr = pairs[i];
+      const Node u = node(pr.node);
+      if (u.name != kNotTerminal) longest = std::max(longest, saturated_name(names_[u.name].size()));
       for (uint32_t c = u.first; c < u.first + u.count; ++c) {
-        if (keys_[c] < 256) moved.push_back({keys_[c], {pr.child, c}});
+        const uint32_t k = key(c);
+        if (k < 256) moved.push_back({k, {pr.child, c}});
       }
     }
     suffix_nodes_[t].longest = longest;
@@ -183,13 +210,26 @@ void SearchTables::compute_suffixes() {
     for (std::size_t from = 0; from < moved.size();) {
       std::size_t to = from + 1;
       while (to < moved.size() && moved[to].key == moved[from].key) ++to;
-      suffix_nodes_.push_back({0, static_cast<uint32_t>(suffix_pairs_.size()), 0});
+      suffix_nodes_.push_back({0, static_cast<uint32_t>(pairs.size()), 0});
       suffix_keys_.push_back(static_cast<uint8_t>(moved[from].key));
-      for (std::size_t i = from; i < to; ++i) suffix_pairs_.push_back(moved[i].pair);
+      for (std::size_t i = from; i < to; ++i) pairs.push_back(moved[i].pair);
       from = to;
     }
   }
-  suffix_nodes_.push_back({static_cast<uint32_t>(suffix_nodes_.size()), static_cast<uint32_t>(suffix_pairs_.size()), 0});
+  suffix_nodes_.push_back({static_cast<uint32_t>(suffix_nodes_.size()), static_cast<uint32_t>(pairs.size()), 0});
+  // Grown by doubling; a copy of the exact size replaces each.
+  std::vector<SuffixNode>(suffix_nodes_.begin(), suffix_nodes_.end()).swap(suffix_nodes_);
+  std::vector<uint8_t>(suffix_keys_.begin(), suffix_keys_.end()).swap(suffix_keys_);
+  // The pairs, split by field, each narrow as it can be.
+  pair_nodes_.resize(pairs.size());
+  for (std::size_t i = 0; i < pairs.size(); ++i) pair_nodes_[i] = pairs[i].node;
+  if (root.count <= uint32_t{UINT16_MAX} + 1) {
+    pair_children_.resize(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) pair_children_[i] = static_cast<uint16_t>(pairs[i].child);
+  } else {
+    pair_wide_children_.resize(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) pair_wide_children_[i] = pairs[i].child;
+  }
 }
 
 }  // namespace kwsieve
