@@ -29,7 +29,7 @@ SearchTables::Memory SearchTables::memory() const {
           held(keys_) + held(wide_keys_),
           held(reach_),
           held(fan_rows_) + held(fan_at_) + held(fan_ids_),
-          held(under_bytes_) + held(under_names_),
+          held(under_bytes_) + held(under_names_) + held(branching_) + held(branching_rank_),
           held(suffix_nodes_) + held(suffix_keys_) + held(pair_nodes_) + held(pair_children_) +
               held(pair_wide_children_)};
 }
@@ -63,9 +63,12 @@ void SearchTables::read_nodes(const ExactIndex& exact) {
 
 void SearchTables::compute_under() {
   const std::size_t n_nodes = counts_.size();
-  under_bytes_.assign(n_nodes, 0);
   under_names_.assign(n_nodes, 0);
+  branching_.assign((n_nodes + 63) / 64, 0);
+  branching_rank_.assign(branching_.size(), 0);
+  under_bytes_.clear();
   for (std::size_t i = 0; i < n_nodes; ++i) {
+    if (i % 64 == 0) branching_rank_[i / 64] = static_cast<uint32_t>(under_bytes_.size());
     const Node nd = node(static_cast<ViewId>(i));
     uint64_t bytes = 0;
     std::size_t names = 0;
@@ -77,8 +80,11 @@ void SearchTables::compute_under() {
         if (k < 256) bytes |= uint64_t{1} << (k & 63);
       }
     }
-    under_bytes_[i] = bytes;
     under_names_[i] = static_cast<uint8_t>(std::min<std::size_t>(names, kWide));
+    if (nd.count >= 2) {
+      branching_[i / 64] |= uint64_t{1} << (i % 64);
+      under_bytes_.push_back(bytes);
+    }
   }
 }
 
@@ -161,10 +167,10 @@ void SearchTables::compute_suffixes() {
   const Node root = node(0);
   std::vector<SuffixPair> pairs;
   pairs.reserve(counts_.size());
-  suffix_nodes_.clear();
+  std::vector<SuffixNode> nodes;
   suffix_keys_.clear();
   for (uint32_t i = 0; i < root.count; ++i) pairs.push_back({i, root.first + i});
-  suffix_nodes_.push_back({0, 0, 0});
+  nodes.push_back({0, 0, 0});
   suffix_keys_.push_back(0);
   struct Moved {
     uint32_t key;
@@ -172,11 +178,10 @@ void SearchTables::compute_suffixes() {
   };
   std::vector<Moved> moved, sorted;
   std::array<uint32_t, 257> bucket;
-  for (std::size_t t = 0; t < suffix_nodes_.size(); ++t) {
+  for (std::size_t t = 0; t < nodes.size(); ++t) {
     // The pairs of the last node made so far end where the pairs made so far do.
-    const uint32_t begin = suffix_nodes_[t].begin;
-    const uint32_t end =
-        t + 1 < suffix_nodes_.size() ? suffix_nodes_[t + 1].begin : static_cast<uint32_t>(pairs.size());
+    const uint32_t begin = nodes[t].begin;
+    const uint32_t end = t + 1 < nodes.size() ? nodes[t + 1].begin : static_cast<uint32_t>(pairs.size());
     uint32_t longest = 0;
     moved.clear();
     for (uint32_t i = begin; i < end; ++i) {
@@ -188,7 +193,7 @@ void SearchTables::compute_suffixes() {
         if (k < 256) moved.push_back({k, {pr.child, c}});
       }
     }
-    suffix_nodes_[t].longest = longest;
+    nodes[t].longest = longest;
     // Group by key, keeping each key's pairs in child order: insertion sort for the short
     // lists that most nodes have, counting sort for long ones.
     if (moved.size() <= 32) {
@@ -206,19 +211,22 @@ void SearchTables::compute_suffixes() {
       for (const Moved& m : moved) sorted[bucket[m.key]++] = m;
       moved.swap(sorted);
     }
-    suffix_nodes_[t].first = static_cast<uint32_t>(suffix_nodes_.size());
+    nodes[t].first = static_cast<uint32_t>(nodes.size());
     for (std::size_t from = 0; from < moved.size();) {
       std::size_t to = from + 1;
       while (to < moved.size() && moved[to].key == moved[from].key) ++to;
-      suffix_nodes_.push_back({0, static_cast<uint32_t>(pairs.size()), 0});
+      nodes.push_back({0, static_cast<uint32_t>(pairs.size()), 0});
       suffix_keys_.push_back(static_cast<uint8_t>(moved[from].key));
       for (std::size_t i = from; i < to; ++i) pairs.push_back(moved[i].pair);
       from = to;
     }
   }
-  suffix_nodes_.push_back({static_cast<uint32_t>(suffix_nodes_.size()), static_cast<uint32_t>(pairs.size()), 0});
-  // Grown by doubling; a copy of the exact size replaces each.
-  std::vector<SuffixNode>(suffix_nodes_.begin(), suffix_nodes_.end()).swap(suffix_nodes_);
+  nodes.push_back({static_cast<uint32_t>(nodes.size()), static_cast<uint32_t>(pairs.size()), 0});
+  // Grown by doubling; copies of the exact size replace them.
+  suffix_nodes_.resize(nodes.size());
+  for (std::size_t t = 0; t < nodes.size(); ++t) {
+    suffix_nodes_[t] = {nodes[t].first, nodes[t].begin, static_cast<uint8_t>(std::min<uint32_t>(nodes[t].longest, kWide))};
+  }
   std::vector<uint8_t>(suffix_keys_.begin(), suffix_keys_.end()).swap(suffix_keys_);
   // The pairs, split by field, each narrow as it can be.
   pair_nodes_.resize(pairs.size());
