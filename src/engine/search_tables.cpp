@@ -118,8 +118,9 @@ void SearchTables::compute_reach() {
 
 void SearchTables::compute_fan() {
   // Each child id enters a row at most once per key of its own children, plus once if it is
-  // terminal: the ids of all rows together number at most twice the nodes. Offsets are
-  // 32-bit; should they run out, the remaining nodes go unindexed, which only costs speed.
+  // terminal: the ids of all rows together number at most twice the nodes. A row's offsets
+  // are 16-bit and where runs start 32-bit; a node whose row would not fit goes unindexed,
+  // which only costs speed (and so do the remaining nodes once the runs' starts run out).
   std::array<uint64_t, 258> count;
   for (uint32_t n = 0; n < counts_.size(); ++n) {
     const Node nd = node(n);
@@ -133,15 +134,15 @@ void SearchTables::compute_fan() {
       if (cd.name != kNotTerminal) ++count[257];
     }
     // Counts to offsets, then fill each run in ascending child order.
-    count[0] = fan_ids_.size();
     for (unsigned x = 1; x < 258; ++x) count[x] += count[x - 1];
-    if (count[257] > UINT32_MAX) return;
-    const uint32_t at = static_cast<uint32_t>(fan_at_.size());
-    fan_rows_.push_back({n, at});
-    for (uint64_t off : count) fan_at_.push_back(static_cast<uint32_t>(off));
-    fan_ids_.resize(count[257]);
+    if (count[257] > UINT16_MAX) continue;
+    const std::size_t base = fan_ids_.size();
+    if (base + count[257] > UINT32_MAX) break;
+    fan_rows_.push_back({n, static_cast<uint32_t>(fan_at_.size()), static_cast<uint32_t>(base)});
+    for (uint64_t off : count) fan_at_.push_back(static_cast<uint16_t>(off));
+    fan_ids_.resize(base + count[257]);
     std::array<uint64_t, 257> fill;
-    std::copy(count.begin(), count.begin() + 257, fill.begin());
+    for (unsigned x = 0; x < 257; ++x) fill[x] = base + count[x];
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
       const Node cd = node(c);
       for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
@@ -150,6 +151,10 @@ void SearchTables::compute_fan() {
       if (cd.name != kNotTerminal) fan_ids_[fill[256]++] = c;
     }
   }
+  // Grown by doubling.
+  fan_rows_.shrink_to_fit();
+  fan_at_.shrink_to_fit();
+  fan_ids_.shrink_to_fit();
 }
 
 void SearchTables::compute_suffixes() {

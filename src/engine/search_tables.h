@@ -82,8 +82,9 @@ class SearchTables {
                                       [](const FanRow& r, uint32_t id) { return r.node < id; });
     indexed = row != fan_rows_.end() && row->node == n;
     if (!indexed) return {nullptr, nullptr};
-    const uint32_t* at = fan_at_.data() + std::size_t{row->at} + x;
-    return {fan_ids_.data() + at[0], fan_ids_.data() + at[1]};
+    const uint16_t* at = fan_at_.data() + std::size_t{row->at} + x;
+    const ViewId* ids = fan_ids_.data() + row->ids;
+    return {ids + at[0], ids + at[1]};
   }
 
   // The suffix index: the trie of the keyword paths below the root's children with their
@@ -189,14 +190,17 @@ class SearchTables {
   std::vector<NarrowReach> reach_;  // UINT16_MAX: kUnreached
   uint32_t max_keyword_ = 0;
   std::size_t max_name_ = 0;
-  // Fan-out index: one row per indexed node, sorted by node; a row is 258 offsets into
-  // fan_ids_ starting at fan_at_[at] (bytes 0..255, then the terminal children).
+  // Fan-out index: one row per indexed node, sorted by node; a row is 258 offsets starting
+  // at fan_at_[at] (bytes 0..255, then the terminal children) into the row's run of
+  // fan_ids_, which starts at `ids`. Offsets within a run take 16 bits; a node whose run would
+  // be longer goes unindexed.
   struct FanRow {
     uint32_t node;
     uint32_t at;
+    uint32_t ids;
   };
   std::vector<FanRow> fan_rows_;
-  std::vector<uint32_t> fan_at_;
+  std::vector<uint16_t> fan_at_;
   std::vector<uint32_t> fan_ids_;
   // Nodes of two or more children: a bit each, and per 64 nodes the bits set before.
   std::vector<uint64_t> branching_;
