@@ -165,40 +165,54 @@ void SearchTables::compute_suffixes() {
   // them. The count of pairs fits 32 bits because the node ids do. Nodes are made in id order
   // and each makes its children at once, so both a node's children and its pairs run up to
   // where the next node's begin; a last entry closes the runs of the last node.
-  struct SuffixPair {
-    uint32_t child;  // index of x among the root's children
-    ViewId node;     // u
-  };
+  //
+  // Built in place, in the tables' own narrow form: room for the most nodes and pairs there
+  // can be is reserved at once (pages never written stay unused), so no growing copies or
+  // wider temporaries add to what the first approximate call leaves resident.
   const Node root = node(0);
-  std::vector<SuffixPair> pairs;
-  pairs.reserve(counts_.size());
-  std::vector<SuffixNode> nodes;
-  suffix_keys_.clear();
-  for (uint32_t i = 0; i < root.count; ++i) pairs.push_back({i, root.first + i});
+  const std::size_t most = counts_.size() + 1;
+  const bool narrow_children = root.count <= uint32_t{UINT16_MAX} + 1;
+  std::vector<PackedSuffix> nodes;
+  std::vector<uint8_t> keys;
+  nodes.reserve(most);
+  keys.reserve(most);
+  pair_nodes_.clear();
+  pair_nodes_.reserve(most);
+  (narrow_children ? pair_children_.reserve(most) : pair_wide_children_.reserve(most));
+  auto add_pair = [&](uint32_t child, ViewId u) {
+    pair_nodes_.push_back(u);
+    if (narrow_children) {
+      pair_children_.push_back(static_cast<uint16_t>(child));
+    } else {
+      pair_wide_children_.push_back(child);
+    }
+  };
+  for (uint32_t i = 0; i < root.count; ++i) add_pair(i, root.first + i);
   nodes.push_back({0, 0, 0});
-  suffix_keys_.push_back(0);
+  keys.push_back(0);
   struct Moved {
     uint32_t key;
-    SuffixPair pair;
+    uint32_t child;
+    ViewId node;
   };
   std::vector<Moved> moved, sorted;
   std::array<uint32_t, 257> bucket;
   for (std::size_t t = 0; t < nodes.size(); ++t) {
     // The pairs of the last node made so far end where the pairs made so far do.
     const uint32_t begin = nodes[t].begin;
-    const uint32_t end = t + 1 < nodes.size() ? nodes[t + 1].begin : static_cast<uint32_t>(pairs.size());
+    const uint32_t end = t + 1 < nodes.size() ? nodes[t + 1].begin : static_cast<uint32_t>(pair_nodes_.size());
     uint32_t longest = 0;
     moved.clear();
     for (uint32_t i = begin; i < end; ++i) {
-      const SuffixPair pr = pairs[i];
-      const Node u = node(pr.node);
+      const uint32_t child = narrow_children ? pair_children_[i] : pair_wide_children_[i];
+      const Node u = node(pair_nodes_[i]);
       if (u.name != kNotTerminal) longest = std::max(longest, saturated_name(names_[u.name].size()));
       for (uint32_t c = u.first; c < u.first + u.count; ++c) {
         const uint32_t k = key(c);
-        if (k < 256) moved.push_back({k, {pr.child, c}});
+        if (k < 256) moved.push_back({k, child, c});
       }
     }
-    nodes[t].longest = longest;
+    nodes[t].longest = static_cast<uint8_t>(std::min<uint32_t>(longest, kWide));
     // Group by key, keeping each key's pairs in child order: insertion sort for the short
     // lists that most nodes have, counting sort for long ones.
     if (moved.size() <= 32) {
@@ -220,29 +234,16 @@ void SearchTables::compute_suffixes() {
     for (std::size_t from = 0; from < moved.size();) {
       std::size_t to = from + 1;
       while (to < moved.size() && moved[to].key == moved[from].key) ++to;
-      nodes.push_back({0, static_cast<uint32_t>(pairs.size()), 0});
-      suffix_keys_.push_back(static_cast<uint8_t>(moved[from].key));
-      for (std::size_t i = from; i < to; ++i) pairs.push_back(moved[i].pair);
+      nodes.push_back({0, static_cast<uint32_t>(pair_nodes_.size()), 0});
+      keys.push_back(static_cast<uint8_t>(moved[from].key));
+      for (std::size_t i = from; i < to; ++i) add_pair(moved[i].child, moved[i].node);
       from = to;
     }
   }
-  nodes.push_back({static_cast<uint32_t>(nodes.size()), static_cast<uint32_t>(pairs.size()), 0});
-  // Grown by doubling; copies of the exact size replace them.
-  suffix_nodes_.resize(nodes.size());
-  for (std::size_t t = 0; t < nodes.size(); ++t) {
-    suffix_nodes_[t] = {nodes[t].first, nodes[t].begin, static_cast<uint8_t>(std::min<uint32_t>(nodes[t].longest, kWide))};
-  }
-  std::vector<uint8_t>(suffix_keys_.begin(), suffix_keys_.end()).swap(suffix_keys_);
-  // The pairs, split by field, each narrow as it can be.
-  pair_nodes_.resize(pairs.size());
-  for (std::size_t i = 0; i < pairs.size(); ++i) pair_nodes_[i] = pairs[i].node;
-  if (root.count <= uint32_t{UINT16_MAX} + 1) {
-    pair_children_.resize(pairs.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) pair_children_[i] = static_cast<uint16_t>(pairs[i].child);
-  } else {
-    pair_wide_children_.resize(pairs.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) pair_wide_children_[i] = pairs[i].child;
-  }
+  nodes.push_back({static_cast<uint32_t>(nodes.size()), static_cast<uint32_t>(pair_nodes_.size()), 0});
+  // Copies of the exact size; the pairs fill what was reserved for them but the root's.
+  suffix_nodes_.assign(nodes.begin(), nodes.end());
+  suffix_keys_.assign(keys.begin(), keys.end());
 }
 
 }  // namespace kwsieve

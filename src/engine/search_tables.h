@@ -156,8 +156,8 @@ class SearchTables {
   void compute_under();
 
   // A byte of counts_, keys_ or under_names_ that stands for kWide or more: counts and keys
-  // are then in a side list by id (only a decoded state has keys that are not bytes, and
-  // children beyond 254 need such keys; a node of byte key 255 goes there too).
+  // are then in a side list by id. Few nodes have that many children, only a decoded state
+  // has keys that are not bytes, and the byte 255, which goes there too, is in no UTF-8 text.
   static constexpr uint8_t kWide = UINT8_MAX;
   struct WideValue {
     ViewId id;
