@@ -99,21 +99,6 @@ class ExactIndex {
   uint32_t for_each_child(ViewId n, F&& f) const;
   std::size_t filter_memory() const { return filter_.memory() + filter2_.memory(); }
 
-  // Bit (k mod 64) for the key k of each child of n that is a byte: what the search tables
-  // summarize one level further down (SearchTables::under), read from the one record.
-  uint64_t child_bytes_mod64(ViewId n) const {
-    const Node& nd = nodes_[n];
-    if (nd.count == kSetNode) {
-      uint32_t row;
-      std::memcpy(&row, nd.keys, sizeof row);
-      const KeySet& set = sets_[row];
-      return set.bits[0] | set.bits[1] | set.bits[2] | set.bits[3];
-    }
-    uint64_t bits = 0;
-    for (uint32_t j = 0; j < nd.count; ++j) bits |= uint64_t{1} << (nd.keys[j] & 63);
-    return bits;
-  }
-
   bool terminal(ViewId n) const { return nodes_[n].name != kNotTerminal; }
   uint32_t name_index(ViewId n) const { return nodes_[n].name; }
   bool leaf(ViewId n) const { return nodes_[n].count == 0; }

@@ -29,7 +29,7 @@ SearchTables::Memory SearchTables::memory() const {
           held(keys_) + held(wide_keys_),
           held(reach_),
           held(fan_rows_) + held(fan_at_) + held(fan_ids_),
-          held(under_bytes_) + held(under_names_) + held(branching_) + held(branching_rank_),
+          held(under_bytes_) + held(under_names_),
           held(suffix_nodes_) + held(suffix_keys_) + held(pair_nodes_) + held(pair_children_) +
               held(pair_wide_children_)};
 }
@@ -64,11 +64,8 @@ void SearchTables::read_nodes(const ExactIndex& exact) {
 void SearchTables::compute_under() {
   const std::size_t n_nodes = counts_.size();
   under_names_.assign(n_nodes, 0);
-  branching_.assign((n_nodes + 63) / 64, 0);
-  branching_rank_.assign(branching_.size(), 0);
-  under_bytes_.clear();
+  under_bytes_.assign(n_nodes, 0);
   for (std::size_t i = 0; i < n_nodes; ++i) {
-    if (i % 64 == 0) branching_rank_[i / 64] = static_cast<uint32_t>(under_bytes_.size());
     const Node nd = node(static_cast<ViewId>(i));
     uint64_t bytes = 0;
     std::size_t names = 0;
@@ -81,10 +78,7 @@ void SearchTables::compute_under() {
       }
     }
     under_names_[i] = static_cast<uint8_t>(std::min<std::size_t>(names, kWide));
-    if (nd.count >= 2) {
-      branching_[i / 64] |= uint64_t{1} << (i % 64);
-      under_bytes_.push_back(bytes);
-    }
+    under_bytes_[i] = bytes;
   }
 }
 

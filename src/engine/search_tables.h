@@ -124,20 +124,13 @@ class SearchTables {
   // `names` is the longest clean name among its terminal children (0 if none), or more: it
   // only decides when the bytes may rule moves out, so a name of kWide bytes or more reads
   // as UINT32_MAX, which never lets them.
-  //
-  // Most nodes have one child; for them `bytes` is read from that child's exact-index record,
-  // which a move into the child reads next anyway. Only nodes of two or more children keep
-  // theirs, found by rank.
   struct Under {
     uint64_t bytes;
     uint32_t names;
   };
   Under under(ViewId n) const {
     const uint32_t names = under_names_[n] != kWide ? uint32_t{under_names_[n]} : UINT32_MAX;
-    const uint64_t word = branching_[n >> 6];
-    const uint64_t bit = uint64_t{1} << (n & 63);
-    if (word & bit) return {under_bytes_[branching_rank_[n >> 6] + popcount(word & (bit - 1))], names};
-    return {counts_[n] == 0 ? 0 : exact_->child_bytes_mod64(exact_->first(n)), names};
+    return {under_bytes_[n], names};
   }
 
   // Heap bytes held by each table (for benchmarks): child counts, keys, reach, fan-out
@@ -167,13 +160,6 @@ class SearchTables {
     return std::lower_bound(list.begin(), list.end(), n, [](const WideValue& w, ViewId id) { return w.id < id; })
         ->value;
   }
-  // Baseline x86-64 has no popcnt instruction, and the builtin then becomes a libgcc call.
-  static uint32_t popcount(uint64_t x) {
-    x = x - ((x >> 1) & 0x5555555555555555ull);
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
-  }
   static uint16_t narrow(uint32_t v) { return static_cast<uint16_t>(std::min<uint32_t>(v, kNarrowLimit + 1)); }
   static uint32_t widen(uint16_t v) { return v <= kNarrowLimit ? v : v == UINT16_MAX ? kUnreached : kUnreached - 1; }
   struct NarrowReach {
@@ -202,10 +188,7 @@ class SearchTables {
   std::vector<FanRow> fan_rows_;
   std::vector<uint16_t> fan_at_;
   std::vector<uint32_t> fan_ids_;
-  // Nodes of two or more children: a bit each, and per 64 nodes the bits set before.
-  std::vector<uint64_t> branching_;
-  std::vector<uint32_t> branching_rank_;
-  std::vector<uint64_t> under_bytes_;  // of those nodes, in id order
+  std::vector<uint64_t> under_bytes_;
   std::vector<uint8_t> under_names_;
   // A suffix node as kept: the saturated name in a byte (kWide: longer), unaligned, so nine
   // bytes where SuffixNode takes twelve.
