@@ -60,10 +60,12 @@
 #include "engine/extract.h"
 #include "engine/processor.h"
 #include "engine/read_view.h"
+#include "engine/search_tables.h"
 
 namespace {
 
 using kwsieve::ApproxSearcher;
+using kwsieve::SearchTables;
 using kwsieve::Candidate;
 using kwsieve::KeywordProcessor;
 using kwsieve::ReadView;
@@ -320,6 +322,10 @@ int paragraphs_table(const std::vector<std::pair<std::string, std::string>>& key
     std::printf("| %zu | tables | first approximate call: %.0f ms, %.1f MiB resident; exact index %.1f MiB | | | | | |\n",
                 count, build * 1e3, static_cast<double>(tables) / 1048576.0,
                 static_cast<double>(v.exact().memory()) / 1048576.0);
+    const SearchTables::Memory m = v.search().memory();
+    auto mib = [](std::size_t b) { return static_cast<double>(b) / 1048576.0; };
+    std::printf("| %zu | table MiB | nodes %.2f, keys %.2f, reach %.2f, fan %.2f, under %.2f, suffix %.2f; all %.2f | | | | | |\n",
+                count, mib(m.nodes), mib(m.keys), mib(m.reach), mib(m.fan), mib(m.under), mib(m.suffix), mib(m.total()));
     std::fflush(stdout);
   }
   return failures;

@@ -328,7 +328,6 @@ void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
 
 void ApproxSearcher::walk_suffixes(const Scan& sc, std::size_t from, int move) {
   const SearchTables& v = *tables_;
-  const SearchTables::SuffixPair* pairs = v.suffix_pairs();
   // A chain of cost 1 at offset j has an open budget when similarity(1, j + 1) >= t, that is
   // from offset least - 1 on (least >= 3 here); before that a terminal node passes only with a
   // clean name of `least` bytes or more.
@@ -346,14 +345,14 @@ void ApproxSearcher::walk_suffixes(const Scan& sc, std::size_t from, int move) {
     const uint32_t end = v.suffix_end(t);
     if (j < sc.remaining && j + 1 >= least) {
       for (uint32_t i = tn.begin; i < end; ++i) {
-        if (passes_bound(sc, pairs[i].node, j, 1)) land_at(pairs[i].child, pairs[i].node, j);
+        if (passes_bound(sc, v.suffix_node(i), j, 1)) land_at(v.suffix_child(i), v.suffix_node(i), j);
       }
       break;
     }
     if (j > 0 && tn.longest >= least) {
       for (uint32_t i = tn.begin; i < end; ++i) {
-        const uint32_t u = pairs[i].node;
-        if (v.terminal(u) && passes_at(sc, 1, std::max(j, v.name(u).size()))) land_at(pairs[i].child, u, j);
+        const uint32_t u = v.suffix_node(i);
+        if (v.terminal(u) && passes_at(sc, 1, std::max(j, v.name(u).size()))) land_at(v.suffix_child(i), u, j);
       }
     }
     if (j >= sc.remaining) break;

@@ -28,7 +28,8 @@
 // 3. Bound. A terminal state reached from (n, j, c) through d keyword bytes and ending at
 //    offset j' has cost c' >= c + |j' - j - d| and D = max(j', L, 1) for its clean name of L
 //    bytes. Over j', 1 - c' / D peaks at j' = j + d, so no state below scores above
-//    1 - c / max(j + depth, name, 1), with depth and name the largest below n (SearchTables::Reach).
+//    1 - c / max(j + depth, name, 1), with depth and name the largest below n or more (a larger
+//    x only raises the bound; SearchTables::Reach).
 //    A state whose bound is below the threshold, or not above the best similarity, is dropped.
 //    While every integer involved stays below 2^24 the float bound is exact and the argument
 //    carries over to single precision by monotonicity; beyond that the bound is widened by

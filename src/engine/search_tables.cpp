@@ -4,7 +4,19 @@
 
 namespace kwsieve {
 
-SearchTables::SearchTables(const ExactIndex& exact, const std::vector<std::string_view>& names) : names_(names.data()) {
+namespace {
+template <class T>
+std::size_t held(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+uint32_t saturated_name(std::size_t len) {
+  return static_cast<uint32_t>(std::min<std::size_t>(len, SearchTables::kUnreached - 1));
+}
+}  // namespace
+
+SearchTables::SearchTables(const ExactIndex& exact, const std::vector<std::string_view>& names)
+    : exact_(&exact), names_(names.data()) {
   read_nodes(exact);
   compute_reach();
   compute_fan();
@@ -12,98 +24,131 @@ SearchTables::SearchTables(const ExactIndex& exact, const std::vector<std::strin
   compute_under();
 }
 
-// The exact index holds the numbering: each node's first child, its name and, through its
-// keys, its children's keys and count.
+SearchTables::Memory SearchTables::memory() const {
+  return {held(counts_) + held(wide_counts_),
+          held(keys_) + held(wide_keys_),
+          held(reach_),
+          held(fan_rows_) + held(fan_at_) + held(fan_ids_),
+          held(under_bytes_) + held(under_names_),
+          held(suffix_nodes_) + held(suffix_keys_) + held(pair_nodes_) + held(pair_children_) +
+              held(pair_wide_children_)};
+}
+
+// The exact index holds the numbering: each node's first child and its name, which are read
+// from it as needed, and through its keys, its children's keys and count, which are kept.
 void SearchTables::read_nodes(const ExactIndex& exact) {
   const std::size_t n = exact.size();
-  nodes_.resize(n);
+  counts_.assign(n, 0);
   keys_.assign(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const auto id = static_cast<uint32_t>(i);
-    const uint32_t count = exact.for_each_child(id, [&](uint32_t c, uint32_t k) { keys_[c] = k; });
-    nodes_[i] = Node{exact.first(id), count, exact.name_index(id), 0};
+    const uint32_t count = exact.for_each_child(id, [&](uint32_t c, uint32_t k) {
+      if (k < kWide) {
+        keys_[c] = static_cast<uint8_t>(k);
+      } else {
+        keys_[c] = kWide;
+        wide_keys_.push_back({c, k});
+      }
+    });
+    if (count < kWide) {
+      counts_[i] = static_cast<uint8_t>(count);
+    } else {
+      counts_[i] = kWide;
+      wide_counts_.push_back({id, count});
+    }
   }
+  // Children are visited by parent, and parents' runs are not in id order.
+  std::sort(wide_keys_.begin(), wide_keys_.end(), [](const WideValue& a, const WideValue& b) { return a.id < b.id; });
 }
 
 void SearchTables::compute_under() {
-  under_bytes_.assign(nodes_.size(), 0);
-  under_names_.assign(nodes_.size(), 0);
-  for (std::size_t i = 0; i < nodes_.size(); ++i) {
-    const Node& nd = nodes_[i];
+  const std::size_t n_nodes = counts_.size();
+  under_names_.assign(n_nodes, 0);
+  under_bytes_.assign(n_nodes, 0);
+  for (std::size_t i = 0; i < n_nodes; ++i) {
+    const Node nd = node(static_cast<ViewId>(i));
     uint64_t bytes = 0;
-    uint32_t names = 0;
+    std::size_t names = 0;
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-      const Node& cd = nodes_[c];
-      if (cd.name != kNotTerminal) {
-        names = std::max(names, static_cast<uint32_t>(std::min<std::size_t>(names_[cd.name].size(), kUnreached - 1)));
-      }
+      const Node cd = node(c);
+      if (cd.name != kNotTerminal) names = std::max(names, names_[cd.name].size());
       for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
-        if (keys_[g] < 256) bytes |= uint64_t{1} << (keys_[g] & 63);
+        const uint32_t k = key(g);
+        if (k < 256) bytes |= uint64_t{1} << (k & 63);
       }
     }
+    under_names_[i] = static_cast<uint8_t>(std::min<std::size_t>(names, kWide));
     under_bytes_[i] = bytes;
-    under_names_[i] = names;
   }
 }
 
 void SearchTables::compute_reach() {
   // Every child has a larger id than its parent, so one pass from the last node to the
-  // root sees each subtree complete before the node above it.
-  reach_.assign(nodes_.size(), Reach{kUnreached, kUnreached});
-  for (std::size_t i = nodes_.size(); i-- > 0;) {
-    const Node& nd = nodes_[i];
+  // root sees each subtree complete before the node above it. The pass keeps the full
+  // values (max_keyword() and max_name() need them); the table keeps them narrowed.
+  const std::size_t n_nodes = counts_.size();
+  std::vector<Reach> full(n_nodes, Reach{kUnreached, kUnreached});
+  reach_.assign(n_nodes, NarrowReach{UINT16_MAX, UINT16_MAX});
+  for (std::size_t i = n_nodes; i-- > 0;) {
+    const Node nd = node(static_cast<ViewId>(i));
     Reach r{kUnreached, kUnreached};
     if (nd.name != kNotTerminal) {
       std::size_t len = names_[nd.name].size();
       max_name_ = std::max(max_name_, len);
-      r = {0, static_cast<uint32_t>(std::min<std::size_t>(len, kUnreached - 1))};
+      r = {0, saturated_name(len)};
     }
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-      const Reach& below = reach_[c];
+      const Reach& below = full[c];
       if (below.depth == kUnreached) continue;
       // depth + 1 < kUnreached: a path of kUnreached nodes would need more ids than exist.
       r.depth = r.depth == kUnreached ? below.depth + 1 : std::max(r.depth, below.depth + 1);
       r.name = r.name == kUnreached ? below.name : std::max(r.name, below.name);
     }
-    reach_[i] = r;
+    full[i] = r;
+    if (r.depth != kUnreached) reach_[i] = {narrow(r.depth), narrow(r.name)};
   }
-  max_keyword_ = reach_[0].depth == kUnreached ? 0 : reach_[0].depth;
+  max_keyword_ = full.empty() || full[0].depth == kUnreached ? 0 : full[0].depth;
 }
 
 void SearchTables::compute_fan() {
   // Each child id enters a row at most once per key of its own children, plus once if it is
-  // terminal: the ids of all rows together number at most twice the nodes. Offsets are
-  // 32-bit; should they run out, the remaining nodes go unindexed, which only costs speed.
+  // terminal: the ids of all rows together number at most twice the nodes. A row's offsets
+  // are 16-bit and where runs start 32-bit; a node whose row would not fit goes unindexed,
+  // which only costs speed (and so do the remaining nodes once the runs' starts run out).
   std::array<uint64_t, 258> count;
-  for (uint32_t n = 0; n < nodes_.size(); ++n) {
-    const Node& nd = nodes_[n];
+  for (uint32_t n = 0; n < counts_.size(); ++n) {
+    const Node nd = node(n);
     if (nd.count <= kFanFrom) continue;
     count.fill(0);
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-      const Node& cd = nodes_[c];
+      const Node cd = node(c);
       for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
-        if (keys_[g] < 256) ++count[keys_[g] + 1];
+        if (key(g) < 256) ++count[key(g) + 1];
       }
       if (cd.name != kNotTerminal) ++count[257];
     }
     // Counts to offsets, then fill each run in ascending child order.
-    count[0] = fan_ids_.size();
     for (unsigned x = 1; x < 258; ++x) count[x] += count[x - 1];
-    if (count[257] > UINT32_MAX) return;
-    const uint32_t at = static_cast<uint32_t>(fan_at_.size());
-    fan_rows_.push_back({n, at});
-    for (uint64_t off : count) fan_at_.push_back(static_cast<uint32_t>(off));
-    fan_ids_.resize(count[257]);
+    if (count[257] > UINT16_MAX) continue;
+    const std::size_t base = fan_ids_.size();
+    if (base + count[257] > UINT32_MAX) break;
+    fan_rows_.push_back({n, static_cast<uint32_t>(fan_at_.size()), static_cast<uint32_t>(base)});
+    for (uint64_t off : count) fan_at_.push_back(static_cast<uint16_t>(off));
+    fan_ids_.resize(base + count[257]);
     std::array<uint64_t, 257> fill;
-    std::copy(count.begin(), count.begin() + 257, fill.begin());
+    for (unsigned x = 0; x < 257; ++x) fill[x] = base + count[x];
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-      const Node& cd = nodes_[c];
+      const Node cd = node(c);
       for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
-        if (keys_[g] < 256) fan_ids_[fill[keys_[g]]++] = c;
+        if (key(g) < 256) fan_ids_[fill[key(g)]++] = c;
       }
       if (cd.name != kNotTerminal) fan_ids_[fill[256]++] = c;
     }
   }
+  // Grown by doubling.
+  fan_rows_.shrink_to_fit();
+  fan_at_.shrink_to_fit();
+  fan_ids_.shrink_to_fit();
 }
 
 void SearchTables::compute_suffixes() {
@@ -114,38 +159,54 @@ void SearchTables::compute_suffixes() {
   // them. The count of pairs fits 32 bits because the node ids do. Nodes are made in id order
   // and each makes its children at once, so both a node's children and its pairs run up to
   // where the next node's begin; a last entry closes the runs of the last node.
-  const Node& root = nodes_[0];
-  suffix_nodes_.clear();
-  suffix_keys_.clear();
-  suffix_pairs_.clear();
-  suffix_pairs_.reserve(nodes_.size());
-  for (uint32_t i = 0; i < root.count; ++i) suffix_pairs_.push_back({i, root.first + i});
-  suffix_nodes_.push_back({0, 0, 0});
-  suffix_keys_.push_back(0);
+  //
+  // Built in place, in the tables' own narrow form: room for the most nodes and pairs there
+  // can be is reserved at once (pages never written stay unused), so no growing copies or
+  // wider temporaries add to what the first approximate call leaves resident.
+  const Node root = node(0);
+  const std::size_t most = counts_.size() + 1;
+  const bool narrow_children = root.count <= uint32_t{UINT16_MAX} + 1;
+  std::vector<PackedSuffix> nodes;
+  std::vector<uint8_t> keys;
+  nodes.reserve(most);
+  keys.reserve(most);
+  pair_nodes_.clear();
+  pair_nodes_.reserve(most);
+  (narrow_children ? pair_children_.reserve(most) : pair_wide_children_.reserve(most));
+  auto add_pair = [&](uint32_t child, ViewId u) {
+    pair_nodes_.push_back(u);
+    if (narrow_children) {
+      pair_children_.push_back(static_cast<uint16_t>(child));
+    } else {
+      pair_wide_children_.push_back(child);
+    }
+  };
+  for (uint32_t i = 0; i < root.count; ++i) add_pair(i, root.first + i);
+  nodes.push_back({0, 0, 0});
+  keys.push_back(0);
   struct Moved {
     uint32_t key;
-    SuffixPair pair;
+    uint32_t child;
+    ViewId node;
   };
   std::vector<Moved> moved, sorted;
   std::array<uint32_t, 257> bucket;
-  for (std::size_t t = 0; t < suffix_nodes_.size(); ++t) {
+  for (std::size_t t = 0; t < nodes.size(); ++t) {
     // The pairs of the last node made so far end where the pairs made so far do.
-    const uint32_t begin = suffix_nodes_[t].begin;
-    const uint32_t end =
-        t + 1 < suffix_nodes_.size() ? suffix_nodes_[t + 1].begin : static_cast<uint32_t>(suffix_pairs_.size());
+    const uint32_t begin = nodes[t].begin;
+    const uint32_t end = t + 1 < nodes.size() ? nodes[t + 1].begin : static_cast<uint32_t>(pair_nodes_.size());
     uint32_t longest = 0;
     moved.clear();
     for (uint32_t i = begin; i < end; ++i) {
-      const SuffixPair pr = suffix_pairs_[i];
-      const Node& u = nodes_[pr.node];
-      if (u.name != kNotTerminal) {
-        longest = std::max(longest, static_cast<uint32_t>(std::min<std::size_t>(names_[u.name].size(), kUnreached - 1)));
-      }
+      const uint32_t child = narrow_children ? pair_children_[i] : pair_wide_children_[i];
+      const Node u = node(pair_nodes_[i]);
+      if (u.name != kNotTerminal) longest = std::max(longest, saturated_name(names_[u.name].size()));
       for (uint32_t c = u.first; c < u.first + u.count; ++c) {
-        if (keys_[c] < 256) moved.push_back({keys_[c], {pr.child, c}});
+        const uint32_t k = key(c);
+        if (k < 256) moved.push_back({k, child, c});
       }
     }
-    suffix_nodes_[t].longest = longest;
+    nodes[t].longest = static_cast<uint8_t>(std::min<uint32_t>(longest, kWide));
     // Group by key, keeping each key's pairs in child order: insertion sort for the short
     // lists that most nodes have, counting sort for long ones.
     if (moved.size() <= 32) {
@@ -163,17 +224,20 @@ void SearchTables::compute_suffixes() {
       for (const Moved& m : moved) sorted[bucket[m.key]++] = m;
       moved.swap(sorted);
     }
-    suffix_nodes_[t].first = static_cast<uint32_t>(suffix_nodes_.size());
+    nodes[t].first = static_cast<uint32_t>(nodes.size());
     for (std::size_t from = 0; from < moved.size();) {
       std::size_t to = from + 1;
       while (to < moved.size() && moved[to].key == moved[from].key) ++to;
-      suffix_nodes_.push_back({0, static_cast<uint32_t>(suffix_pairs_.size()), 0});
-      suffix_keys_.push_back(static_cast<uint8_t>(moved[from].key));
-      for (std::size_t i = from; i < to; ++i) suffix_pairs_.push_back(moved[i].pair);
+      nodes.push_back({0, static_cast<uint32_t>(pair_nodes_.size()), 0});
+      keys.push_back(static_cast<uint8_t>(moved[from].key));
+      for (std::size_t i = from; i < to; ++i) add_pair(moved[i].child, moved[i].node);
       from = to;
     }
   }
-  suffix_nodes_.push_back({static_cast<uint32_t>(suffix_nodes_.size()), static_cast<uint32_t>(suffix_pairs_.size()), 0});
+  nodes.push_back({static_cast<uint32_t>(nodes.size()), static_cast<uint32_t>(pair_nodes_.size()), 0});
+  // Copies of the exact size; the pairs fill what was reserved for them but the root's.
+  suffix_nodes_.assign(nodes.begin(), nodes.end());
+  suffix_keys_.assign(keys.begin(), keys.end());
 }
 
 }  // namespace kwsieve

@@ -2,8 +2,12 @@
 //
 // Exact scans need only the exact index and the clean names; the approximate search also
 // walks every child of a node, bounds what lies below it and looks ahead by bytes. These
-// tables hold that, over the same ids as the exact index (whose records they are read back
-// from), and are built on the first approximate call (ReadView::search()).
+// tables hold that, over the same ids as the exact index, and are built on the first
+// approximate call (ReadView::search()). What the exact index already holds (a node's first
+// child and name) is read from it, not copied: the search has just stepped through that
+// record, so reading it again costs nothing, and the tables keep only what it lacks, each
+// field as narrow as its values allow (wider values go to short side lists, or are loosened
+// where only a bound is needed).
 #pragma once
 
 #include <algorithm>
@@ -24,24 +28,26 @@ class SearchTables {
   // No suffix node (suffix_step).
   static constexpr uint32_t kNoSuffix = UINT32_MAX;
 
+  // A node as the search sees it, assembled from the exact index's record and the count.
   struct Node {
     ViewId first;    // id of the first child
     uint32_t count;  // number of children
     uint32_t name;   // index into the clean names when terminal, else kNotTerminal
-    // Pads a record to 16 bytes: ids index it with a shift, and no record straddles a
-    // cache line.
-    uint32_t padding = 0;
   };
 
   // What lies below a node, for bounding the approximate search: the greatest depth, counted
   // from the node, at which a keyword ends in its subtree (0 when only the node itself is
   // terminal), and the longest clean name of those keywords. Both are kUnreached when no
-  // keyword ends in the subtree (possible only in a decoded state). A name of kUnreached or
-  // more bytes saturates to kUnreached - 1; max_name() says whether that happened.
+  // keyword ends in the subtree (possible only in a decoded state). Either may be larger than
+  // that, never smaller, which only loosens the bound: they are kept in 16 bits, and one
+  // above kNarrowLimit reads as kUnreached - 1 (beyond every depth, and beyond every name
+  // but those of kUnreached - 1 bytes or more; max_name() says whether there are any).
   struct Reach {
     uint32_t depth;
     uint32_t name;
   };
+
+  static constexpr uint32_t kNarrowLimit = UINT16_MAX - 2;
 
   // Nodes with more children than this also keep a fan-out index (fan()).
   static constexpr uint32_t kFanFrom = 8;
@@ -55,12 +61,14 @@ class SearchTables {
   // `names`: the clean names by name index, which must outlive the tables.
   SearchTables(const ExactIndex& exact, const std::vector<std::string_view>& names);
 
-  const Node& node(ViewId n) const { return nodes_[n]; }
-  uint32_t key(ViewId n) const { return keys_[n]; }
-  bool terminal(ViewId n) const { return nodes_[n].name != kNotTerminal; }
-  std::string_view name(ViewId n) const { return names_[nodes_[n].name]; }
-  std::size_t size() const { return nodes_.size(); }
-  const Reach& reach(ViewId n) const { return reach_[n]; }
+  // `exact` and `names` must outlive the tables.
+  Node node(ViewId n) const { return {exact_->first(n), count(n), exact_->name_index(n)}; }
+  uint32_t count(ViewId n) const { return counts_[n] != kWide ? counts_[n] : wide(wide_counts_, n); }
+  uint32_t key(ViewId n) const { return keys_[n] != kWide ? keys_[n] : wide(wide_keys_, n); }
+  bool terminal(ViewId n) const { return exact_->terminal(n); }
+  std::string_view name(ViewId n) const { return names_[exact_->name_index(n)]; }
+  std::size_t size() const { return counts_.size(); }
+  Reach reach(ViewId n) const { return {widen(reach_[n].depth), widen(reach_[n].name)}; }
   // The longest keyword and the longest clean name, in bytes.
   uint32_t max_keyword() const { return max_keyword_; }
   std::size_t max_name() const { return max_name_; }
@@ -74,8 +82,9 @@ class SearchTables {
                                       [](const FanRow& r, uint32_t id) { return r.node < id; });
     indexed = row != fan_rows_.end() && row->node == n;
     if (!indexed) return {nullptr, nullptr};
-    const uint32_t* at = fan_at_.data() + std::size_t{row->at} + x;
-    return {fan_ids_.data() + at[0], fan_ids_.data() + at[1]};
+    const uint16_t* at = fan_at_.data() + std::size_t{row->at} + x;
+    const ViewId* ids = fan_ids_.data() + row->ids;
+    return {ids + at[0], ids + at[1]};
   }
 
   // The suffix index: the trie of the keyword paths below the root's children with their
@@ -84,20 +93,23 @@ class SearchTables {
   // root's children at once, those whose subtree can follow it: the approximate search's
   // root expansion asks exactly that of every child. Node 0 (the empty string) lists every
   // child of the root with itself.
-  struct SuffixPair {
-    uint32_t child;  // index of x among the root's children
-    ViewId node;     // u
-  };
   struct SuffixNode {
     uint32_t first;    // first child; children are consecutive ids, ascending key, up to
                        // the next node's first
-    uint32_t begin;    // first pair (suffix_pairs()); its pairs run up to the next node's begin
+    uint32_t begin;    // first pair (suffix_node(), suffix_child()); its pairs run up to the next node's begin
     uint32_t longest;  // longest clean name among its pairs' terminal nodes (saturated), else 0
   };
-  const SuffixNode& suffix(uint32_t t) const { return suffix_nodes_[t]; }
-  // The pairs of suffix node t are suffix_pairs()[suffix(t).begin, suffix_end(t)).
+  SuffixNode suffix(uint32_t t) const {
+    const PackedSuffix& p = suffix_nodes_[t];
+    return {p.first, p.begin, p.longest != kWide ? uint32_t{p.longest} : kUnreached - 1};
+  }
+  // The pairs of suffix node t are those numbered [suffix(t).begin, suffix_end(t)); pair i is
+  // (x, u) = (suffix_child(i), suffix_node(i)), x the index among the root's children.
   uint32_t suffix_end(uint32_t t) const { return suffix_nodes_[t + 1].begin; }
-  const SuffixPair* suffix_pairs() const { return suffix_pairs_.data(); }
+  ViewId suffix_node(uint32_t i) const { return pair_nodes_[i]; }
+  // The root has at most 256 children under bytes: 16 bits hold their index unless a decoded
+  // state gives it tens of thousands more.
+  uint32_t suffix_child(uint32_t i) const { return pair_children_.empty() ? pair_wide_children_[i] : pair_children_[i]; }
   // The child of suffix node t under byte b, or kNoSuffix.
   uint32_t suffix_step(uint32_t t, unsigned char b) const {
     const uint32_t first = suffix_nodes_[t].first;
@@ -109,12 +121,25 @@ class SearchTables {
 
   // What lies one and two levels below a node: `bytes` has bit (k mod 64) for the key k of
   // each child of a child (keys below 256), so a clear bit means no grandchild has such a key;
-  // `names` is the longest clean name among its terminal children (saturated; 0 if none).
+  // `names` is the longest clean name among its terminal children (0 if none), or more: it
+  // only decides when the bytes may rule moves out, so a name of kWide bytes or more reads
+  // as UINT32_MAX, which never lets them.
   struct Under {
     uint64_t bytes;
     uint32_t names;
   };
-  Under under(ViewId n) const { return {under_bytes_[n], under_names_[n]}; }
+  Under under(ViewId n) const {
+    const uint32_t names = under_names_[n] != kWide ? uint32_t{under_names_[n]} : UINT32_MAX;
+    return {under_bytes_[n], names};
+  }
+
+  // Heap bytes held by each table (for benchmarks): child counts, keys, reach, fan-out
+  // index, byte summaries, suffix index.
+  struct Memory {
+    std::size_t nodes, keys, reach, fan, under, suffix;
+    std::size_t total() const { return nodes + keys + reach + fan + under + suffix; }
+  };
+  Memory memory() const;
 
  private:
   void read_nodes(const ExactIndex& exact);
@@ -123,27 +148,62 @@ class SearchTables {
   void compute_suffixes();
   void compute_under();
 
+  // A byte of counts_, keys_ or under_names_ that stands for kWide or more: counts and keys
+  // are then in a side list by id. Few nodes have that many children, only a decoded state
+  // has keys that are not bytes, and the byte 255, which goes there too, is in no UTF-8 text.
+  static constexpr uint8_t kWide = UINT8_MAX;
+  struct WideValue {
+    ViewId id;
+    uint32_t value;
+  };
+  static uint32_t wide(const std::vector<WideValue>& list, ViewId n) {
+    return std::lower_bound(list.begin(), list.end(), n, [](const WideValue& w, ViewId id) { return w.id < id; })
+        ->value;
+  }
+  static uint16_t narrow(uint32_t v) { return static_cast<uint16_t>(std::min<uint32_t>(v, kNarrowLimit + 1)); }
+  static uint32_t widen(uint16_t v) { return v <= kNarrowLimit ? v : v == UINT16_MAX ? kUnreached : kUnreached - 1; }
+  struct NarrowReach {
+    uint16_t depth;
+    uint16_t name;
+  };
+
+  const ExactIndex* exact_;
   const std::string_view* names_;  // the view's clean names, which do not change
-  std::vector<Node> nodes_;
-  std::vector<uint32_t> keys_;  // key of each node (the root's is unused)
-  std::vector<Reach> reach_;
+  std::vector<uint8_t> counts_;  // children of each node, or kWide
+  std::vector<WideValue> wide_counts_;
+  std::vector<uint8_t> keys_;  // key of each node (the root's is unused), or kWide
+  std::vector<WideValue> wide_keys_;
+  std::vector<NarrowReach> reach_;  // UINT16_MAX: kUnreached
   uint32_t max_keyword_ = 0;
   std::size_t max_name_ = 0;
-  // Fan-out index: one row per indexed node, sorted by node; a row is 258 offsets into
-  // fan_ids_ starting at fan_at_[at] (bytes 0..255, then the terminal children).
+  // Fan-out index: one row per indexed node, sorted by node; a row is 258 offsets starting
+  // at fan_at_[at] (bytes 0..255, then the terminal children) into the row's run of
+  // fan_ids_, which starts at `ids`. Offsets within a run take 16 bits; a node whose run would
+  // be longer goes unindexed.
   struct FanRow {
     uint32_t node;
     uint32_t at;
+    uint32_t ids;
   };
   std::vector<FanRow> fan_rows_;
-  std::vector<uint32_t> fan_at_;
+  std::vector<uint16_t> fan_at_;
   std::vector<uint32_t> fan_ids_;
   std::vector<uint64_t> under_bytes_;
-  std::vector<uint32_t> under_names_;
-  std::vector<SuffixNode> suffix_nodes_;
+  std::vector<uint8_t> under_names_;
+  // A suffix node as kept: the saturated name in a byte (kWide: longer), unaligned, so nine
+  // bytes where SuffixNode takes twelve.
+  struct [[gnu::packed]] PackedSuffix {
+    uint32_t first;
+    uint32_t begin;
+    uint8_t longest;
+  };
+  static_assert(sizeof(PackedSuffix) == 9);
+  std::vector<PackedSuffix> suffix_nodes_;
   std::vector<uint8_t> suffix_keys_;  // key of each suffix node
   // suffix_nodes_ ends with an entry past the last node that closes its runs.
-  std::vector<SuffixPair> suffix_pairs_;
+  std::vector<ViewId> pair_nodes_;
+  std::vector<uint16_t> pair_children_;
+  std::vector<uint32_t> pair_wide_children_;  // in place of pair_children_ when those do not fit
 };
 
 }  // namespace kwsieve

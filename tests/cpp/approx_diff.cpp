@@ -365,6 +365,69 @@ std::size_t check_floors(Rng& r, std::size_t cases, uint64_t& reruns) {
 
 }  // namespace
 
+// The search tables keep counts, keys and name lengths in bytes and depths in 16 bits, with
+// larger values in side lists or loosened: tries with a root of more than 255 children (every
+// byte and keys beyond), clean names of hundreds and of tens of thousands of bytes, and one
+// keyword deeper than 16 bits count, against the literal search over short texts.
+std::size_t check_wide(Rng& r, std::size_t cases) {
+  static const std::size_t kNames[] = {0, 3, 254, 255, 256, 300, 65533, 65534, 65535, 70000};
+  std::size_t failures = 0;
+  for (std::size_t it = 0; it < cases && failures < 10; ++it) {
+    Trie trie;
+    std::vector<NodeId> under_root;
+    for (uint32_t k = 0; k < 256; ++k) under_root.push_back(trie.add_child(Trie::root(), k));
+    for (uint32_t k : {300u, 0x1F600u}) under_root.push_back(trie.add_child(Trie::root(), k));
+    std::vector<NodeId> nodes;
+    for (std::size_t k = 20 + r.below(40); k > 0; --k) {
+      // Mostly below the children whose keys the byte 255 stands for, or is.
+      static const std::size_t kBelow[] = {'a', 255, 256, 257};
+      const NodeId parent = nodes.empty() || r.chance(0.4) ? under_root[kBelow[r.below(4)]]
+                                                           : nodes[r.below(nodes.size())];
+      const uint32_t key = r.chance(0.8) ? static_cast<uint32_t>('a' + r.below(3)) : 255;
+      if (trie.child(parent, key) != kwsieve::kNoNode) continue;
+      nodes.push_back(trie.add_child(parent, key));
+    }
+    if (r.chance(0.3)) {
+      // A chain of 'a' below 'a' deeper than the reach's 16 bits.
+      NodeId n = under_root['a'];
+      for (std::size_t d = 0; d < 66000; ++d) {
+        const NodeId c = trie.child(n, 'a');
+        n = c != kwsieve::kNoNode ? c : trie.add_child(n, 'a');
+      }
+      trie.set_clean_name(n, "");
+    }
+    for (NodeId n : nodes) {
+      if (r.chance(0.4)) trie.set_clean_name(n, std::string(kNames[r.below(std::size(kNames))], 'h'));
+    }
+    for (NodeId n : under_root) {
+      if (r.chance(0.2)) trie.set_clean_name(n, std::string(kNames[r.below(std::size(kNames))], 'h'));
+    }
+    KeywordProcessor kp(true, false);
+    kp.replace_state(std::make_unique<kwsieve::WordSet>(kwsieve::WordSet::defaults()), std::move(trie), true, false);
+    const ReadView& view = kp.read_view();
+    const std::unordered_map<NodeId, uint32_t> ids = view_ids(kp.trie());
+    static const std::vector<std::string> kUnits = {"a", "b", "c", "\xFF", "z"};
+    for (int round = 0; round < 4; ++round) {
+      const float t = 0.5f + 0.1f * static_cast<float>(r.below(5));
+      const std::string w = random_string(r, kUnits, 6);
+      ApproxSearcher literal(view), pruned(view);
+      for (std::size_t p = 0; p < w.size(); ++p) {
+        const Candidate want = literal.search_literal(w, p, t);
+        const Candidate got = pruned.search(w, p, t);
+        // The literal search reads the keys from the tables too: the arena trie checks them.
+        const Reference found = reference_search(kp.trie(), w, p, t);
+        Candidate ref = found.best;
+        if (found.best_trie_node != kwsieve::kNoNode) ref.node = ids.at(found.best_trie_node);
+        if (!same(want, got) || !same(want, ref)) {
+          print_case("wide tables", w, p, t, want, same(want, got) ? ref : got);
+          ++failures;
+        }
+      }
+    }
+  }
+  return failures;
+}
+
 int main(int argc, char** argv) {
   const std::size_t iterations = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
   Rng r(20240611);
@@ -428,6 +491,8 @@ int main(int argc, char** argv) {
   failures += check_floors(r, iterations / 10 + 1, more);
   std::printf("low thresholds: floors checked on %zu longer texts (%llu popped more states than without)\n",
               iterations / 10 + 1, static_cast<unsigned long long>(more));
+  failures += check_wide(r, iterations / 500 + 1);
+  std::printf("wide tables: %zu tries with a root of 258 children\n", iterations / 500 + 1);
   if (iterations >= 1000 && (filtered == 0 || found == 0)) {
     std::printf("the start filter was not exercised\n");
     ++failures;
