@@ -40,9 +40,9 @@ def varied(n):
     # results by the bytes they read, and copies of one text would be found there at once.
     import random
     rng = random.Random(2)
-    word = lambda: "".join(rng.choice("bdfghjkmqvwxz") for _ in range(rng.randint(3, 8)))
-    pool = [" ".join([word(), "apple", *(word() for _ in range(6)), "pie", *(word() for _ in range(6)), "new york",
-                      word(), word()]) for _ in range(20_000)]
+    words = ["".join(rng.choice("bdfghjkmqvwxz") for _ in range(rng.randint(3, 8))) for _ in range(5000)]
+    pool = [" ".join([*rng.choices(words, k=40), "apple", *rng.choices(words, k=40), "pie", "new york"])
+            for _ in range(20_000)]
     return pool * (n // len(pool)) + pool[:n % len(pool)]
 """
 CHILD = PRELUDE + textwrap.dedent("""\
@@ -103,7 +103,7 @@ LONG = 1_000_000 if os.environ.get("KWSIEVE_I386_EMULATED") else 3_000_000
 # starts share the bytes that would let one reuse another's result (as repeated text does).
 RANDOM_TEXT = ("import random; rng = random.Random(1); "
                "text = ' '.join(''.join(rng.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 9)))"
-               " for _ in range(150_000))")
+               " for _ in range(250_000))")
 
 CASES = {
     # One approximate search per start position.
