@@ -345,7 +345,8 @@ void ApproxSearcher::walk_suffixes(const Scan& sc, std::size_t from, int move) {
     const uint32_t end = v.suffix_end(t);
     if (j < sc.remaining && j + 1 >= least) {
       for (uint32_t i = tn.begin; i < end; ++i) {
-        if (passes_bound(sc, v.suffix_node(i), j, 1)) land_at(v.suffix_child(i), v.suffix_node(i), j);
+        const uint32_t u = v.suffix_node(i);
+        if (passes_bound(sc, u, j, 1)) land_at(v.suffix_child(i), u, j);
       }
       break;
     }

@@ -123,7 +123,8 @@ void SearchTables::compute_fan() {
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
       const Node cd = node(c);
       for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
-        if (key(g) < 256) ++count[key(g) + 1];
+        const uint32_t k = key(g);
+        if (k < 256) ++count[k + 1];
       }
       if (cd.name != kNotTerminal) ++count[257];
     }
@@ -140,7 +141,8 @@ void SearchTables::compute_fan() {
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
       const Node cd = node(c);
       for (uint32_t g = cd.first; g < cd.first + cd.count; ++g) {
-        if (key(g) < 256) fan_ids_[fill[key(g)]++] = c;
+        const uint32_t k = key(g);
+        if (k < 256) fan_ids_[fill[k]++] = c;
       }
       if (cd.name != kNotTerminal) fan_ids_[fill[256]++] = c;
     }
@@ -198,7 +200,7 @@ void SearchTables::compute_suffixes() {
     uint32_t longest = 0;
     moved.clear();
     for (uint32_t i = begin; i < end; ++i) {
-      const uint32_t child = narrow_children ? pair_children_[i] : pair_wide_children_[i];
+      const uint32_t child = suffix_child(i);
       const Node u = node(pair_nodes_[i]);
       if (u.name != kNotTerminal) longest = std::max(longest, saturated_name(names_[u.name].size()));
       for (uint32_t c = u.first; c < u.first + u.count; ++c) {
