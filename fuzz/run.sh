@@ -47,10 +47,13 @@ pick_compiler() {
 }
 
 pick_compiler
-# A build directory keeps its compiler and its source tree: start afresh when another
-# compiler is asked for or another checkout reuses the directory.
+# A build directory keeps its compiler, its source tree and its build tool: start afresh
+# when another compiler is asked for, another checkout reuses the directory, or the build
+# tool it was configured with is gone (a deleted virtual environment's ninja).
+cached_tool() { sed -n 's/^CMAKE_MAKE_PROGRAM:[A-Z]*=//p' "$BUILD/CMakeCache.txt"; }
 if [[ -f $BUILD/CMakeCache.txt ]] && { ! grep -qx "CMAKE_CXX_COMPILER:[A-Z]*=$(command -v "$CXX_BIN")" "$BUILD/CMakeCache.txt" \
-        || ! grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$ROOT" "$BUILD/CMakeCache.txt"; }; then
+        || ! grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$ROOT" "$BUILD/CMakeCache.txt" \
+        || [[ ! -x $(cached_tool) ]]; }; then
     rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
 fi
 generator=()
