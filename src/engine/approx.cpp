@@ -376,51 +376,103 @@ bool ApproxSearcher::offer(const SearchTables& v, const State& s, float t, Candi
   return true;
 }
 
+namespace {
+
+// The first min(8, n) bytes of `text` as a little-endian word, zero above.
+inline uint64_t head_of(const unsigned char* text, std::size_t n) {
+  uint64_t h = 0;
+  if (n >= 8) {
+    std::memcpy(&h, text, 8);
+    if constexpr (std::endian::native == std::endian::big) h = __builtin_bswap64(h);
+    return h;
+  }
+  for (std::size_t i = 0; i < n; ++i) h |= uint64_t{text[i]} << (8 * i);
+  return h;
+}
+
+// The bytes of a head word below `len`.
+inline uint64_t low_bytes(uint64_t h, std::size_t len) { return len >= 8 ? h : h & ((uint64_t{1} << (8 * len)) - 1); }
+
+}  // namespace
+
 void ApproxSearcher::Memo::clear() {
-  for (Entry& e : entries_) e.len = 0;
+  for (Entry& e : entries_) e = Entry{};
+  lengths_ = 0;
+  std::fill(std::begin(shorter_), std::end(shorter_), uint8_t{0});
 }
 
 void ApproxSearcher::Memo::fit(std::size_t text_size) {
-  // About one entry per 8 bytes of the text, or per search recorded since the table was
-  // made if more. The searches grow it by doubling, each time emptied, so the entries made
-  // over a whole batch stay within twice the final table.
+  // About one entry per 8 bytes of the text, or per search recorded if more.
   const std::size_t load = std::max(text_size / 8, added_);
-  const std::size_t want = std::min<std::size_t>(load / kWays, std::size_t{1} << kMaxRowBits);
-  if ((std::size_t{1} << row_bits_) >= want && !entries_.empty()) return;
-  while ((std::size_t{1} << row_bits_) < want) ++row_bits_;
-  entries_.assign(std::size_t{kWays} << row_bits_, Entry{});
-  added_ = 0;
-}
-
-inline std::size_t ApproxSearcher::Memo::row(const unsigned char* text, std::size_t remaining) const {
-  uint32_t key = text[0];
-  if (remaining > 1) key |= uint32_t{text[1]} << 8;
-  if (remaining > 2) key |= uint32_t{text[2]} << 16;
-  return static_cast<std::size_t>((key * 0x9E3779B1u) >> (32 - row_bits_)) * kWays;
-}
-
-const Candidate* ApproxSearcher::Memo::find(const unsigned char* text, std::size_t remaining, bool exact) const {
-  const Entry* e = entries_.data() + row(text, remaining);
-  for (int i = 0; i < kWays; ++i, ++e) {
-    if (e->len != 0 && e->len <= remaining && e->exact == exact && std::memcmp(e->bytes, text, e->len) == 0) {
-      return &e->result;
+  if (load <= capacity_ && !entries_.empty()) return;
+  int bits = std::max(row_bits_, kMinRowBits);
+  while (bits < kMaxRowBits && (std::size_t{kWays} << bits) < load) ++bits;
+  if (bits != row_bits_ || entries_.empty()) {
+    std::vector<Entry> old(std::size_t{kWays} << bits, Entry{});
+    old.swap(entries_);
+    row_bits_ = bits;
+    for (const Entry& e : old) {
+      if (e.len != 0) file(e);
     }
   }
-  return nullptr;
+  // At the largest size the table stays as it is, whatever the load.
+  capacity_ = bits == kMaxRowBits ? SIZE_MAX : std::size_t{kWays} << bits;
+}
+
+inline std::size_t ApproxSearcher::Memo::row(uint64_t key, std::size_t keyed) const {
+  const uint64_t h = (key ^ (uint64_t{keyed} << 56)) * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::size_t>(h >> (64 - row_bits_)) * kWays;
+}
+
+bool ApproxSearcher::Memo::find(const unsigned char* text, std::size_t remaining, bool exact, Candidate& out) const {
+  if (entries_.empty()) return false;
+  const uint64_t head = head_of(text, remaining);
+  // kKeyed first (most windows are that long or longer), then the shorter lengths that some
+  // window starting with the same two bytes may have.
+  uint32_t tries = (shorter_[hint(head)] & lengths_) | (lengths_ & 2u) | (uint32_t{1} << kKeyed);
+  while (tries != 0) {
+    const std::size_t keyed = 31 - static_cast<std::size_t>(std::countl_zero(tries));
+    tries &= ~(uint32_t{1} << keyed);
+    if (keyed > remaining) continue;
+    const Entry* e = entries_.data() + row(low_bytes(head, keyed), keyed);
+    for (int i = 0; i < kWays; ++i, ++e) {
+      // An empty entry has len 0 and head 0, which the first test passes.
+      const std::size_t len = e->len;
+      if (low_bytes(head, len) != e->head || len == 0) continue;
+      if (len > remaining || std::min(len, kKeyed) != keyed || e->exact != exact) continue;
+      if (len > 8 && std::memcmp(e->tail, text + 8, len - 8) != 0) continue;
+      out = Candidate{e->node, e->length, e->similarity};
+      return true;
+    }
+  }
+  return false;
+}
+
+void ApproxSearcher::Memo::file(const Entry& e) {
+  const std::size_t keyed = std::min<std::size_t>(e.len, kKeyed);
+  Entry* r = entries_.data() + row(low_bytes(e.head, keyed), keyed);
+  // The ways of a row are replaced in turn.
+  const uint8_t next = r[0].next;
+  Entry& slot = r[next % kWays];
+  slot = e;
+  r[0].next = static_cast<uint8_t>((next + 1) % kWays);
+  if (keyed < kKeyed) lengths_ |= uint32_t{1} << keyed;
+  if (keyed > 1 && keyed < kKeyed) shorter_[hint(e.head)] |= static_cast<uint8_t>(1u << keyed);
 }
 
 void ApproxSearcher::Memo::add(const unsigned char* text, std::size_t remaining, std::size_t len, bool exact,
                                const Candidate& c) {
-  if (len > kWindow) return;
+  if (len > kWindow || len > remaining || entries_.empty()) return;
   ++added_;
-  Entry* e = entries_.data() + row(text, remaining);
-  // The ways of a row are replaced in turn.
-  Entry& slot = e[e[0].next % kWays];
-  e[0].next = static_cast<uint8_t>((e[0].next + 1) % kWays);
-  std::memcpy(slot.bytes, text, len);
-  slot.len = static_cast<uint8_t>(len);
-  slot.exact = exact;
-  slot.result = c;
+  Entry e{};
+  e.head = head_of(text, len);
+  if (len > 8) std::memcpy(e.tail, text + 8, len - 8);
+  e.node = c.node;
+  e.similarity = c.similarity;
+  e.len = static_cast<uint8_t>(len);
+  e.length = static_cast<uint8_t>(c.length);  // at most the window's length
+  e.exact = exact;
+  file(e);
 }
 
 Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
@@ -446,7 +498,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     return Candidate{kNoView, 0, 0.0f};
   }
   memo_.fit(w.size());
-  if (const Candidate* known = memo_.find(text, remaining, exact)) return *known;
+  if (Candidate known; memo_.find(text, remaining, exact, known)) return known;
   std::size_t reach = 0;
   if (exact) {
     // Only a state of cost 0 scores 1 (below 2^24, 1 - c / D < 1 for c >= 1), and those

@@ -232,8 +232,13 @@ class ApproxSearcher {
   // below that count and at most m, another start position whose next m + 1 bytes are the
   // same, with more than m bytes remaining (and the same exactness flag), takes the same
   // path through every decision and returns the same candidate. Windows of kWindow bytes at
-  // most are kept, in a fixed table of rows chosen by the first three bytes; it is emptied
-  // when the threshold changes.
+  // most are kept; the table is emptied when the threshold changes.
+  //
+  // A window is filed under its first min(length, kKeyed) bytes. Keying by fewer would put
+  // every window that starts with a common word in one row ("the " followed by each letter
+  // of the next word), and those are the windows that come back most; a lookup, which does
+  // not know the length of the window it may meet, tries each length below kKeyed that some
+  // window has, after kKeyed itself.
   //
   // The table is sized by the work seen, not by the text: a searcher that serves a batch of
   // short texts meets the same words in text after text, and a table sized for one short
@@ -241,27 +246,41 @@ class ApproxSearcher {
   class Memo {
    public:
     // Sizes the table for the next text, of `text_size` bytes, after the searches so far (it
-    // only grows, emptied when it does).
+    // only grows, keeping what it holds).
     void fit(std::size_t text_size);
-    const Candidate* find(const unsigned char* text, std::size_t remaining, bool exact) const;
+    bool find(const unsigned char* text, std::size_t remaining, bool exact, Candidate& out) const;
     void add(const unsigned char* text, std::size_t remaining, std::size_t len, bool exact, const Candidate& c);
     void clear();
 
    private:
     static constexpr std::size_t kWindow = 24;
+    static constexpr std::size_t kKeyed = 6;
     static constexpr int kWays = 4;
-    static constexpr int kMaxRowBits = 10;
+    static constexpr int kMinRowBits = 2;
+    static constexpr int kMaxRowBits = 13;  // 32k windows, 1.25 MiB
     struct Entry {
-      unsigned char bytes[kWindow];
-      uint8_t len = 0;  // 0: empty
-      bool exact = false;
-      uint8_t next = 0;  // in a row's first entry: the way replaced next
-      Candidate result{};
+      uint64_t head;  // the window's first 8 bytes, zero past its length
+      unsigned char tail[kWindow - 8];
+      ViewId node;
+      float similarity;
+      uint8_t len;     // of the window; 0: empty
+      uint8_t length;  // of the candidate, which lies inside the window
+      bool exact;
+      uint8_t next;  // in a row's first entry: the way replaced next
     };
-    std::size_t row(const unsigned char* text, std::size_t remaining) const;
+    static_assert(kWindow < 256 && kKeyed <= 8 && kKeyed < 8 * sizeof(uint8_t));
+    std::size_t row(uint64_t key, std::size_t keyed) const;
+    void file(const Entry& e);
     std::vector<Entry> entries_;
-    int row_bits_ = 1;
-    std::size_t added_ = 0;  // searches recorded since the table was made
+    int row_bits_ = 0;
+    std::size_t added_ = 0;  // searches recorded
+    std::size_t capacity_ = 0;  // the load above which fit() grows the table
+    uint32_t lengths_ = 0;   // bit k (k < kKeyed): some window is k bytes long
+    // By a hash of the first two bytes: bit k set when some window of k bytes (1 < k <
+    // kKeyed) may start with them. Windows of one byte are always tried (there are few).
+    static constexpr std::size_t kHints = 1024;
+    static std::size_t hint(uint64_t head) { return ((head & 0xFFFF) * 0x9E37u >> 4) & (kHints - 1); }
+    uint8_t shorter_[kHints] = {};
   };
 
   Candidate search_from(const unsigned char* text, std::size_t remaining, float t, bool exact, std::size_t& reach);

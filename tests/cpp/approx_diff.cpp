@@ -227,6 +227,8 @@ std::size_t check_reuse(Rng& r, std::size_t cases, std::size_t& hits) {
       for (std::size_t i = 0; i < words; ++i) {
         w += kWords[r.below(r.chance(0.7) ? 4 : std::size(kWords))];
         w += kGaps[r.below(std::size(kGaps))];
+        // A NUL byte: a reused window is compared past the end of a shorter text as zeros.
+        if (r.chance(0.05)) w += '\0';
       }
       for (std::size_t p = 0; p < w.size(); ++p) {
         const uint64_t before = warm.states_visited();

@@ -24,11 +24,17 @@ faults=(
   "approx.cpp|    if (sc.best->similarity < sc.floor) return true;|    if (sc.best->similarity < sc.floor + 0.01f) return true;|floors: a state kept that does not beat the best (harmless: only more work)"
   "approx.h|s >= sc.floor && s > sc.best->similarity; }|s >= sc.floor && s >= sc.best->similarity; }|bound: a bound equal to the best kept (harmless: only more work)"
   "approx.cpp|best.similarity == 1.0f) return best;|best.similarity >= 0.99f) return best;|stop: before 1.0"
+  "approx.cpp|      if (len > remaining |      if (len > remaining + 1 |memo: a window longer than the text left (masked but for a window whose last byte is a NUL that no state read past)"
+  "approx.cpp|if (len > 8 \&\& std::memcmp(e->tail, text + 8, len - 8) != 0) continue;|if (len > 9 \&\& std::memcmp(e->tail, text + 8, len - 9) != 0) continue;|memo: the last byte of a long window not compared"
+  "approx.cpp|tries = (shorter_[hint(head)] \& lengths_)|tries = (shorter_[hint(head) ^ 1] \& lengths_)|memo: a short window looked for under the wrong hint (harmless: only fewer reuses)"
+  "approx.cpp|if (low_bytes(head, len) != e->head|if (low_bytes(head, len - (len > 1)) != low_bytes(e->head, len - (len > 1))|memo: a window's last head byte not compared"
+  "approx.cpp|e.length = static_cast<uint8_t>(c.length);|e.length = static_cast<uint8_t>(c.length + (c.length < 3));|memo: a reused candidate's length wrong"
 )
 
 killed=0; total=0; harmless=0
 for f in "${faults[@]}"; do
   IFS='|' read -r file from to why <<<"$f"
+  case "$why" in ${KWSIEVE_FAULTS:-*}) ;; *) continue;; esac
   rm -rf "$work/src"; cp -r src "$work/src"
   target="$work/src/engine/$file"
   if ! FROM="$from" TO="$to" python3 - "$target" <<'PY'
