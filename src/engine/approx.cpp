@@ -51,6 +51,16 @@ void ApproxSearcher::Seen::next_start() {
   used_ = 0;
 }
 
+void ApproxSearcher::Seen::shed() {
+  if (slots_.size() > kMinSlots) *this = Seen{};
+}
+
+void ApproxSearcher::shed() {
+  seen_.shed();
+  // A stack this deep is rare; the next search that needs one grows it again.
+  if (stack_.capacity() > 4096) std::vector<State>().swap(stack_);
+}
+
 void ApproxSearcher::Seen::grow() {
   const std::size_t old_cap = cap_;
   cap_ = cap_ == 0 ? kMinSlots : cap_ * 2;

@@ -118,6 +118,10 @@ class ApproxSearcher {
   // The same result by the literal, unpruned procedure; exponential as t falls.
   Candidate search_literal(std::string_view w, std::size_t p, float t);
 
+  // Lets go of scratch memory that only a long search needed, keeping what later texts can
+  // reuse (the results of earlier searches).
+  void shed();
+
   // States popped by the searches so far (for benchmarks).
   uint64_t states_visited() const { return visited_; }
   // Start positions that the start filter ruled out (for tests and benchmarks).
@@ -146,6 +150,8 @@ class ApproxSearcher {
   class Seen {
    public:
     void next_start();
+    // Frees the table if it grew past its first size.
+    void shed();
     // False when (node, offset) was popped before with a cost of at most `cost`; otherwise
     // records `cost` for it and returns true.
     bool admit(uint32_t node, std::size_t offset, int32_t cost);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 
 #include "engine/fault.h"
 #include "engine/portable.h"
@@ -231,8 +232,24 @@ void Extractor::scan_exact(const Bytes& w, std::size_t n, std::vector<KeywordMat
   }
 }
 
+Extractor::Extractor(const ReadView& view) : view_(view), exceptions_(std::uncaught_exceptions()) {}
+
+Extractor::~Extractor() {
+  if (approx_ && std::uncaught_exceptions() == exceptions_) {
+    approx_->shed();
+    view_.keep_searcher(std::move(approx_));
+  }
+}
+
+ApproxSearcher& Extractor::approx() {
+  if (!approx_) approx_ = view_.take_searcher();
+  if (!approx_) approx_ = std::make_unique<ApproxSearcher>(view_);
+  return *approx_;
+}
+
 void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordMatch>& out) {
   view_.ensure_search();
+  ApproxSearcher& searcher = approx();
   const ReadView& v = view_;
   const bool overlaps = v.allow_overlaps();
   const auto* w = reinterpret_cast<const unsigned char*>(text.data());
@@ -248,7 +265,7 @@ void Extractor::scan_approx(std::string_view text, float t, std::vector<KeywordM
       ++p;
       continue;
     }
-    Candidate cand = approx_.search(text, p, t);
+    Candidate cand = searcher.search(text, p, t);
     // A candidate covering no text (a clean name longer than its keyword scored at
     // offset 0) cannot be placed or advanced past: treat it as no candidate.
     if (cand.node == kNoView || cand.length == 0) {

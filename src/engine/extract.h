@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,10 +28,16 @@ struct KeywordMatch {
 float check_threshold(std::optional<float> threshold);
 
 // Reusable per-thread scratch for extraction: the working text, the fold map and the
-// approximate search's stack keep their capacity from one text to the next.
+// approximate searcher keep what they hold from one text to the next. The searcher is made
+// on the first approximate text, from the one the view keeps if any, and goes back to the
+// view when the extractor ends (unless it ends by an exception, which may have left the
+// searcher midway).
 class Extractor {
  public:
-  explicit Extractor(const ReadView& view) : view_(view), approx_(view) {}
+  explicit Extractor(const ReadView& view);
+  ~Extractor();
+  Extractor(const Extractor&) = delete;
+  Extractor& operator=(const Extractor&) = delete;
 
   // Appends the matches of `text` to `out`, in scan order.
   void extract(std::string_view text, std::optional<float> threshold,
@@ -57,7 +64,8 @@ class Extractor {
   void set_cancel(Cancel* cancel) { cancel_ = cancel; }
   Cancel* cancel() const { return cancel_; }
 
-  const ApproxSearcher& approx() const { return approx_; }
+  // The approximate searcher (made if none yet).
+  ApproxSearcher& approx();
   // The working-text buffer, which a caller may swap with one it keeps between
   // extractors, so that large texts do not fault in a fresh buffer every call.
   std::string& work_buffer() { return work_; }
@@ -81,7 +89,8 @@ class Extractor {
   std::string_view working_text(std::string_view text, FoldMap* map);
 
   const ReadView& view_;
-  ApproxSearcher approx_;
+  std::unique_ptr<ApproxSearcher> approx_;
+  int exceptions_;  // uncaught when the extractor was made
   std::string work_;
   std::vector<KeywordMatch> matches_;
   FoldMap map_;

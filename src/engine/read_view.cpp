@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "engine/approx.h"
 #include "engine/search_tables.h"
 #include "engine/trie.h"
 
@@ -81,7 +82,7 @@ ReadView::ReadView(const Trie& trie, const WordSet& words, Settings settings)
       // The numbering lives only as long as the exact index takes to copy it.
       exact_(number_trie(trie, names_), word_byte_, settings.allow_overlaps) {}
 
-ReadView::~ReadView() = default;
+ReadView::~ReadView() { delete kept_searcher_.load(std::memory_order_acquire); }
 
 const SearchTables& ReadView::search() const {
   std::call_once(search_once_, [this] { search_ = std::make_unique<const SearchTables>(exact_, names_); });
@@ -97,6 +98,15 @@ std::shared_ptr<const StartFilter> ReadView::start_filter(uint64_t key, MakeStar
   if (filters_.size() >= kKept) return nullptr;
   filters_.emplace_back(key, make(search(), key));
   return filters_.back().second;
+}
+
+std::unique_ptr<ApproxSearcher> ReadView::take_searcher() const {
+  return std::unique_ptr<ApproxSearcher>(kept_searcher_.exchange(nullptr, std::memory_order_acq_rel));
+}
+
+void ReadView::keep_searcher(std::unique_ptr<ApproxSearcher> s) const {
+  ApproxSearcher* none = nullptr;
+  if (kept_searcher_.compare_exchange_strong(none, s.get(), std::memory_order_acq_rel)) s.release();
 }
 
 }  // namespace kwsieve

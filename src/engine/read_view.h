@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,7 @@
 
 namespace kwsieve {
 
+class ApproxSearcher;
 class SearchTables;
 class StartFilter;
 class Trie;
@@ -83,6 +85,14 @@ class ReadView {
   using MakeStartFilter = std::shared_ptr<const StartFilter> (*)(const SearchTables&, uint64_t key);
   std::shared_ptr<const StartFilter> start_filter(uint64_t key, MakeStartFilter make) const;
 
+  // An approximate searcher kept from one extractor to the next: its memory of earlier
+  // searches (ApproxSearcher::Memo) holds for every text of this view, so a caller going
+  // through texts one call at a time reuses the common words' results as a batch does.
+  // take_searcher() hands out the kept one, or null; keep_searcher() keeps `s` unless one is
+  // kept already. Safe to call from several threads: each searcher has one holder at a time.
+  std::unique_ptr<ApproxSearcher> take_searcher() const;
+  void keep_searcher(std::unique_ptr<ApproxSearcher> s) const;
+
  private:
   const WordSet& words_;
   bool by_char_;
@@ -96,6 +106,7 @@ class ReadView {
   mutable std::unique_ptr<const SearchTables> search_;
   mutable std::mutex filters_mutex_;
   mutable std::vector<std::pair<uint64_t, std::shared_ptr<const StartFilter>>> filters_;
+  mutable std::atomic<ApproxSearcher*> kept_searcher_{nullptr};
 };
 
 }  // namespace kwsieve
