@@ -263,3 +263,23 @@ def test_keywords_sharing_long_prefixes_match_the_model(keywords, pieces, flag_v
     text = "".join(keywords[p[0] % len(keywords)][:p[1]] if isinstance(p, tuple) else p for p in pieces)
     for t in (text, text.upper(), text[: len(text) // 2]):
         check_against_model((keywords, None, t), flag_values, boundaries)
+
+
+# One processor over a run of calls: approximate searches reuse results that earlier calls
+# found for the same bytes, so each text must still get what the model gives it alone. Texts
+# share their first words and end at every point inside them; a call that fails on a lone
+# surrogate comes in between.
+@SETTINGS
+@given(keywords=keyword_sets(TINY), calls=st.lists(st.tuples(
+           st.lists(st.sampled_from(["ab", "ab a", "ba", "a b", "aab", "b", " ", "\ud800"]), max_size=6).map("".join),
+           st.sampled_from([0.5, 0.6, 0.75, 0.8, 0.9])), min_size=2, max_size=12),
+       flag_values=flags)
+def test_calls_in_turn_match_the_model_each(keywords, calls, flag_values):
+    kp, model = build(keywords, **flag_values)
+    for text, threshold in calls:
+        if "\ud800" in text:
+            with pytest.raises(UnicodeEncodeError):
+                kp.extract_keywords(text, threshold)
+            continue
+        text = cut(text, text_budget(threshold))
+        assert tuples(kp.extract_keywords(text, threshold)) == model.extract(text, threshold)
