@@ -276,9 +276,10 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   // closed state scores only if its clean name alone reaches the span where the budget opens
   // (its offset is below that). So when no terminal child has a name that long, a kind of
   // move whose byte is under none of the children lands nowhere, for every child: the node's
-  // summary tells without visiting them.
+  // summary tells without visiting them. Only nodes of two or more children keep one: into a
+  // single child it would save one walk at most.
   bool substitute = true, skip = true;
-  if (c1 < sc.tabled) {
+  if (c1 < sc.tabled && nd.count >= 2) {
     const SearchTables::Under u = v.under(s.node);
     if (u.names < sc.least[c1]) {
       if (!open_here) skip = (u.bytes >> (b & 63)) & 1;

@@ -29,7 +29,7 @@ SearchTables::Memory SearchTables::memory() const {
           held(keys_) + held(wide_keys_),
           held(reach_),
           held(fan_rows_) + held(fan_at_) + held(fan_ids_),
-          held(under_bytes_) + held(under_names_),
+          held(under_blocks_) + held(under_),
           held(suffix_nodes_) + held(suffix_keys_) + held(pair_nodes_) + held(pair_children_) +
               held(pair_wide_children_)};
 }
@@ -63,10 +63,16 @@ void SearchTables::read_nodes(const ExactIndex& exact) {
 
 void SearchTables::compute_under() {
   const std::size_t n_nodes = counts_.size();
-  under_names_.assign(n_nodes, 0);
-  under_bytes_.assign(n_nodes, 0);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n_nodes; ++i) kept += count(static_cast<ViewId>(i)) >= 2;
+  under_blocks_.assign((n_nodes + 63) / 64, UnderBlock{0, 0});
+  under_.reserve(kept);
   for (std::size_t i = 0; i < n_nodes; ++i) {
     const Node nd = node(static_cast<ViewId>(i));
+    UnderBlock& block = under_blocks_[i / 64];
+    if (i % 64 == 0) block.rank = static_cast<uint32_t>(under_.size());
+    if (nd.count < 2) continue;
+    block.kept |= uint64_t{1} << (i % 64);
     uint64_t bytes = 0;
     std::size_t names = 0;
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
@@ -77,8 +83,7 @@ void SearchTables::compute_under() {
         if (k < 256) bytes |= uint64_t{1} << (k & 63);
       }
     }
-    under_names_[i] = static_cast<uint8_t>(std::min<std::size_t>(names, kWide));
-    under_bytes_[i] = bytes;
+    under_.push_back({bytes, static_cast<uint8_t>(std::min<std::size_t>(names, kWide))});
   }
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -124,13 +125,20 @@ class SearchTables {
   // `names` is the longest clean name among its terminal children (0 if none), or more: it
   // only decides when the bytes may rule moves out, so a name of kWide bytes or more reads
   // as UINT32_MAX, which never lets them.
+  //
+  // Kept only for nodes of two or more children (about one node in twenty): into a single
+  // child the summary would save one land() walk at most, no more than it costs to read. Other
+  // nodes answer "rules out nothing" (every byte, names UINT32_MAX).
   struct Under {
     uint64_t bytes;
     uint32_t names;
   };
   Under under(ViewId n) const {
-    const uint32_t names = under_names_[n] != kWide ? uint32_t{under_names_[n]} : UINT32_MAX;
-    return {under_bytes_[n], names};
+    const UnderBlock& b = under_blocks_[n >> 6];
+    const uint64_t bit = uint64_t{1} << (n & 63);
+    if (!(b.kept & bit)) return {~uint64_t{0}, UINT32_MAX};
+    const PackedUnder& u = under_[b.rank + static_cast<uint32_t>(std::popcount(b.kept & (bit - 1)))];
+    return {u.bytes, u.names != kWide ? uint32_t{u.names} : UINT32_MAX};
   }
 
   // Heap bytes held by each table (for benchmarks): child counts, keys, reach, fan-out
@@ -148,7 +156,7 @@ class SearchTables {
   void compute_suffixes();
   void compute_under();
 
-  // A byte of counts_, keys_ or under_names_ that stands for kWide or more: counts and keys
+  // A byte of counts_, keys_ or a summary's names that stands for kWide or more: counts and keys
   // are then in a side list by id. Few nodes have that many children, only a decoded state
   // has keys that are not bytes, and the byte 255, which goes there too, is in no UTF-8 text.
   static constexpr uint8_t kWide = UINT8_MAX;
@@ -188,8 +196,20 @@ class SearchTables {
   std::vector<FanRow> fan_rows_;
   std::vector<uint16_t> fan_at_;
   std::vector<uint32_t> fan_ids_;
-  std::vector<uint64_t> under_bytes_;
-  std::vector<uint8_t> under_names_;
+  // Byte summaries (under()): bit i of under_blocks_[k].kept is set when node 64 k + i keeps
+  // one, and `rank` counts the nodes before 64 k that do, so the summary of a kept node n is
+  // under_[rank + the set bits below n's]. The names are saturated at kWide, in a byte.
+  struct UnderBlock {
+    uint64_t kept;
+    uint32_t rank;
+  };
+  struct [[gnu::packed]] PackedUnder {
+    uint64_t bytes;
+    uint8_t names;
+  };
+  static_assert(sizeof(PackedUnder) == 9);
+  std::vector<UnderBlock> under_blocks_;
+  std::vector<PackedUnder> under_;
   // A suffix node as kept: the saturated name in a byte (kWide: longer), unaligned, so nine
   // bytes where SuffixNode takes twelve.
   struct [[gnu::packed]] PackedSuffix {
