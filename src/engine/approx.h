@@ -101,6 +101,7 @@ class ExactIndex;
 class ReadView;
 class SearchTables;
 class StartFilter;
+class SuffixIndex;
 
 struct Candidate {
   ViewId node;         // terminal node of the view, or kNoView for no candidate
@@ -292,6 +293,8 @@ class ApproxSearcher {
   Spans spans_;
   Memo memo_;
   std::shared_ptr<const StartFilter> filter_;  // for spans_.t, if it applies
+  // The view's suffix index, deep enough for spans_.t, when expand_root() applies there.
+  std::shared_ptr<const SuffixIndex> suffixes_;
   uint64_t filtered_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "engine/search_tables.h"
+#include "engine/suffix_index.h"
 #include "engine/trie.h"
 
 namespace kwsieve {
@@ -97,6 +98,20 @@ std::shared_ptr<const StartFilter> ReadView::start_filter(uint64_t key, MakeStar
   if (filters_.size() >= kKept) return nullptr;
   filters_.emplace_back(key, make(search(), key));
   return filters_.back().second;
+}
+
+std::shared_ptr<const SuffixIndex> ReadView::suffix_index(uint64_t depth) const {
+  const SearchTables& tables = search();
+  std::lock_guard<std::mutex> lock(suffix_mutex_);
+  if (suffix_ && suffix_->holds(depth)) return suffix_;
+  // Built before the kept one is replaced, so a failure leaves that one in place.
+  suffix_ = std::make_shared<const SuffixIndex>(tables, depth);
+  return suffix_;
+}
+
+std::shared_ptr<const SuffixIndex> ReadView::kept_suffix_index() const {
+  std::lock_guard<std::mutex> lock(suffix_mutex_);
+  return suffix_;
 }
 
 }  // namespace kwsieve

@@ -26,6 +26,7 @@ namespace kwsieve {
 
 class SearchTables;
 class StartFilter;
+class SuffixIndex;
 class Trie;
 
 class ReadView {
@@ -83,6 +84,14 @@ class ReadView {
   using MakeStartFilter = std::shared_ptr<const StartFilter> (*)(const SearchTables&, uint64_t key);
   std::shared_ptr<const StartFilter> start_filter(uint64_t key, MakeStartFilter make) const;
 
+  // The root expansion's suffix index, holding at least the nodes of strings of `depth` bytes
+  // (SuffixIndex::holds). One is kept: a deeper request builds a deeper one in its place
+  // (searchers that hold the old one keep it alive while they use it), a shallower one gets
+  // the kept one. Safe to call from several threads.
+  std::shared_ptr<const SuffixIndex> suffix_index(uint64_t depth) const;
+  // The one kept, or null (for benchmarks).
+  std::shared_ptr<const SuffixIndex> kept_suffix_index() const;
+
  private:
   const WordSet& words_;
   bool by_char_;
@@ -96,6 +105,8 @@ class ReadView {
   mutable std::unique_ptr<const SearchTables> search_;
   mutable std::mutex filters_mutex_;
   mutable std::vector<std::pair<uint64_t, std::shared_ptr<const StartFilter>>> filters_;
+  mutable std::mutex suffix_mutex_;
+  mutable std::shared_ptr<const SuffixIndex> suffix_;
 };
 
 }  // namespace kwsieve

@@ -26,8 +26,6 @@ class SearchTables {
  public:
   // Reach of a subtree where no keyword ends.
   static constexpr uint32_t kUnreached = UINT32_MAX;
-  // No suffix node (suffix_step).
-  static constexpr uint32_t kNoSuffix = UINT32_MAX;
 
   // A node as the search sees it, assembled from the exact index's record and the count.
   struct Node {
@@ -88,38 +86,6 @@ class SearchTables {
     return {ids + at[0], ids + at[1]};
   }
 
-  // The suffix index: the trie of the keyword paths below the root's children with their
-  // first byte cut off, merged. Its node for a string y lists every pair (child x of the root,
-  // node u) where u is reached from x along y, so one walk along the text finds, for all the
-  // root's children at once, those whose subtree can follow it: the approximate search's
-  // root expansion asks exactly that of every child. Node 0 (the empty string) lists every
-  // child of the root with itself.
-  struct SuffixNode {
-    uint32_t first;    // first child; children are consecutive ids, ascending key, up to
-                       // the next node's first
-    uint32_t begin;    // first pair (suffix_node(), suffix_child()); its pairs run up to the next node's begin
-    uint32_t longest;  // longest clean name among its pairs' terminal nodes (saturated), else 0
-  };
-  SuffixNode suffix(uint32_t t) const {
-    const PackedSuffix& p = suffix_nodes_[t];
-    return {p.first, p.begin, p.longest != kWide ? uint32_t{p.longest} : kUnreached - 1};
-  }
-  // The pairs of suffix node t are those numbered [suffix(t).begin, suffix_end(t)); pair i is
-  // (x, u) = (suffix_child(i), suffix_node(i)), x the index among the root's children.
-  uint32_t suffix_end(uint32_t t) const { return suffix_nodes_[t + 1].begin; }
-  ViewId suffix_node(uint32_t i) const { return pair_nodes_[i]; }
-  // The root has at most 256 children under bytes: 16 bits hold their index unless a decoded
-  // state gives it tens of thousands more.
-  uint32_t suffix_child(uint32_t i) const { return pair_children_.empty() ? pair_wide_children_[i] : pair_children_[i]; }
-  // The child of suffix node t under byte b, or kNoSuffix.
-  uint32_t suffix_step(uint32_t t, unsigned char b) const {
-    const uint32_t first = suffix_nodes_[t].first;
-    const uint8_t* k = suffix_keys_.data() + first;
-    const uint8_t* end = suffix_keys_.data() + suffix_nodes_[t + 1].first;
-    const uint8_t* hit = std::lower_bound(k, end, b);
-    return hit != end && *hit == b ? first + static_cast<uint32_t>(hit - k) : kNoSuffix;
-  }
-
   // What lies one and two levels below a node: `bytes` has bit (k mod 64) for the key k of
   // each child of a child (keys below 256), so a clear bit means no grandchild has such a key;
   // `names` is the longest clean name among its terminal children (0 if none), or more: it
@@ -142,10 +108,10 @@ class SearchTables {
   }
 
   // Heap bytes held by each table (for benchmarks): child counts, keys, reach, fan-out
-  // index, byte summaries, suffix index.
+  // index, byte summaries. (The root expansion's suffix index is apart: ReadView keeps it.)
   struct Memory {
-    std::size_t nodes, keys, reach, fan, under, suffix;
-    std::size_t total() const { return nodes + keys + reach + fan + under + suffix; }
+    std::size_t nodes, keys, reach, fan, under;
+    std::size_t total() const { return nodes + keys + reach + fan + under; }
   };
   Memory memory() const;
 
@@ -153,7 +119,6 @@ class SearchTables {
   void read_nodes(const ExactIndex& exact);
   void compute_reach();
   void compute_fan();
-  void compute_suffixes();
   void compute_under();
 
   // A byte of counts_, keys_ or a summary's names that stands for kWide or more: counts and keys
@@ -210,20 +175,6 @@ class SearchTables {
   static_assert(sizeof(PackedUnder) == 9);
   std::vector<UnderBlock> under_blocks_;
   std::vector<PackedUnder> under_;
-  // A suffix node as kept: the saturated name in a byte (kWide: longer), unaligned, so nine
-  // bytes where SuffixNode takes twelve.
-  struct [[gnu::packed]] PackedSuffix {
-    uint32_t first;
-    uint32_t begin;
-    uint8_t longest;
-  };
-  static_assert(sizeof(PackedSuffix) == 9);
-  std::vector<PackedSuffix> suffix_nodes_;
-  std::vector<uint8_t> suffix_keys_;  // key of each suffix node
-  // suffix_nodes_ ends with an entry past the last node that closes its runs.
-  std::vector<ViewId> pair_nodes_;
-  std::vector<uint16_t> pair_children_;
-  std::vector<uint32_t> pair_wide_children_;  // in place of pair_children_ when those do not fit
 };
 
 }  // namespace kwsieve
