@@ -90,7 +90,7 @@ void SearchTables::compute_reach() {
   // values (max_keyword() and max_name() need them); the table keeps them narrowed.
   const std::size_t n_nodes = counts_.size();
   std::vector<Reach> full(n_nodes, Reach{kUnreached, kUnreached});
-  reach_.assign(n_nodes, NarrowReach{UINT16_MAX, UINT16_MAX});
+  reach_.assign(n_nodes, NarrowReach{UINT8_MAX, UINT8_MAX});
   for (std::size_t i = n_nodes; i-- > 0;) {
     const Node nd = node(static_cast<ViewId>(i));
     Reach r{kUnreached, kUnreached};

@@ -7,7 +7,9 @@
 // child and name) is read from it, not copied: the search has just stepped through that
 // record, so reading it again costs nothing, and the tables keep only what it lacks, each
 // field as narrow as its values allow (wider values go to short side lists, or are loosened
-// where only a bound is needed).
+// where only a bound is needed), and kept only for the nodes where it pays (the byte
+// summaries). The root expansion's suffix index, whose depth follows the threshold, is apart
+// (suffix_index.h).
 #pragma once
 
 #include <algorithm>
@@ -38,15 +40,16 @@ class SearchTables {
   // from the node, at which a keyword ends in its subtree (0 when only the node itself is
   // terminal), and the longest clean name of those keywords. Both are kUnreached when no
   // keyword ends in the subtree (possible only in a decoded state). Either may be larger than
-  // that, never smaller, which only loosens the bound: they are kept in 16 bits, and one
+  // that, never smaller, which only loosens the bound: they are kept in a byte each, and one
   // above kNarrowLimit reads as kUnreached - 1 (beyond every depth, and beyond every name
-  // but those of kUnreached - 1 bytes or more; max_name() says whether there are any).
+  // but those of kUnreached - 1 bytes or more; max_name() says whether there are any). Few
+  // keywords or clean names run to 254 bytes, and only the nodes above those lose their bound.
   struct Reach {
     uint32_t depth;
     uint32_t name;
   };
 
-  static constexpr uint32_t kNarrowLimit = UINT16_MAX - 2;
+  static constexpr uint32_t kNarrowLimit = UINT8_MAX - 2;
 
   // Nodes with more children than this also keep a fan-out index (fan()).
   static constexpr uint32_t kFanFrom = 8;
@@ -133,11 +136,11 @@ class SearchTables {
     return std::lower_bound(list.begin(), list.end(), n, [](const WideValue& w, ViewId id) { return w.id < id; })
         ->value;
   }
-  static uint16_t narrow(uint32_t v) { return static_cast<uint16_t>(std::min<uint32_t>(v, kNarrowLimit + 1)); }
-  static uint32_t widen(uint16_t v) { return v <= kNarrowLimit ? v : v == UINT16_MAX ? kUnreached : kUnreached - 1; }
+  static uint8_t narrow(uint32_t v) { return static_cast<uint8_t>(std::min<uint32_t>(v, kNarrowLimit + 1)); }
+  static uint32_t widen(uint8_t v) { return v <= kNarrowLimit ? v : v == UINT8_MAX ? kUnreached : kUnreached - 1; }
   struct NarrowReach {
-    uint16_t depth;
-    uint16_t name;
+    uint8_t depth;
+    uint8_t name;
   };
 
   const ExactIndex* exact_;
@@ -146,7 +149,7 @@ class SearchTables {
   std::vector<WideValue> wide_counts_;
   std::vector<uint8_t> keys_;  // key of each node (the root's is unused), or kWide
   std::vector<WideValue> wide_keys_;
-  std::vector<NarrowReach> reach_;  // UINT16_MAX: kUnreached
+  std::vector<NarrowReach> reach_;  // UINT8_MAX: kUnreached
   uint32_t max_keyword_ = 0;
   std::size_t max_name_ = 0;
   // Fan-out index: one row per indexed node, sorted by node; a row is 258 offsets starting

@@ -417,10 +417,10 @@ std::size_t check_threshold_turns(Rng& r, std::size_t cases) {
 
 }  // namespace
 
-// The search tables keep counts, keys and name lengths in bytes and depths in 16 bits, with
-// larger values in side lists or loosened: tries with a root of more than 255 children (every
-// byte and keys beyond), clean names of hundreds and of tens of thousands of bytes, and one
-// keyword deeper than 16 bits count, against the literal search over short texts.
+// The search tables keep counts, keys, depths and name lengths in bytes, with larger values in
+// side lists or loosened: tries with a root of more than 255 children (every byte and keys
+// beyond), clean names of hundreds and of tens of thousands of bytes, and one keyword about as
+// deep as a byte counts or far deeper, against the literal search over short texts.
 std::size_t check_wide(Rng& r, std::size_t cases) {
   static const std::size_t kNames[] = {0, 3, 254, 255, 256, 300, 65533, 65534, 65535, 70000};
   std::size_t failures = 0;
@@ -440,9 +440,10 @@ std::size_t check_wide(Rng& r, std::size_t cases) {
       nodes.push_back(trie.add_child(parent, key));
     }
     if (r.chance(0.3)) {
-      // A chain of 'a' below 'a' deeper than the reach's 16 bits.
+      // A chain of 'a' below 'a' at the reach's byte limit, or far past it.
       NodeId n = under_root['a'];
-      for (std::size_t d = 0; d < 66000; ++d) {
+      const std::size_t deep = r.chance(0.5) ? 250 + r.below(10) : 66000;
+      for (std::size_t d = 0; d < deep; ++d) {
         const NodeId c = trie.child(n, 'a');
         n = c != kwsieve::kNoNode ? c : trie.add_child(n, 'a');
       }
