@@ -13,7 +13,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -106,7 +105,7 @@ class SearchTables {
     const UnderBlock& b = under_blocks_[n >> 6];
     const uint64_t bit = uint64_t{1} << (n & 63);
     if (!(b.kept & bit)) return {~uint64_t{0}, UINT32_MAX};
-    const PackedUnder& u = under_[b.rank + static_cast<uint32_t>(std::popcount(b.kept & (bit - 1)))];
+    const PackedUnder& u = under_[b.rank + popcount(b.kept & (bit - 1))];
     return {u.bytes, u.names != kWide ? uint32_t{u.names} : UINT32_MAX};
   }
 
@@ -135,6 +134,13 @@ class SearchTables {
   static uint32_t wide(const std::vector<WideValue>& list, ViewId n) {
     return std::lower_bound(list.begin(), list.end(), n, [](const WideValue& w, ViewId id) { return w.id < id; })
         ->value;
+  }
+  // Baseline x86-64 has no popcnt instruction, and std::popcount then becomes a libgcc call.
+  static uint32_t popcount(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
   }
   static uint8_t narrow(uint32_t v) { return static_cast<uint8_t>(std::min<uint32_t>(v, kNarrowLimit + 1)); }
   static uint32_t widen(uint8_t v) { return v <= kNarrowLimit ? v : v == UINT8_MAX ? kUnreached : kUnreached - 1; }
