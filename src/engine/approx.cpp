@@ -278,14 +278,20 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   // closed state scores only if its clean name alone reaches the span where the budget opens
   // (its offset is below that). So when no terminal child has a name that long, a kind of
   // move whose byte is under none of the children lands nowhere, for every child: the node's
-  // summary tells without visiting them. Only nodes of two or more children keep one: into a
-  // single child it would save one walk at most.
+  // summary tells without visiting them. Only nodes of two or more children keep one; a
+  // single child's own record in the exact index answers the same, exactly.
   bool substitute = true, skip = true;
   if (c1 < sc.tabled && nd.count >= 2) {
     const SearchTables::Under u = v.under(s.node);
     if (u.names < sc.least[c1]) {
       if (!open_here) skip = (u.bytes >> (b & 63)) & 1;
       if (!open_next) substitute = j1 < sc.remaining && ((u.bytes >> (sc.text[j1] & 63)) & 1);
+    }
+  } else if (c1 < sc.tabled && nd.count == 1) {
+    const ExactIndex& x = view_.exact();
+    if (!x.terminal(nd.first) || v.name(nd.first).size() < sc.least[c1]) {
+      if (!open_here) skip = x.step(nd.first, b) != kNoView;
+      if (!open_next) substitute = j1 < sc.remaining && x.step(nd.first, sc.text[j1]) != kNoView;
     }
   }
   if (!substitute && !skip) return;
