@@ -1,6 +1,7 @@
 #include "engine/approx.h"
 
 #include <algorithm>
+#include <cassert>
 #include <bit>
 #include <iterator>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include "engine/read_view.h"
 #include "engine/search_tables.h"
 #include "engine/start_filter.h"
+#include "engine/suffix_index.h"
 
 namespace kwsieve {
 
@@ -286,13 +288,20 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   // closed state scores only if its clean name alone reaches the span where the budget opens
   // (its offset is below that). So when no terminal child has a name that long, a kind of
   // move whose byte is under none of the children lands nowhere, for every child: the node's
-  // summary tells without visiting them.
+  // summary tells without visiting them. Only nodes of two or more children keep one; a
+  // single child's own record in the exact index answers the same, exactly.
   bool substitute = true, skip = true;
-  if (c1 < sc.tabled) {
+  if (c1 < sc.tabled && nd.count >= 2) {
     const SearchTables::Under u = v.under(s.node);
     if (u.names < sc.least[c1]) {
       if (!open_here) skip = (u.bytes >> (b & 63)) & 1;
       if (!open_next) substitute = j1 < sc.remaining && ((u.bytes >> (sc.text[j1] & 63)) & 1);
+    }
+  } else if (c1 < sc.tabled && nd.count == 1) {
+    const ExactIndex& x = view_.exact();
+    if (!x.terminal(nd.first) || v.name(nd.first).size() < sc.least[c1]) {
+      if (!open_here) skip = x.step(nd.first, b) != kNoView;
+      if (!open_next) substitute = j1 < sc.remaining && x.step(nd.first, sc.text[j1]) != kNoView;
     }
   }
   if (!substitute && !skip) return;
@@ -323,6 +332,7 @@ void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
     return;
   }
   const SearchTables::Node& root = v.node(0);
+  assert(suffixes_ != nullptr);
   if (landings_.size() < root.count) landings_.resize(root.count, Landings{});
   walk_suffixes(sc, 0, kSkipped);
   walk_suffixes(sc, 1, kSubstituted);
@@ -338,6 +348,7 @@ void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
 
 void ApproxSearcher::walk_suffixes(const Scan& sc, std::size_t from, int move) {
   const SearchTables& v = *tables_;
+  const SuffixIndex& sx = *suffixes_;
   // A chain of cost 1 at offset j has an open budget when similarity(1, j + 1) >= t, that is
   // from offset least - 1 on (least >= 3 here); before that a terminal node passes only with a
   // clean name of `least` bytes or more.
@@ -351,24 +362,27 @@ void ApproxSearcher::walk_suffixes(const Scan& sc, std::size_t from, int move) {
   uint32_t t = 0;
   std::size_t j = from;
   for (;;) {
-    const SearchTables::SuffixNode& tn = v.suffix(t);
-    const uint32_t end = v.suffix_end(t);
+    const SuffixIndex::Node tn = sx.node(t);
+    const uint32_t end = sx.end(t);
     if (j < sc.remaining && j + 1 >= least) {
       for (uint32_t i = tn.begin; i < end; ++i) {
-        const uint32_t u = v.suffix_node(i);
-        if (passes_bound(sc, u, j, 1)) land_at(v.suffix_child(i), u, j);
+        const uint32_t u = sx.pair_node(i);
+        if (passes_bound(sc, u, j, 1)) land_at(sx.pair_child(i), u, j);
       }
       break;
     }
     if (j > 0 && tn.longest >= least) {
       for (uint32_t i = tn.begin; i < end; ++i) {
-        const uint32_t u = v.suffix_node(i);
-        if (v.terminal(u) && passes_at(sc, 1, std::max(j, v.name(u).size()))) land_at(v.suffix_child(i), u, j);
+        const uint32_t u = sx.pair_node(i);
+        if (v.terminal(u) && passes_at(sc, 1, std::max(j, v.name(u).size()))) land_at(sx.pair_child(i), u, j);
       }
     }
     if (j >= sc.remaining) break;
-    t = v.suffix_step(t, sc.text[j]);
-    if (t == SearchTables::kNoSuffix) break;
+    // Steps are taken only below offset least - 1, into strings of at most least - 1 bytes:
+    // the index was taken that deep.
+    assert(sx.holds(j + 1 - from));
+    t = sx.step(t, sc.text[j]);
+    if (t == SuffixIndex::kNoSuffix) break;
     ++j;
   }
   if (j > *sc.reach) *sc.reach = j;
@@ -493,7 +507,15 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     // Dropped first: should building the new filter fail, the searcher must not keep the
     // old threshold's (without one it searches every start, which is only slower).
     filter_ = nullptr;
-    spans_.make(t);
+    Spans next;
+    next.make(t);
+    // The root expansion (t above 1/2 and a wide root) walks the suffix index up to the
+    // offset least - 1, where one edit opens the budget. Taken before the threshold changes:
+    // should its build fail, the searcher keeps the old threshold and the index that serves it.
+    std::shared_ptr<const SuffixIndex> suffixes;
+    if (v.node(0).count > SearchTables::kFanFrom && next.least[1] > 2) suffixes = view_.suffix_index(next.least[1] - 1);
+    suffixes_ = std::move(suffixes);
+    spans_ = next;
     memo_.clear();
     filter_ = StartFilter::applies(spans_.least[1]) ? view_.start_filter(spans_.least[1], &StartFilter::make) : nullptr;
   }

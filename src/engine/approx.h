@@ -55,15 +55,18 @@
 // Rule 4 also has shortcuts that find dead moves without walking their chains. When neither
 // kind of edit move of an expansion may edit again at once, a child's move lives only if the
 // child has a child under the next text byte or is a terminal that scores there: nodes with
-// many children list exactly those (SearchTables::fan); for the others a 64-bit summary of the
-// bytes two levels down (SearchTables::Under) rules out a whole kind of move when its byte is
-// missing and no terminal child has a clean name long enough to score while closed.
+// many children list exactly those (SearchTables::fan); for the others of two or more a 64-bit
+// summary of the bytes two levels down (SearchTables::Under) rules out a whole kind of move
+// when its byte is missing and no terminal child has a clean name long enough to score while
+// closed (into a single child it would spare one walk at most, so none is kept there).
 //
 // The root expands at every start position, and for t above 1/2 all its edit moves are
 // closed chains of cost 1: land() would walk one chain per child. expand_root() walks the
-// suffix index (SearchTables::suffix) along the text instead, once for the keyword byte skipped
+// suffix index (suffix_index.h) along the text instead, once for the keyword byte skipped
 // and once for the substitution: the pairs of each suffix node it reaches are exactly the chains still
-// alive at that offset, so the same tests decide the same moves.
+// alive at that offset, so the same tests decide the same moves. The walk ends by the offset
+// where one edit opens the budget again, so the searcher takes an index built to that depth
+// for its threshold (ReadView::suffix_index).
 //
 // Two devices change how the decisions are computed, not which are made. Budget and threshold
 // tests compare integers with a per-threshold table of least spans (Spans) instead of
@@ -101,6 +104,7 @@ class ExactIndex;
 class ReadView;
 class SearchTables;
 class StartFilter;
+class SuffixIndex;
 
 struct Candidate {
   ViewId node;         // terminal node of the view, or kNoView for no candidate
@@ -317,6 +321,8 @@ class ApproxSearcher {
   Spans spans_;
   Memo memo_;
   std::shared_ptr<const StartFilter> filter_;  // for spans_.t, if it applies
+  // The view's suffix index, deep enough for spans_.t, when expand_root() applies there.
+  std::shared_ptr<const SuffixIndex> suffixes_;
   uint64_t filtered_ = 0;
 };
 

@@ -4,6 +4,7 @@
 
 #include "engine/approx.h"
 #include "engine/search_tables.h"
+#include "engine/suffix_index.h"
 #include "engine/trie.h"
 
 namespace kwsieve {
@@ -107,6 +108,20 @@ std::unique_ptr<ApproxSearcher> ReadView::take_searcher() const {
 void ReadView::keep_searcher(std::unique_ptr<ApproxSearcher> s) const {
   ApproxSearcher* none = nullptr;
   if (kept_searcher_.compare_exchange_strong(none, s.get(), std::memory_order_acq_rel)) s.release();
+}
+
+std::shared_ptr<const SuffixIndex> ReadView::suffix_index(uint64_t depth) const {
+  const SearchTables& tables = search();
+  std::lock_guard<std::mutex> lock(suffix_mutex_);
+  if (suffix_ && suffix_->holds(depth)) return suffix_;
+  // Built before the kept one is replaced, so a failure leaves that one in place.
+  suffix_ = std::make_shared<const SuffixIndex>(tables, depth);
+  return suffix_;
+}
+
+std::shared_ptr<const SuffixIndex> ReadView::kept_suffix_index() const {
+  std::lock_guard<std::mutex> lock(suffix_mutex_);
+  return suffix_;
 }
 
 }  // namespace kwsieve

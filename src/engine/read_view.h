@@ -28,6 +28,7 @@ namespace kwsieve {
 class ApproxSearcher;
 class SearchTables;
 class StartFilter;
+class SuffixIndex;
 class Trie;
 
 class ReadView {
@@ -93,6 +94,14 @@ class ReadView {
   std::unique_ptr<ApproxSearcher> take_searcher() const;
   void keep_searcher(std::unique_ptr<ApproxSearcher> s) const;
 
+  // The root expansion's suffix index, holding at least the nodes of strings of `depth` bytes
+  // (SuffixIndex::holds). One is kept: a deeper request builds a deeper one in its place
+  // (searchers that hold the old one keep it alive while they use it), a shallower one gets
+  // the kept one. Safe to call from several threads.
+  std::shared_ptr<const SuffixIndex> suffix_index(uint64_t depth) const;
+  // The one kept, or null (for benchmarks).
+  std::shared_ptr<const SuffixIndex> kept_suffix_index() const;
+
  private:
   const WordSet& words_;
   bool by_char_;
@@ -107,6 +116,9 @@ class ReadView {
   mutable std::mutex filters_mutex_;
   mutable std::vector<std::pair<uint64_t, std::shared_ptr<const StartFilter>>> filters_;
   mutable std::atomic<ApproxSearcher*> kept_searcher_{nullptr};
+
+  mutable std::mutex suffix_mutex_;
+  mutable std::shared_ptr<const SuffixIndex> suffix_;
 };
 
 }  // namespace kwsieve

@@ -20,7 +20,6 @@ SearchTables::SearchTables(const ExactIndex& exact, const std::vector<std::strin
   read_nodes(exact);
   compute_reach();
   compute_fan();
-  compute_suffixes();
   compute_under();
 }
 
@@ -29,9 +28,7 @@ SearchTables::Memory SearchTables::memory() const {
           held(keys_) + held(wide_keys_),
           held(reach_),
           held(fan_rows_) + held(fan_at_) + held(fan_ids_),
-          held(under_bytes_) + held(under_names_),
-          held(suffix_nodes_) + held(suffix_keys_) + held(pair_nodes_) + held(pair_children_) +
-              held(pair_wide_children_)};
+          held(under_blocks_) + held(under_)};
 }
 
 // The exact index holds the numbering: each node's first child and its name, which are read
@@ -63,10 +60,16 @@ void SearchTables::read_nodes(const ExactIndex& exact) {
 
 void SearchTables::compute_under() {
   const std::size_t n_nodes = counts_.size();
-  under_names_.assign(n_nodes, 0);
-  under_bytes_.assign(n_nodes, 0);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n_nodes; ++i) kept += count(static_cast<ViewId>(i)) >= 2;
+  under_blocks_.assign((n_nodes + 63) / 64, UnderBlock{0, 0});
+  under_.reserve(kept);
   for (std::size_t i = 0; i < n_nodes; ++i) {
     const Node nd = node(static_cast<ViewId>(i));
+    UnderBlock& block = under_blocks_[i / 64];
+    if (i % 64 == 0) block.rank = static_cast<uint32_t>(under_.size());
+    if (nd.count < 2) continue;
+    block.kept |= uint64_t{1} << (i % 64);
     uint64_t bytes = 0;
     std::size_t names = 0;
     for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
@@ -77,8 +80,7 @@ void SearchTables::compute_under() {
         if (k < 256) bytes |= uint64_t{1} << (k & 63);
       }
     }
-    under_names_[i] = static_cast<uint8_t>(std::min<std::size_t>(names, kWide));
-    under_bytes_[i] = bytes;
+    under_.push_back({bytes, static_cast<uint8_t>(std::min<std::size_t>(names, kWide))});
   }
 }
 
@@ -88,7 +90,7 @@ void SearchTables::compute_reach() {
   // values (max_keyword() and max_name() need them); the table keeps them narrowed.
   const std::size_t n_nodes = counts_.size();
   std::vector<Reach> full(n_nodes, Reach{kUnreached, kUnreached});
-  reach_.assign(n_nodes, NarrowReach{UINT16_MAX, UINT16_MAX});
+  reach_.assign(n_nodes, NarrowReach{UINT8_MAX, UINT8_MAX});
   for (std::size_t i = n_nodes; i-- > 0;) {
     const Node nd = node(static_cast<ViewId>(i));
     Reach r{kUnreached, kUnreached};
@@ -151,95 +153,6 @@ void SearchTables::compute_fan() {
   fan_rows_.shrink_to_fit();
   fan_at_.shrink_to_fit();
   fan_ids_.shrink_to_fit();
-}
-
-void SearchTables::compute_suffixes() {
-  // Breadth first over the merged trie: a suffix node's pairs are its parent's pairs moved one
-  // byte down, grouped by that byte. Each trie node below the root enters exactly one suffix
-  // node (the one for its path without the first byte), so there are as many pairs as such
-  // nodes, and at most as many suffix nodes. Keys above 255 are left out: no text byte follows
-  // them. The count of pairs fits 32 bits because the node ids do. Nodes are made in id order
-  // and each makes its children at once, so both a node's children and its pairs run up to
-  // where the next node's begin; a last entry closes the runs of the last node.
-  //
-  // Built in place, in the tables' own narrow form: room for the most nodes and pairs there
-  // can be is reserved at once (pages never written stay unused), so no growing copies or
-  // wider temporaries add to what the first approximate call leaves resident.
-  const Node root = node(0);
-  const std::size_t most = counts_.size() + 1;
-  const bool narrow_children = root.count <= uint32_t{UINT16_MAX} + 1;
-  std::vector<PackedSuffix> nodes;
-  std::vector<uint8_t> keys;
-  nodes.reserve(most);
-  keys.reserve(most);
-  pair_nodes_.clear();
-  pair_nodes_.reserve(most);
-  (narrow_children ? pair_children_.reserve(most) : pair_wide_children_.reserve(most));
-  auto add_pair = [&](uint32_t child, ViewId u) {
-    pair_nodes_.push_back(u);
-    if (narrow_children) {
-      pair_children_.push_back(static_cast<uint16_t>(child));
-    } else {
-      pair_wide_children_.push_back(child);
-    }
-  };
-  for (uint32_t i = 0; i < root.count; ++i) add_pair(i, root.first + i);
-  nodes.push_back({0, 0, 0});
-  keys.push_back(0);
-  struct Moved {
-    uint32_t key;
-    uint32_t child;
-    ViewId node;
-  };
-  std::vector<Moved> moved, sorted;
-  std::array<uint32_t, 257> bucket;
-  for (std::size_t t = 0; t < nodes.size(); ++t) {
-    // The pairs of the last node made so far end where the pairs made so far do.
-    const uint32_t begin = nodes[t].begin;
-    const uint32_t end = t + 1 < nodes.size() ? nodes[t + 1].begin : static_cast<uint32_t>(pair_nodes_.size());
-    uint32_t longest = 0;
-    moved.clear();
-    for (uint32_t i = begin; i < end; ++i) {
-      const uint32_t child = suffix_child(i);
-      const Node u = node(pair_nodes_[i]);
-      if (u.name != kNotTerminal) longest = std::max(longest, saturated_name(names_[u.name].size()));
-      for (uint32_t c = u.first; c < u.first + u.count; ++c) {
-        const uint32_t k = key(c);
-        if (k < 256) moved.push_back({k, child, c});
-      }
-    }
-    nodes[t].longest = static_cast<uint8_t>(std::min<uint32_t>(longest, kWide));
-    // Group by key, keeping each key's pairs in child order: insertion sort for the short
-    // lists that most nodes have, counting sort for long ones.
-    if (moved.size() <= 32) {
-      for (std::size_t i = 1; i < moved.size(); ++i) {
-        const Moved m = moved[i];
-        std::size_t k = i;
-        for (; k > 0 && moved[k - 1].key > m.key; --k) moved[k] = moved[k - 1];
-        moved[k] = m;
-      }
-    } else {
-      bucket.fill(0);
-      for (const Moved& m : moved) ++bucket[m.key + 1];
-      for (unsigned k = 1; k < 257; ++k) bucket[k] += bucket[k - 1];
-      sorted.resize(moved.size());
-      for (const Moved& m : moved) sorted[bucket[m.key]++] = m;
-      moved.swap(sorted);
-    }
-    nodes[t].first = static_cast<uint32_t>(nodes.size());
-    for (std::size_t from = 0; from < moved.size();) {
-      std::size_t to = from + 1;
-      while (to < moved.size() && moved[to].key == moved[from].key) ++to;
-      nodes.push_back({0, static_cast<uint32_t>(pair_nodes_.size()), 0});
-      keys.push_back(static_cast<uint8_t>(moved[from].key));
-      for (std::size_t i = from; i < to; ++i) add_pair(moved[i].child, moved[i].node);
-      from = to;
-    }
-  }
-  nodes.push_back({static_cast<uint32_t>(nodes.size()), static_cast<uint32_t>(pair_nodes_.size()), 0});
-  // Copies of the exact size; the pairs fill what was reserved for them but the root's.
-  suffix_nodes_.assign(nodes.begin(), nodes.end());
-  suffix_keys_.assign(keys.begin(), keys.end());
 }
 
 }  // namespace kwsieve

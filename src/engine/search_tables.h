@@ -7,7 +7,9 @@
 // child and name) is read from it, not copied: the search has just stepped through that
 // record, so reading it again costs nothing, and the tables keep only what it lacks, each
 // field as narrow as its values allow (wider values go to short side lists, or are loosened
-// where only a bound is needed).
+// where only a bound is needed), and kept only for the nodes where it pays (the byte
+// summaries). The root expansion's suffix index, whose depth follows the threshold, is apart
+// (suffix_index.h).
 #pragma once
 
 #include <algorithm>
@@ -25,8 +27,6 @@ class SearchTables {
  public:
   // Reach of a subtree where no keyword ends.
   static constexpr uint32_t kUnreached = UINT32_MAX;
-  // No suffix node (suffix_step).
-  static constexpr uint32_t kNoSuffix = UINT32_MAX;
 
   // A node as the search sees it, assembled from the exact index's record and the count.
   struct Node {
@@ -39,15 +39,16 @@ class SearchTables {
   // from the node, at which a keyword ends in its subtree (0 when only the node itself is
   // terminal), and the longest clean name of those keywords. Both are kUnreached when no
   // keyword ends in the subtree (possible only in a decoded state). Either may be larger than
-  // that, never smaller, which only loosens the bound: they are kept in 16 bits, and one
+  // that, never smaller, which only loosens the bound: they are kept in a byte each, and one
   // above kNarrowLimit reads as kUnreached - 1 (beyond every depth, and beyond every name
-  // but those of kUnreached - 1 bytes or more; max_name() says whether there are any).
+  // but those of kUnreached - 1 bytes or more; max_name() says whether there are any). Few
+  // keywords or clean names run to 254 bytes, and only the nodes above those lose their bound.
   struct Reach {
     uint32_t depth;
     uint32_t name;
   };
 
-  static constexpr uint32_t kNarrowLimit = UINT16_MAX - 2;
+  static constexpr uint32_t kNarrowLimit = UINT8_MAX - 2;
 
   // Nodes with more children than this also keep a fan-out index (fan()).
   static constexpr uint32_t kFanFrom = 8;
@@ -87,57 +88,32 @@ class SearchTables {
     return {ids + at[0], ids + at[1]};
   }
 
-  // The suffix index: the trie of the keyword paths below the root's children with their
-  // first byte cut off, merged. Its node for a string y lists every pair (child x of the root,
-  // node u) where u is reached from x along y, so one walk along the text finds, for all the
-  // root's children at once, those whose subtree can follow it: the approximate search's
-  // root expansion asks exactly that of every child. Node 0 (the empty string) lists every
-  // child of the root with itself.
-  struct SuffixNode {
-    uint32_t first;    // first child; children are consecutive ids, ascending key, up to
-                       // the next node's first
-    uint32_t begin;    // first pair (suffix_node(), suffix_child()); its pairs run up to the next node's begin
-    uint32_t longest;  // longest clean name among its pairs' terminal nodes (saturated), else 0
-  };
-  SuffixNode suffix(uint32_t t) const {
-    const PackedSuffix& p = suffix_nodes_[t];
-    return {p.first, p.begin, p.longest != kWide ? uint32_t{p.longest} : kUnreached - 1};
-  }
-  // The pairs of suffix node t are those numbered [suffix(t).begin, suffix_end(t)); pair i is
-  // (x, u) = (suffix_child(i), suffix_node(i)), x the index among the root's children.
-  uint32_t suffix_end(uint32_t t) const { return suffix_nodes_[t + 1].begin; }
-  ViewId suffix_node(uint32_t i) const { return pair_nodes_[i]; }
-  // The root has at most 256 children under bytes: 16 bits hold their index unless a decoded
-  // state gives it tens of thousands more.
-  uint32_t suffix_child(uint32_t i) const { return pair_children_.empty() ? pair_wide_children_[i] : pair_children_[i]; }
-  // The child of suffix node t under byte b, or kNoSuffix.
-  uint32_t suffix_step(uint32_t t, unsigned char b) const {
-    const uint32_t first = suffix_nodes_[t].first;
-    const uint8_t* k = suffix_keys_.data() + first;
-    const uint8_t* end = suffix_keys_.data() + suffix_nodes_[t + 1].first;
-    const uint8_t* hit = std::lower_bound(k, end, b);
-    return hit != end && *hit == b ? first + static_cast<uint32_t>(hit - k) : kNoSuffix;
-  }
-
   // What lies one and two levels below a node: `bytes` has bit (k mod 64) for the key k of
   // each child of a child (keys below 256), so a clear bit means no grandchild has such a key;
   // `names` is the longest clean name among its terminal children (0 if none), or more: it
   // only decides when the bytes may rule moves out, so a name of kWide bytes or more reads
   // as UINT32_MAX, which never lets them.
+  //
+  // Kept only for nodes of two or more children (about one node in twenty): into a single
+  // child the summary would save one land() walk at most, no more than it costs to read. Other
+  // nodes answer "rules out nothing" (every byte, names UINT32_MAX).
   struct Under {
     uint64_t bytes;
     uint32_t names;
   };
   Under under(ViewId n) const {
-    const uint32_t names = under_names_[n] != kWide ? uint32_t{under_names_[n]} : UINT32_MAX;
-    return {under_bytes_[n], names};
+    const UnderBlock& b = under_blocks_[n >> 6];
+    const uint64_t bit = uint64_t{1} << (n & 63);
+    if (!(b.kept & bit)) return {~uint64_t{0}, UINT32_MAX};
+    const PackedUnder& u = under_[b.rank + popcount(b.kept & (bit - 1))];
+    return {u.bytes, u.names != kWide ? uint32_t{u.names} : UINT32_MAX};
   }
 
   // Heap bytes held by each table (for benchmarks): child counts, keys, reach, fan-out
-  // index, byte summaries, suffix index.
+  // index, byte summaries. (The root expansion's suffix index is apart: ReadView keeps it.)
   struct Memory {
-    std::size_t nodes, keys, reach, fan, under, suffix;
-    std::size_t total() const { return nodes + keys + reach + fan + under + suffix; }
+    std::size_t nodes, keys, reach, fan, under;
+    std::size_t total() const { return nodes + keys + reach + fan + under; }
   };
   Memory memory() const;
 
@@ -145,10 +121,9 @@ class SearchTables {
   void read_nodes(const ExactIndex& exact);
   void compute_reach();
   void compute_fan();
-  void compute_suffixes();
   void compute_under();
 
-  // A byte of counts_, keys_ or under_names_ that stands for kWide or more: counts and keys
+  // A byte of counts_, keys_ or a summary's names that stands for kWide or more: counts and keys
   // are then in a side list by id. Few nodes have that many children, only a decoded state
   // has keys that are not bytes, and the byte 255, which goes there too, is in no UTF-8 text.
   static constexpr uint8_t kWide = UINT8_MAX;
@@ -160,11 +135,18 @@ class SearchTables {
     return std::lower_bound(list.begin(), list.end(), n, [](const WideValue& w, ViewId id) { return w.id < id; })
         ->value;
   }
-  static uint16_t narrow(uint32_t v) { return static_cast<uint16_t>(std::min<uint32_t>(v, kNarrowLimit + 1)); }
-  static uint32_t widen(uint16_t v) { return v <= kNarrowLimit ? v : v == UINT16_MAX ? kUnreached : kUnreached - 1; }
+  // Baseline x86-64 has no popcnt instruction, and std::popcount then becomes a libgcc call.
+  static uint32_t popcount(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
+  }
+  static uint8_t narrow(uint32_t v) { return static_cast<uint8_t>(std::min<uint32_t>(v, kNarrowLimit + 1)); }
+  static uint32_t widen(uint8_t v) { return v <= kNarrowLimit ? v : v == UINT8_MAX ? kUnreached : kUnreached - 1; }
   struct NarrowReach {
-    uint16_t depth;
-    uint16_t name;
+    uint8_t depth;
+    uint8_t name;
   };
 
   const ExactIndex* exact_;
@@ -173,7 +155,7 @@ class SearchTables {
   std::vector<WideValue> wide_counts_;
   std::vector<uint8_t> keys_;  // key of each node (the root's is unused), or kWide
   std::vector<WideValue> wide_keys_;
-  std::vector<NarrowReach> reach_;  // UINT16_MAX: kUnreached
+  std::vector<NarrowReach> reach_;  // UINT8_MAX: kUnreached
   uint32_t max_keyword_ = 0;
   std::size_t max_name_ = 0;
   // Fan-out index: one row per indexed node, sorted by node; a row is 258 offsets starting
@@ -188,22 +170,20 @@ class SearchTables {
   std::vector<FanRow> fan_rows_;
   std::vector<uint16_t> fan_at_;
   std::vector<uint32_t> fan_ids_;
-  std::vector<uint64_t> under_bytes_;
-  std::vector<uint8_t> under_names_;
-  // A suffix node as kept: the saturated name in a byte (kWide: longer), unaligned, so nine
-  // bytes where SuffixNode takes twelve.
-  struct [[gnu::packed]] PackedSuffix {
-    uint32_t first;
-    uint32_t begin;
-    uint8_t longest;
+  // Byte summaries (under()): bit i of under_blocks_[k].kept is set when node 64 k + i keeps
+  // one, and `rank` counts the nodes before 64 k that do, so the summary of a kept node n is
+  // under_[rank + the set bits below n's]. The names are saturated at kWide, in a byte.
+  struct UnderBlock {
+    uint64_t kept;
+    uint32_t rank;
   };
-  static_assert(sizeof(PackedSuffix) == 9);
-  std::vector<PackedSuffix> suffix_nodes_;
-  std::vector<uint8_t> suffix_keys_;  // key of each suffix node
-  // suffix_nodes_ ends with an entry past the last node that closes its runs.
-  std::vector<ViewId> pair_nodes_;
-  std::vector<uint16_t> pair_children_;
-  std::vector<uint32_t> pair_wide_children_;  // in place of pair_children_ when those do not fit
+  struct [[gnu::packed]] PackedUnder {
+    uint64_t bytes;
+    uint8_t names;
+  };
+  static_assert(sizeof(PackedUnder) == 9);
+  std::vector<UnderBlock> under_blocks_;
+  std::vector<PackedUnder> under_;
 };
 
 }  // namespace kwsieve

@@ -365,12 +365,64 @@ std::size_t check_floors(Rng& r, std::size_t cases, uint64_t& reruns) {
   return failures;
 }
 
+// Above t = 1/2 a root of more than eight children is expanded through the suffix index, which
+// the view builds only as deep as the threshold's walk goes and replaces by a deeper one when a
+// later threshold needs more. Two searchers on one view take thresholds in turn, out of step,
+// so that a shallow index meets a deeper request, a deep one a shallower request, and a
+// searcher goes on with the index it took while the other has the view build a deeper one.
+// Keywords from wide alphabets, longer than the shallow depths, make wide roots and walks
+// that reach the depth built.
+std::size_t check_threshold_turns(Rng& r, std::size_t cases) {
+  static const std::vector<std::vector<float>> kTurns = {
+      {0.7f, 0.95f, 0.8f, 0.6f}, {0.6f, 0.7f, 0.8f, 0.9f}, {0.95f, 0.6f, 0.75f, 0.9f}};
+  static const float kAny[] = {0.55f, 0.6f, 2.0f / 3, 0.7f, 0.75f, 0.8f, 0.85f, 0.9f, 0.95f, 0.97f};
+  std::size_t failures = 0;
+  for (std::size_t it = 0; it < cases && failures < 10; ++it) {
+    const auto& units = kAlphabets[kAlphabets.size() - 1 - r.below(2)];
+    KeywordProcessor kp(true, false);
+    std::vector<std::string> words;
+    for (std::size_t k = 10 + r.below(40); k > 0; --k) {
+      std::string kw = random_string(r, units, r.chance(0.5) ? 6 : 16);
+      words.push_back(kw);
+      kp.add_keyword(kw, r.chance(0.7) ? std::nullopt : std::optional<std::string>(std::string(r.below(24), 'n')));
+    }
+    std::vector<float> turns = kTurns[r.below(kTurns.size())];
+    if (r.chance(0.3)) {
+      for (float& t : turns) t = kAny[r.below(std::size(kAny))];
+    }
+    const ReadView& view = kp.read_view();
+    ApproxSearcher a(view), b(view), literal(view);
+    for (std::size_t k = 0; k < turns.size(); ++k) {
+      for (int side = 0; side < 2; ++side) {
+        const float t = turns[(k + side) % turns.size()];
+        std::string w;
+        while (w.size() < max_text_units(t)) {
+          std::string part = r.chance(0.8) ? words[r.below(words.size())] : random_string(r, units, 6);
+          if (!part.empty() && r.chance(0.5)) part[r.below(part.size())] = units[r.below(units.size())][0];
+          w += part;
+        }
+        w.resize(max_text_units(t));
+        ApproxSearcher& s = side == 0 ? a : b;
+        for (std::size_t p = 0; p < w.size(); ++p) {
+          const Candidate want = literal.search_literal(w, p, t);
+          const Candidate got = s.search(w, p, t);
+          if (!same(want, got)) {
+            print_case("thresholds in turn", w, p, t, want, got);
+            ++failures;
+          }
+        }
+      }
+    }
+  }
+  return failures;
+}
+
 }  // namespace
 
-// The search tables keep counts, keys and name lengths in bytes and depths in 16 bits, with
-// larger values in side lists or loosened: tries with a root of more than 255 children (every
-// byte and keys beyond), clean names of hundreds and of tens of thousands of bytes, and one
-// keyword deeper than 16 bits count, against the literal search over short texts.
+// The search tables keep counts, keys, depths and name lengths in bytes, with larger values in
+// side lists or loosened: tries with a root of more than 255 children (every byte and keys
+// beyond), clean names of hundreds and of tens of thousands of bytes, and one keyword about as
+// deep as a byte counts or far deeper, against the literal search over short texts.
 std::size_t check_wide(Rng& r, std::size_t cases) {
   static const std::size_t kNames[] = {0, 3, 254, 255, 256, 300, 65533, 65534, 65535, 70000};
   std::size_t failures = 0;
@@ -390,9 +442,10 @@ std::size_t check_wide(Rng& r, std::size_t cases) {
       nodes.push_back(trie.add_child(parent, key));
     }
     if (r.chance(0.3)) {
-      // A chain of 'a' below 'a' deeper than the reach's 16 bits.
+      // A chain of 'a' below 'a' at the reach's byte limit, or far past it.
       NodeId n = under_root['a'];
-      for (std::size_t d = 0; d < 66000; ++d) {
+      const std::size_t deep = r.chance(0.5) ? 250 + r.below(10) : 66000;
+      for (std::size_t d = 0; d < deep; ++d) {
         const NodeId c = trie.child(n, 'a');
         n = c != kwsieve::kNoNode ? c : trie.add_child(n, 'a');
       }
@@ -493,6 +546,9 @@ int main(int argc, char** argv) {
   failures += check_floors(r, iterations / 10 + 1, more);
   std::printf("low thresholds: floors checked on %zu longer texts (%llu popped more states than without)\n",
               iterations / 10 + 1, static_cast<unsigned long long>(more));
+  failures += check_threshold_turns(r, iterations / 40 + 1);
+  std::printf("thresholds in turn: %zu processors searched at four thresholds by two searchers\n",
+              iterations / 40 + 1);
   failures += check_wide(r, iterations / 500 + 1);
   std::printf("wide tables: %zu tries with a root of 258 children\n", iterations / 500 + 1);
   if (iterations >= 1000 && (filtered == 0 || found == 0)) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Plants faults in the approximate search's pruning rules one at a time and counts how many
+# Plants faults in the approximate search's pruning rules and tables one at a time and counts how many
 # the differential driver (approx_diff) kills: by a mismatch, or by not finishing (a fault
-# that makes the search loop). Each fault replaces one literal piece of src/engine/approx.cpp
-# or approx.h in a copy of the sources; a fault whose piece is no longer there is reported
+# that makes the search loop). Each fault replaces one literal piece of an engine source
+# in a copy of the sources; a fault whose piece is no longer there is reported
 # as STALE, so that the list stays in step with the code.
 #
 #   bash tests/cpp/plant_faults.sh [iterations]     (default 5000)
@@ -29,6 +29,13 @@ faults=(
   "approx.cpp|tries = (shorter_[hint(head)] \& lengths_)|tries = (shorter_[hint(head) ^ 1] \& lengths_)|memo: a short window looked for under the wrong hint (harmless: only fewer reuses)"
   "approx.cpp|if (low_bytes(head, len) != e->head|if (low_bytes(head, len - (len > 1)) != low_bytes(e->head, len - (len > 1))|memo: a window's last head byte not compared"
   "approx.cpp|e.length = static_cast<uint8_t>(c.length);|e.length = static_cast<uint8_t>(c.length + (c.length < 3));|memo: a reused candidate's length wrong"
+  "approx.cpp|suffixes = view_.suffix_index(next.least[1] - 1);|suffixes = view_.suffix_index(next.least[1] - 2);|suffix index: asked one level short of the root walk"
+  "suffix_index.cpp|const bool last = level >= depth;|const bool last = level + 1 >= depth;|suffix index: built one level short"
+  "suffix_index.cpp|          whole = false;|          (void)whole;|suffix index: a cut one taken for whole"
+  "read_view.cpp|if (suffix_ && suffix_->holds(depth)) return suffix_;|if (suffix_) return suffix_;|suffix index: the kept one served to a deeper request"
+  "search_tables.h|under_[b.rank + popcount(b.kept & (bit - 1))]|under_[b.rank + popcount(b.kept & ((bit << 1) - 1))]|byte summaries: the rank counts the node itself"
+  "search_tables.cpp|if (i % 64 == 0) block.rank|if (i % 64 == 1) block.rank|byte summaries: a block's rank taken one node late"
+  "approx.cpp|v.name(nd.first).size() < sc.least[c1]|v.name(nd.first).size() <= sc.least[c1]|single child: a name that just reaches the open span taken as too short"
 )
 
 killed=0; total=0; harmless=0
