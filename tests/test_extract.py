@@ -175,7 +175,7 @@ word_sets = st.sampled_from([None, "-", "abé", ["-", "a", "b", "\x87", "\xa9", 
 
 # The emulated 32-bit run is about ten times slower: it gets fewer examples of each.
 # KWSIEVE_TEST_EXAMPLES overrides the count, for a longer soak.
-EXAMPLES = int(os.environ.get("KWSIEVE_TEST_EXAMPLES", 30 if os.environ.get("KWSIEVE_I386_EMULATED") else 200))
+EXAMPLES = int(os.environ.get("KWSIEVE_TEST_EXAMPLES", 30 if os.environ.get("KWSIEVE_I386_EMULATED") == "1" else 200))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 

@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from kwsieve import KeywordProcessor
 from model import paired, tuples
 
-EXAMPLES = int(os.environ.get("KWSIEVE_TEST_EXAMPLES", 30 if os.environ.get("KWSIEVE_I386_EMULATED") else 150))
+EXAMPLES = int(os.environ.get("KWSIEVE_TEST_EXAMPLES", 30 if os.environ.get("KWSIEVE_I386_EMULATED") == "1" else 150))
 
 # Each (keywords, word characters added, text, threshold, expected) row: the first three
 # are the cases a byte test got wrong (東 starts with byte E6, the number of 'æ'; 'æ' and
