@@ -36,6 +36,7 @@
 
 #include "engine/blocked_bloom.h"
 #include "engine/byte_classes.h"
+#include "engine/portable.h"
 #include "engine/view_id.h"
 
 namespace kwsieve {
@@ -190,13 +191,6 @@ class ExactIndex {
   const ClassMasks& class_masks_lowered() const { return masks_lowered_; }
 
  private:
-  // Baseline x86-64 has no popcnt instruction, and the builtin then becomes a libgcc call.
-  static uint32_t popcount(uint64_t x) {
-    x = x - ((x >> 1) & 0x5555555555555555ull);
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
-  }
 
   // The filter hash of `len` text bytes (already masked to them). The length goes in the
   // top byte, which is zero for fewer than 8 bytes. The word index comes from the top bits

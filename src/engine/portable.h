@@ -18,6 +18,15 @@
 
 namespace kwsieve {
 
+// Set bits of x. Baseline x86-64 has no popcnt instruction, and std::popcount then becomes a
+// libgcc call.
+inline uint32_t popcount(uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ull);
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
+}
+
 // Index of the lowest set bit of x, which must not be 0. Telling the compiler so lets it
 // emit the bare scan instruction instead of a test for 0 around it.
 template <class T>

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/exact_index.h"
+#include "engine/portable.h"
 #include "engine/view_id.h"
 
 namespace kwsieve {
@@ -134,13 +135,6 @@ class SearchTables {
   static uint32_t wide(const std::vector<WideValue>& list, ViewId n) {
     return std::lower_bound(list.begin(), list.end(), n, [](const WideValue& w, ViewId id) { return w.id < id; })
         ->value;
-  }
-  // Baseline x86-64 has no popcnt instruction, and std::popcount then becomes a libgcc call.
-  static uint32_t popcount(uint64_t x) {
-    x = x - ((x >> 1) & 0x5555555555555555ull);
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<uint32_t>((x * 0x0101010101010101ull) >> 56);
   }
   static uint8_t narrow(uint32_t v) { return static_cast<uint8_t>(std::min<uint32_t>(v, kNarrowLimit + 1)); }
   static uint32_t widen(uint8_t v) { return v <= kNarrowLimit ? v : v == UINT8_MAX ? kUnreached : kUnreached - 1; }
