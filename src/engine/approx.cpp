@@ -517,6 +517,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     suffixes_ = std::move(suffixes);
     spans_ = next;
     memo_.clear();
+    seeds_.clear();
     filter_ = StartFilter::applies(spans_.least[1]) ? view_.start_filter(spans_.least[1], &StartFilter::make) : nullptr;
   }
   const std::size_t remaining = w.size() - p;
@@ -547,9 +548,59 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
       }
     }
   }
-  const Candidate c = search_from(text, remaining, t, exact, reach);
+  Candidate c{kNoView, 0, 0.0f};
+  // Looking seeds up costs a few probes per search: not worth it where candidates are rare.
+  const bool seeding = seeding_ == Seeding::kAlways || seeding_ == Seeding::kRaised ||
+                       (seeding_ == Seeding::kAdaptive && found_rate_ >= kRateOne / 8);
+  float seed = t >= kFirstFloor && seeding ? seeds_.find(text, remaining) : -1.0f;
+  if (seeding_ == Seeding::kRaised && seed >= 0.0f) seed = std::min(seed + 1.0f / 16, 1.0f);
+  if (seed > t) {
+    c = search_above(text, remaining, t, seed, exact, reach);
+    // As with the floors of rule 6, the run checks itself: a candidate of the seed or more is
+    // the literal one. Should nothing reach the seed (it was not a score reached here), the
+    // search runs as if it had none.
+    if (!(c.node != kNoView && c.similarity >= seed)) c = search_from(text, remaining, t, exact, reach);
+  } else {
+    c = search_from(text, remaining, t, exact, reach);
+  }
+  found_rate_ = found_rate_ - found_rate_ / 32 + (c.node != kNoView ? kRateOne / 32 : 0);
+  if (c.node != kNoView) seeds_.add(text, c.length, c.similarity);
   if (reach < remaining) memo_.add(text, remaining, reach + 1, exact, c);
   return c;
+}
+
+inline uint64_t ApproxSearcher::Seeds::covered(uint64_t head, std::size_t length) { return low_bytes(head, length); }
+
+void ApproxSearcher::Seeds::clear() {
+  std::vector<Slot>().swap(slots_);
+  lengths_ = 0;
+}
+
+void ApproxSearcher::Seeds::add(const unsigned char* text, std::size_t length, float similarity) {
+  if (length == 0 || length > kMaxLength) return;
+  if (slots_.empty()) slots_.assign(kSlots, Slot{0, 0.0f, 0});
+  const uint64_t key = covered(head_of(text, length), length);
+  Slot& s = slots_[slot(key, length)];
+  if (s.length == length && s.key == key) {
+    s.similarity = std::max(s.similarity, similarity);
+  } else {
+    s = Slot{key, similarity, static_cast<uint8_t>(length)};
+  }
+  lengths_ |= uint32_t{1} << length;
+}
+
+float ApproxSearcher::Seeds::find(const unsigned char* text, std::size_t remaining) const {
+  float best = -1.0f;
+  if (lengths_ == 0) return best;
+  const uint64_t head = head_of(text, remaining);
+  for (uint32_t ls = lengths_; ls != 0; ls &= ls - 1) {
+    const std::size_t length = static_cast<std::size_t>(std::countr_zero(ls));
+    if (length >= remaining) break;
+    const uint64_t key = covered(head, length);
+    const Slot& s = slots_[slot(key, length)];
+    if (s.length == length && s.key == key) best = std::max(best, s.similarity);
+  }
+  return best;
 }
 
 // Rule 6, floors. Call S the greatest score of the literal run (at least t) and W the first
@@ -583,14 +634,11 @@ Candidate ApproxSearcher::search_from(const unsigned char* text, std::size_t rem
 
 const ApproxSearcher::Spans& ApproxSearcher::floor_spans(float floor) {
   if (floor == spans_.t) return spans_;
-  for (const Spans& f : floors_) {
-    if (f.t == floor) return f;
-  }
-  // The fixed floors come back at every start position and stay; a floor taken from a
-  // candidate replaces the oldest.
-  Spans& f = floors_[next_floor_];
-  next_floor_ = (next_floor_ + 1) % kKeptFloors;
-  f.make(floor);
+  uint32_t bits;
+  std::memcpy(&bits, &floor, sizeof bits);
+  static_assert(kKeptFloors == 64);
+  Spans& f = floors_[(bits * 0x9E3779B9u) >> 26];
+  if (f.t != floor) f.make(floor);
   return f;
 }
 

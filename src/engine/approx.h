@@ -13,7 +13,8 @@
 // search() pops a subsequence of P and leaves out only states that would not have replaced
 // the best candidate in the literal run; by induction over P the best candidate is then the
 // same at every point of it. (Popping more of P than needed is always safe for the same
-// reason.) Six rules leave states out (the sixth, floors, is argued at search_from()):
+// reason.) Seven rules leave states out (the sixth, floors, is argued at search_from(); the
+// seventh, seeds, rests on the same argument):
 //
 // 1. Stop once the best similarity is 1.0. No state scores above 1 - 0 / D = 1.
 // 2. Dominance. Drop a state (n, j, c) when a state (n, j, c0) with c0 <= c was popped earlier
@@ -42,6 +43,13 @@
 //    keeps the work per start position bounded by the keywords when the text after it is
 //    long, where the literal order would go deep into skipped text bytes before meeting any
 //    candidate good enough for rule 3 to stop it.
+// 7. Seeds. Above t = 1/2 a search may first run with a floor taken from an earlier start
+//    position: the best score of a candidate found there, filed by the text it covered
+//    (Seeds). The run checks itself as under rule 6: a candidate of the floor or more is the
+//    literal one; when nothing reaches the floor the search runs again without it. Where a
+//    word's best candidate was found before (short keywords with long clean names come back
+//    on every short word), the floor is often the literal best score itself, and the run
+//    leaves out every state that cannot reach it from the start.
 // 4. Dead states are not pushed. A state whose budget does not hold can only follow the text
 //    until it does, so its subtree starts as a chain; when the chain breaks off before the
 //    budget returns and no state on it scores above the best so far, popping the state would
@@ -137,6 +145,11 @@ class ApproxSearcher {
   // Tests only: search without floors (rule 6), as a reference for long texts at low
   // thresholds, where the literal search is out of reach.
   void use_no_floors() { no_floors_ = true; }
+  // Tests only: take floors from earlier candidates (rule 7) at every search; raised: each a
+  // little above the score it was filed with, so that runs fail and search again; or never.
+  // By default only while candidates are common.
+  enum class Seeding { kAdaptive, kAlways, kRaised, kNever };
+  void use_seeding(Seeding s) { seeding_ = s; }
 
  private:
   struct State {
@@ -293,6 +306,37 @@ class ApproxSearcher {
     uint8_t shorter_[kHints] = {};
   };
 
+  // Best scores of earlier candidates, by the text they covered (rule 7). A candidate state
+  // of length L is reached by moves that read only the text's first L bytes (and expand
+  // states at offsets up to L): at any start whose first L bytes are the same, with more than
+  // L bytes remaining, the same state is there to pop, so its score is one the search reaches.
+  class Seeds {
+   public:
+    void add(const unsigned char* text, std::size_t length, float similarity);
+    // The greatest score filed under a prefix of `text` shorter than `remaining`, or -1.
+    float find(const unsigned char* text, std::size_t remaining) const;
+    void clear();
+
+   private:
+    static constexpr std::size_t kMaxLength = 8;
+    static constexpr std::size_t kSlots = 4096;
+    struct Slot {
+      uint64_t key;  // the covered bytes, zero above
+      float similarity;
+      uint8_t length;  // 0: empty
+    };
+    // The key of a candidate of `length` bytes from the text's head word.
+    static uint64_t covered(uint64_t head, std::size_t length);
+    static std::size_t slot(uint64_t key, std::size_t length) {
+      return static_cast<std::size_t>(((key ^ (uint64_t{length} << 61)) * 0x9E3779B97F4A7C15ull) >> 52);
+    }
+    std::vector<Slot> slots_;
+    uint32_t lengths_ = 0;  // bit L: some slot holds a candidate of L bytes
+  };
+  Seeds seeds_;
+  // Searches that found a candidate, in 1/kRateOne, averaged over about the last 32.
+  static constexpr uint32_t kRateOne = 1 << 16;
+  uint32_t found_rate_ = 0;
   Candidate search_from(const unsigned char* text, std::size_t remaining, float t, bool exact, std::size_t& reach);
   // One run of the search that leaves out what cannot reach `floor` (rule 6).
   Candidate search_above(const unsigned char* text, std::size_t remaining, float t, float floor, bool exact,
@@ -303,9 +347,9 @@ class ApproxSearcher {
   static constexpr float kLastFloor = 1.0f / 64;
   // Span tables of recent floors.
   const Spans& floor_spans(float floor);
-  static constexpr int kKeptFloors = 8;
+  // Direct-mapped by the floor's bits: seeds bring back the same few dozen scores.
+  static constexpr int kKeptFloors = 64;
   Spans floors_[kKeptFloors];
-  int next_floor_ = 0;
 
   const ReadView& view_;
   const SearchTables* tables_ = nullptr;  // the view's, once prepare() has run
@@ -318,6 +362,7 @@ class ApproxSearcher {
   uint64_t visited_ = 0;
   bool widened_ = false;
   bool no_floors_ = false;
+  Seeding seeding_ = Seeding::kAdaptive;
   Spans spans_;
   Memo memo_;
   std::shared_ptr<const StartFilter> filter_;  // for spans_.t, if it applies

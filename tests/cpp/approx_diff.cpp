@@ -219,6 +219,7 @@ std::size_t check_reuse(Rng& r, std::size_t cases, std::size_t& hits) {
     }
     const ReadView& view = kp.read_view();
     ApproxSearcher warm(view);
+    warm.use_seeding(ApproxSearcher::Seeding::kAlways);
     for (int round = 0; round < 3; ++round) {
       const float t = kThresholds[r.below(std::size(kThresholds))];
       // Low thresholds search far; keep those texts short.
@@ -503,6 +504,9 @@ int main(int argc, char** argv) {
 
     ApproxSearcher literal(view), pruned(view), widened(view);
     widened.use_widened_bound();
+    // Floors from earlier start positions, and, on the widened side, floors set too high.
+    pruned.use_seeding(ApproxSearcher::Seeding::kAlways);
+    widened.use_seeding(ApproxSearcher::Seeding::kRaised);
     for (std::size_t p = 0; p < w.size(); ++p) {
       ++positions;
       Candidate want = literal.search_literal(w, p, t);
