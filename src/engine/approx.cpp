@@ -657,8 +657,9 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
   while (!stack_.empty()) {
     State s = stack_.back();
     stack_.pop_back();
-    // A state whose budget does not hold has only its match move: the child it pushes is
-    // popped next, so the chain is followed here without the stack.
+    // A state whose budget does not hold, or above a floor whose edit moves all fail the
+    // bound (rule 4), has only its match move: the child it pushes is popped next, so the
+    // chain is followed here without the stack.
     for (;;) {
       ++visited_;
       if (!seen_.admit(s.node, s.offset, s.cost)) break;
@@ -669,7 +670,7 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
       const unsigned char b = sc.text[s.offset];
       const std::size_t j1 = s.offset + 1;
       const uint32_t m = x.step(s.node, b);
-      if (!opens(sc, s.cost, j1)) {
+      if (!opens(sc, s.cost, j1) || (sc.floor != sc.t && !passes_bound(sc, s.node, j1, s.cost + 1))) {
         if (m == kNoView) break;
         s = {m, s.cost, j1};
         continue;

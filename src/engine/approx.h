@@ -55,6 +55,12 @@
 //    budget returns and no state on it scores above the best so far, popping the state would
 //    change nothing, now or later (the best only grows). Nor would a state that rule 3 drops
 //    on popping it. land() walks the chain before the push.
+//    An open state whose edit moves all fail the bound has only its match move as well: the
+//    bound of its text byte skipped, (n, j + 1, c + 1), is at least that of every edit move
+//    (a child reaches less deep and no longer a name), and what rule 3 drops now stays
+//    dropped since the best only grows. Above a floor (rules 6 and 7) that is common, and
+//    the search follows such a state as a chain; at the threshold alone it is rare, and the
+//    test would cost more than it saves.
 // 5. Chains are skipped over. When the chain does hold, land() pushes its first state that is
 //    open or scores above the best so far, in place of its head: the states before it have
 //    one move each and score nothing above the best, now or later, and in P they come just

@@ -20,6 +20,7 @@ faults=(
   "approx.cpp|c.similarity > floor) floor = c.similarity;|c.similarity > floor) return c;|floors: a candidate below the floor returned without the run at its score"
   "approx.cpp|c.similarity > floor) floor = c.similarity;|c.similarity > floor) floor = std::nextafter(c.similarity, 2.0f);|floors: the floor from a candidate set just above it"
   "approx.cpp|if (f.t != floor) f.make(floor);|if (f.t != floor) f.make(std::nextafter(floor, 2.0f));|floors: a floor's table made for a slightly higher floor"
+  "approx.cpp|!passes_bound(sc, s.node, j1, s.cost + 1))) {|!passes_bound(sc, s.node, j1, s.cost + 2))) {|chains: an open state's edit moves bounded at two edits more"
   "approx.cpp|if (!(c.node != kNoView \&\& c.similarity >= seed)) c = search_from|if (false) c = search_from|seeds: a run that reaches nothing above its seed taken as the result"
   "approx.cpp|uint64_t ApproxSearcher::Seeds::covered(uint64_t head, std::size_t length) { return low_bytes(head, length); }|uint64_t ApproxSearcher::Seeds::covered(uint64_t head, std::size_t length) { return low_bytes(head, length - 1); }|seeds: a candidate's last byte left out of its key (harmless: only runs that fail)"
   "approx.cpp|  return search_above(text, remaining, t, t, exact, reach);|  return search_above(text, remaining, t, std::max(t, kLastFloor), exact, reach);|floors: the last run keeps a floor"
