@@ -518,6 +518,9 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     spans_ = next;
     memo_.clear();
     seeds_.clear();
+    std::vector<Frontier>().swap(frontiers_);
+    std::vector<uint32_t>().swap(frontier_pool_);
+    frontier_k_ = spans_.least[1] >= 3 && spans_.least[1] <= 9 ? spans_.least[1] - 1 : 0;
     filter_ = StartFilter::applies(spans_.least[1]) ? view_.start_filter(spans_.least[1], &StartFilter::make) : nullptr;
   }
   const std::size_t remaining = w.size() - p;
@@ -561,12 +564,131 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     // search runs as if it had none.
     if (!(c.node != kNoView && c.similarity >= seed)) c = search_from(text, remaining, t, exact, reach);
   } else {
-    c = search_from(text, remaining, t, exact, reach);
+    bool settled = false;
+    // Rule 8. The frontier's states stand for the whole search when nothing below them
+    // scores; the bytes read are the first K and whatever the run below them reads.
+    if (exact && frontier_k_ != 0 && remaining > frontier_k_ && found_rate_ < kRateOne / 2) {
+      const Frontier& f = frontier(text);
+      if (f.status == Frontier::kReady) {
+        std::size_t read = frontier_k_ - 1;
+        c = search_above(text, remaining, t, t, exact, read, &f);
+        reach = std::max(reach, read);
+        settled = c.node == kNoView;
+      }
+    }
+    if (!settled) c = search_from(text, remaining, t, exact, reach);
   }
   found_rate_ = found_rate_ - found_rate_ / 32 + (c.node != kNoView ? kRateOne / 32 : 0);
   if (c.node != kNoView) seeds_.add(text, c.length, c.similarity);
   if (reach < remaining) memo_.add(text, remaining, reach + 1, exact, c);
   return c;
+}
+
+const ApproxSearcher::Frontier& ApproxSearcher::frontier(const unsigned char* text) {
+  if (frontiers_.empty()) frontiers_.assign(kFrontierSlots, Frontier{0, Frontier::kEmpty, 0, 0, {}});
+  static_assert(kFrontierSlots == std::size_t{1} << 13);
+  const uint64_t key = head_of(text, frontier_k_);
+  Frontier& f = frontiers_[static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 51)];
+  if (f.status == Frontier::kEmpty || f.key != key) make_frontier(text, f);
+  return f;
+}
+
+// The states of rule 8 from the text's first K bytes: those of cost 0 follow the text from
+// the root and edit anywhere; each edit gives a state of cost 1 that follows the text until
+// offset K, where it joins the frontier (or scores before, or breaks off).
+void ApproxSearcher::make_frontier(const unsigned char* text, Frontier& f) {
+  collect_frontier(text, f);
+  if (f.status != Frontier::kReady) return;
+  if (f.count <= Frontier::kInline) {
+    std::copy(scratch_, scratch_ + f.count, f.states);
+    return;
+  }
+  if (frontier_pool_.size() + f.count > kFrontierPool) {
+    // The pool is full of the states of entries since replaced, or of live ones: start both
+    // afresh (this entry is filled again below).
+    for (Frontier& e : frontiers_) e.status = Frontier::kEmpty;
+    frontier_pool_.clear();
+    f.status = Frontier::kReady;
+  }
+  f.spilled = static_cast<uint32_t>(frontier_pool_.size());
+  frontier_pool_.insert(frontier_pool_.end(), scratch_, scratch_ + f.count);
+}
+
+void ApproxSearcher::collect_frontier(const unsigned char* text, Frontier& f) {
+  const SearchTables& v = *tables_;
+  const ExactIndex& x = view_.exact();
+  const std::size_t k = frontier_k_;
+  const uint64_t least = spans_.least[1];
+  f.key = head_of(text, k);
+  f.status = Frontier::kReady;
+  f.count = 0;
+  auto add = [&](uint32_t node, uint32_t cost) {
+    if (f.count == Frontier::kMaxStates) {
+      f.status = Frontier::kTooWide;
+    } else {
+      assert(node < (uint32_t{1} << 31));  // a view of 2^31 nodes would not fit in memory
+      scratch_[f.count++] = node | cost << 31;
+    }
+  };
+  auto chain = [&](uint32_t m, std::size_t j) {
+    for (;;) {
+      if (j == k) return add(m, 1);
+      if (j > 0 && x.terminal(m) && std::max<uint64_t>(j, v.name(m).size()) >= least) {
+        f.status = Frontier::kScores;
+        return;
+      }
+      m = x.step(m, text[j]);
+      if (m == kNoView) return;
+      ++j;
+    }
+  };
+  uint32_t n = 0;
+  std::size_t from = 0;
+  if (suffixes_ != nullptr && v.node(0).count > SearchTables::kFanFrom) {
+    // The root's edit moves into its children, all chains at once through the suffix index,
+    // as expand_root() walks them.
+    const SuffixIndex& sx = *suffixes_;
+    const SearchTables::Node& root = v.node(0);
+    for (int move : {kSkipped, kSubstituted}) {
+      uint32_t at = 0;
+      for (std::size_t j = move == kSkipped ? 0 : 1; f.status == Frontier::kReady; ++j) {
+        const SuffixIndex::Node tn = sx.node(at);
+        const uint32_t end = sx.end(at);
+        if (j == k || (j > 0 && tn.longest >= least)) {
+          for (uint32_t i = tn.begin; i < end; ++i) {
+            if (move == kSubstituted && v.key(root.first + sx.pair_child(i)) == text[0]) continue;
+            const uint32_t u = sx.pair_node(i);
+            if (j == k) {
+              add(u, 1);
+            } else if (x.terminal(u) && std::max<uint64_t>(j, v.name(u).size()) >= least) {
+              f.status = Frontier::kScores;
+            }
+          }
+        }
+        if (j == k) break;
+        assert(sx.holds(j + 1));
+        at = sx.step(at, text[j]);
+        if (at == SuffixIndex::kNoSuffix) break;
+      }
+    }
+    chain(0, 1);
+    n = x.step(0, text[0]);
+    if (n == kNoView) return;
+    if (x.terminal(n)) f.status = Frontier::kScores;
+    from = 1;
+  }
+  for (std::size_t j = from; j < k && f.status == Frontier::kReady; ++j) {
+    chain(n, j + 1);
+    const SearchTables::Node& nd = v.node(n);
+    for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
+      if (v.key(c) != text[j]) chain(c, j + 1);
+      chain(c, j);
+    }
+    n = x.step(n, text[j]);
+    if (n == kNoView) return;
+    if (x.terminal(n)) f.status = Frontier::kScores;
+  }
+  if (f.status == Frontier::kReady) add(n, 0);
 }
 
 inline uint64_t ApproxSearcher::Seeds::covered(uint64_t head, std::size_t length) { return low_bytes(head, length); }
@@ -643,7 +765,7 @@ const ApproxSearcher::Spans& ApproxSearcher::floor_spans(float floor) {
 }
 
 Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t remaining, float t, float floor,
-                                       bool exact, std::size_t& reach) {
+                                       bool exact, std::size_t& reach, const Frontier* starts) {
   const SearchTables& v = *tables_;
   const ExactIndex& x = view_.exact();
   Candidate best{kNoView, 0, 0.0f};
@@ -653,7 +775,15 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
                 widened_ ? 0 : kSpanCosts, &reach, exact};
   seen_.next_start();
   stack_.clear();
-  stack_.push_back({0, 0, 0});
+  if (starts == nullptr) {
+    stack_.push_back({0, 0, 0});
+  } else {
+    const uint32_t* states = frontier_states(*starts);
+    for (uint32_t i = 0; i < starts->count; ++i) {
+      const uint32_t st = states[i];
+      stack_.push_back({st & 0x7FFFFFFFu, static_cast<int32_t>(st >> 31), frontier_k_});
+    }
+  }
   while (!stack_.empty()) {
     State s = stack_.back();
     stack_.pop_back();

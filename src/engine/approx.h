@@ -95,6 +95,16 @@
 // And above t = 0.83 a start filter (start_filter.h) rules out, from the first bytes of
 // the text, most positions where no candidate can start.
 //
+// Rule 8, frontiers, decides that no candidate exists without searching from the root. Where
+// one edit closes the budget until offset K (t between 1/2 and about 0.89, K at most 8),
+// every state before offset K, and every state at K reached from those, is a function of
+// the text's first K bytes. Those states are kept by those bytes (Frontier): whether any of
+// them before K scores, and the states at K. A later start with the same first K bytes (and
+// more bytes left) searches only below those states, with the rules above, which keep
+// whether some state scores; if none does, there is no candidate, otherwise the search runs
+// from the root as usual. In prose most searches find nothing at 1k and 10k keywords, and
+// most of their work lies before K (the root's and the first bytes' many edit moves).
+//
 // Cost. Rules 2 and 3 make the work at one start position polynomial: each (node, offset) is
 // expanded at most once per strictly lower cost, and the bound cuts offsets far past the
 // keywords. On prose at the lower thresholds the literal search is already cheap per state
@@ -343,10 +353,43 @@ class ApproxSearcher {
   // Searches that found a candidate, in 1/kRateOne, averaged over about the last 32.
   static constexpr uint32_t kRateOne = 1 << 16;
   uint32_t found_rate_ = 0;
+  // Frontiers (rule 8). Call K = least[1] - 1: a state of cost 1 may edit only from offset K
+  // on, so every state at an offset below K has cost 0 or 1 and was reached by reading the
+  // text's first K bytes alone (expanded, since more than K bytes remain), and so were the
+  // states that reach offset K from there (of cost 0 or 1). Whether a candidate exists from
+  // a start is then decided by those states below K, which either score or not, and by what
+  // lies below the states at K, the frontier. Most frontiers hold a few states, kept in the
+  // entry; longer ones go to a shared pool, which is emptied with the table when it fills.
+  // Looked up while most searches find nothing (otherwise the search below the frontier
+  // mostly finds something, and the whole search must run after it).
+  struct Frontier {
+    static constexpr std::size_t kInline = 6;
+    static constexpr std::size_t kMaxStates = 48;
+    uint64_t key;  // the first K bytes
+    enum Status : uint8_t { kEmpty, kReady, kScores, kTooWide } status;
+    uint8_t count;
+    uint32_t spilled;  // where the states begin in the pool, when more than kInline
+    uint32_t states[kInline];  // node | cost << 31
+  };
+  static constexpr std::size_t kFrontierSlots = 8192;
+  static constexpr std::size_t kFrontierPool = std::size_t{1} << 16;
+  const Frontier& frontier(const unsigned char* text);
+  // Fills `f` and returns its states (in `f` or in the pool).
+  void make_frontier(const unsigned char* text, Frontier& f);
+  // The states of `f` into scratch_, and its status.
+  void collect_frontier(const unsigned char* text, Frontier& f);
+  const uint32_t* frontier_states(const Frontier& f) const {
+    return f.count <= Frontier::kInline ? f.states : frontier_pool_.data() + f.spilled;
+  }
+  std::vector<Frontier> frontiers_;
+  std::vector<uint32_t> frontier_pool_;
+  uint32_t scratch_[Frontier::kMaxStates];
+  std::size_t frontier_k_ = 0;  // K for spans_.t, or 0 where frontiers do not apply
   Candidate search_from(const unsigned char* text, std::size_t remaining, float t, bool exact, std::size_t& reach);
-  // One run of the search that leaves out what cannot reach `floor` (rule 6).
+  // One run of the search that leaves out what cannot reach `floor` (rule 6); from the root,
+  // or from the `starts` frontier states at offset `at`.
   Candidate search_above(const unsigned char* text, std::size_t remaining, float t, float floor, bool exact,
-                         std::size_t& reach);
+                         std::size_t& reach, const Frontier* starts = nullptr);
   // The floors tried below the threshold, from the first down by the step.
   static constexpr float kFirstFloor = 0.5f;
   static constexpr float kFloorStep = 0.5f;

@@ -21,6 +21,8 @@ faults=(
   "approx.cpp|c.similarity > floor) floor = c.similarity;|c.similarity > floor) floor = std::nextafter(c.similarity, 2.0f);|floors: the floor from a candidate set just above it"
   "approx.cpp|if (f.t != floor) f.make(floor);|if (f.t != floor) f.make(std::nextafter(floor, 2.0f));|floors: a floor's table made for a slightly higher floor"
   "approx.cpp|!passes_bound(sc, s.node, j1, s.cost + 1))) {|!passes_bound(sc, s.node, j1, s.cost + 2))) {|chains: an open state's edit moves bounded at two edits more"
+  "approx.cpp|    chain(n, j + 1);|    (void)0;|frontiers: a text byte skipped after the root left out"
+  "approx.cpp|      if (j > 0 \&\& x.terminal(m) \&\& std::max<uint64_t>(j, v.name(m).size()) >= least) {|      if (j > 0 \&\& x.terminal(m) \&\& std::max<uint64_t>(j, v.name(m).size()) > least) {|frontiers: a chain that scores just at the threshold before the frontier missed"
   "approx.cpp|if (!(c.node != kNoView \&\& c.similarity >= seed)) c = search_from|if (false) c = search_from|seeds: a run that reaches nothing above its seed taken as the result"
   "approx.cpp|uint64_t ApproxSearcher::Seeds::covered(uint64_t head, std::size_t length) { return low_bytes(head, length); }|uint64_t ApproxSearcher::Seeds::covered(uint64_t head, std::size_t length) { return low_bytes(head, length - 1); }|seeds: a candidate's last byte left out of its key (harmless: only runs that fail)"
   "approx.cpp|  return search_above(text, remaining, t, t, exact, reach);|  return search_above(text, remaining, t, std::max(t, kLastFloor), exact, reach);|floors: the last run keeps a floor"
