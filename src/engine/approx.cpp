@@ -346,45 +346,46 @@ void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
   marked_.clear();
 }
 
-void ApproxSearcher::walk_suffixes(const Scan& sc, std::size_t from, int move) {
-  const SearchTables& v = *tables_;
+template <class Visit>
+std::size_t ApproxSearcher::walk_root_chains(const unsigned char* text, std::size_t remaining, std::size_t from,
+                                             Visit&& visit) const {
   const SuffixIndex& sx = *suffixes_;
   // A chain of cost 1 at offset j has an open budget when similarity(1, j + 1) >= t, that is
   // from offset least - 1 on (least >= 3 here); before that a terminal node passes only with a
   // clean name of `least` bytes or more.
   const uint64_t least = spans_.least[1];
-  auto land_at = [&](uint32_t i, uint32_t u, std::size_t j) {
-    Landings& l = landings_[i];
-    if (l.at[kSkipped].node == kNoView && l.at[kSubstituted].node == kNoView) marked_.push_back(i);
-    // The first state of the chain that holds is where it lands.
-    if (l.at[move].node == kNoView) l.at[move] = State{u, 1, j};
-  };
   uint32_t t = 0;
   std::size_t j = from;
   for (;;) {
     const SuffixIndex::Node tn = sx.node(t);
     const uint32_t end = sx.end(t);
-    if (j < sc.remaining && j + 1 >= least) {
-      for (uint32_t i = tn.begin; i < end; ++i) {
-        const uint32_t u = sx.pair_node(i);
-        if (passes_bound(sc, u, j, 1)) land_at(sx.pair_child(i), u, j);
-      }
-      break;
+    const bool open = j < remaining && j + 1 >= least;
+    if (open || (j > 0 && tn.longest >= least)) {
+      for (uint32_t i = tn.begin; i < end; ++i) visit(sx.pair_child(i), sx.pair_node(i), j, open);
     }
-    if (j > 0 && tn.longest >= least) {
-      for (uint32_t i = tn.begin; i < end; ++i) {
-        const uint32_t u = sx.pair_node(i);
-        if (v.terminal(u) && passes_at(sc, 1, std::max(j, v.name(u).size()))) land_at(sx.pair_child(i), u, j);
-      }
-    }
-    if (j >= sc.remaining) break;
+    if (open || j >= remaining) break;
     // Steps are taken only below offset least - 1, into strings of at most least - 1 bytes:
     // the index was taken that deep.
     assert(sx.holds(j + 1 - from));
-    t = sx.step(t, sc.text[j]);
+    t = sx.step(t, text[j]);
     if (t == SuffixIndex::kNoSuffix) break;
     ++j;
   }
+  return j;
+}
+
+void ApproxSearcher::walk_suffixes(const Scan& sc, std::size_t from, int move) {
+  const SearchTables& v = *tables_;
+  // The first state of each chain that holds is where it lands.
+  const std::size_t j = walk_root_chains(sc.text, sc.remaining, from, [&](uint32_t i, uint32_t u, std::size_t at,
+                                                                          bool open) {
+    if (open ? !passes_bound(sc, u, at, 1) : !(v.terminal(u) && passes_at(sc, 1, std::max(at, v.name(u).size())))) {
+      return;
+    }
+    Landings& l = landings_[i];
+    if (l.at[kSkipped].node == kNoView && l.at[kSubstituted].node == kNoView) marked_.push_back(i);
+    if (l.at[move].node == kNoView) l.at[move] = State{u, 1, at};
+  });
   if (j > *sc.reach) *sc.reach = j;
 }
 
@@ -589,7 +590,10 @@ const ApproxSearcher::Frontier& ApproxSearcher::frontier(const unsigned char* te
   static_assert(kFrontierSlots == std::size_t{1} << 13);
   const uint64_t key = head_of(text, frontier_k_);
   Frontier& f = frontiers_[static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 51)];
-  if (f.status == Frontier::kEmpty || f.key != key) make_frontier(text, f);
+  if (f.status == Frontier::kEmpty || f.key != key) {
+    f.key = key;
+    make_frontier(text, f);
+  }
   return f;
 }
 
@@ -619,7 +623,6 @@ void ApproxSearcher::collect_frontier(const unsigned char* text, Frontier& f) {
   const ExactIndex& x = view_.exact();
   const std::size_t k = frontier_k_;
   const uint64_t least = spans_.least[1];
-  f.key = head_of(text, k);
   f.status = Frontier::kReady;
   f.count = 0;
   auto add = [&](uint32_t node, uint32_t cost) {
@@ -646,30 +649,17 @@ void ApproxSearcher::collect_frontier(const unsigned char* text, Frontier& f) {
   std::size_t from = 0;
   if (suffixes_ != nullptr && v.node(0).count > SearchTables::kFanFrom) {
     // The root's edit moves into its children, all chains at once through the suffix index,
-    // as expand_root() walks them.
-    const SuffixIndex& sx = *suffixes_;
+    // as expand_root() walks them (more than K bytes remain, so the budget opens at K).
     const SearchTables::Node& root = v.node(0);
     for (int move : {kSkipped, kSubstituted}) {
-      uint32_t at = 0;
-      for (std::size_t j = move == kSkipped ? 0 : 1; f.status == Frontier::kReady; ++j) {
-        const SuffixIndex::Node tn = sx.node(at);
-        const uint32_t end = sx.end(at);
-        if (j == k || (j > 0 && tn.longest >= least)) {
-          for (uint32_t i = tn.begin; i < end; ++i) {
-            if (move == kSubstituted && v.key(root.first + sx.pair_child(i)) == text[0]) continue;
-            const uint32_t u = sx.pair_node(i);
-            if (j == k) {
-              add(u, 1);
-            } else if (x.terminal(u) && std::max<uint64_t>(j, v.name(u).size()) >= least) {
-              f.status = Frontier::kScores;
-            }
-          }
+      walk_root_chains(text, k + 1, move == kSkipped ? 0 : 1, [&](uint32_t i, uint32_t u, std::size_t j, bool open) {
+        if (move == kSubstituted && v.key(root.first + i) == text[0]) return;
+        if (open) {
+          add(u, 1);
+        } else if (x.terminal(u) && std::max<uint64_t>(j, v.name(u).size()) >= least) {
+          f.status = Frontier::kScores;
         }
-        if (j == k) break;
-        assert(sx.holds(j + 1));
-        at = sx.step(at, text[j]);
-        if (at == SuffixIndex::kNoSuffix) break;
-      }
+      });
     }
     chain(0, 1);
     n = x.step(0, text[0]);

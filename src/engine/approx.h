@@ -258,6 +258,14 @@ class ApproxSearcher {
   // suffix index in place of one land() walk per child.
   void expand_root(const Scan& sc, unsigned char b);
   void walk_suffixes(const Scan& sc, std::size_t from, int move);
+  // The walk both of those and frontiers (rule 8) make: the suffix index along the text from
+  // offset `from`, calling visit(i, u, j, open) for each pair (root child i, node u) of the
+  // nodes reached that may matter: at each offset j > 0 where a pair's clean name may reach
+  // least[1], and at the offset where one edit opens the budget (open), where it stops.
+  // Returns the last offset compared with the bytes remaining.
+  template <class Visit>
+  std::size_t walk_root_chains(const unsigned char* text, std::size_t remaining, std::size_t from,
+                               Visit&& visit) const;
   static constexpr int kSkipped = 0, kSubstituted = 1;
   // Per child of the root, where each of its two moves lands (node kNoView: nowhere yet).
   struct Landings {
