@@ -198,6 +198,7 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
 // chain have one move each, score nothing above the best now or later, and would be popped
 // just before it, so the pops from there on are the same (popping them could only add drops
 // by dominance, which never change the result).
+template <bool kHanding>
 [[gnu::always_inline]] inline ApproxSearcher::State ApproxSearcher::land(const Scan& sc, uint32_t n, std::size_t j,
                                                                         int32_t c, bool open) const {
   const SearchTables& v = *tables_;
@@ -220,6 +221,11 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
       alive = false;
       break;
     }
+    if (kHanding && j >= sc.stop) {
+      // Handed over as it stands: the rest of the chain reads text past the prefix.
+      alive = passes_bound(sc, n, j, c);
+      break;
+    }
     n = x.step(n, sc.text[j]);
     if (n == kNoView) {
       alive = false;
@@ -235,6 +241,7 @@ inline float ApproxSearcher::bound_over(uint64_t end, uint32_t name, int32_t cos
 
 // Pushes the edit moves of state s, whose text byte is b, in the literal order, each as
 // land() makes it: those whose chains come to nothing are left out.
+template <bool kHanding>
 void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const {
   const SearchTables& v = *tables_;
   // Every edit move costs the same, and lands on offset j + 1 (text byte skipped,
@@ -243,7 +250,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   const int32_t c1 = s.cost + 1;
   const bool open_next = opens(sc, c1, uint64_t{j1} + 1);
   const bool open_here = opens(sc, c1, j1);
-  push_landing(sc, s.node, j1, c1, open_next, stack);
+  push_landing<kHanding>(sc, s.node, j1, c1, open_next, stack);
 
   // One bound for all the children, from what lies below the node: the deepest keyword
   // below a child is one level short of the deepest below the node.
@@ -256,7 +263,11 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
   }
 
   const SearchTables::Node& nd = v.node(s.node);
-  if (!open_next && !open_here && nd.count > SearchTables::kFanFrom) {
+  // Whether the run may read the byte after b, and whether it stops short of one that is
+  // there (a prefix's run only).
+  const bool sees_next = j1 < sc.stop;
+  const bool blind = kHanding && !sees_next && j1 < sc.remaining;
+  if (!open_next && !open_here && nd.count > SearchTables::kFanFrom && !blind) {
     // Neither move may edit again at once: a child lives only if it can follow the next
     // text byte (b after a keyword byte skipped, the byte after b after a substitution)
     // or is terminal. Visit the union of those runs, in ascending order like the loop below.
@@ -264,7 +275,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
     SearchTables::Ids here = v.fan(s.node, b, indexed);
     if (indexed) {
       if (j1 > *sc.reach) *sc.reach = j1;
-      SearchTables::Ids next = j1 < sc.remaining ? v.fan(s.node, sc.text[j1], indexed) : SearchTables::Ids{nullptr, nullptr};
+      SearchTables::Ids next = sees_next ? v.fan(s.node, sc.text[j1], indexed) : SearchTables::Ids{nullptr, nullptr};
       SearchTables::Ids term = v.fan(s.node, 256, indexed);
       for (;;) {
         uint32_t c = kNoView;
@@ -275,8 +286,8 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
         const bool in_here = here.begin != here.end && *here.begin == c;
         const bool in_next = next.begin != next.end && *next.begin == c;
         const bool in_term = term.begin != term.end && *term.begin == c;
-        if ((in_next || in_term) && v.key(c) != b) push_landing(sc, c, j1, c1, false, stack);
-        if (in_here || in_term) push_landing(sc, c, s.offset, c1, false, stack);
+        if ((in_next || in_term) && v.key(c) != b) push_landing<kHanding>(sc, c, j1, c1, false, stack);
+        if (in_here || in_term) push_landing<kHanding>(sc, c, s.offset, c1, false, stack);
         here.begin += in_here;
         next.begin += in_next;
         term.begin += in_term;
@@ -295,19 +306,19 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
     const SearchTables::Under u = v.under(s.node);
     if (u.names < sc.least[c1]) {
       if (!open_here) skip = (u.bytes >> (b & 63)) & 1;
-      if (!open_next) substitute = j1 < sc.remaining && ((u.bytes >> (sc.text[j1] & 63)) & 1);
+      if (!open_next && !blind) substitute = sees_next && ((u.bytes >> (sc.text[j1] & 63)) & 1);
     }
   } else if (c1 < sc.tabled && nd.count == 1) {
     const ExactIndex& x = view_.exact();
     if (!x.terminal(nd.first) || v.name(nd.first).size() < sc.least[c1]) {
       if (!open_here) skip = x.step(nd.first, b) != kNoView;
-      if (!open_next) substitute = j1 < sc.remaining && x.step(nd.first, sc.text[j1]) != kNoView;
+      if (!open_next && !blind) substitute = sees_next && x.step(nd.first, sc.text[j1]) != kNoView;
     }
   }
   if (!substitute && !skip) return;
   for (uint32_t c = nd.first; c < nd.first + nd.count; ++c) {
-    if (substitute && v.key(c) != b) push_landing(sc, c, j1, c1, open_next, stack);
-    if (skip) push_landing(sc, c, s.offset, c1, open_here, stack);
+    if (substitute && v.key(c) != b) push_landing<kHanding>(sc, c, j1, c1, open_next, stack);
+    if (skip) push_landing<kHanding>(sc, c, s.offset, c1, open_here, stack);
   }
 }
 
@@ -323,7 +334,7 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
 void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
   const SearchTables& v = *tables_;
   // Text byte skipped: the root itself at offset 1, closed.
-  push_landing(sc, 0, 1, 1, false, stack_);
+  push_landing<true>(sc, 0, 1, 1, false, stack_);
   const SearchTables::Reach& r = v.reach(0);
   if (r.depth == SearchTables::kUnreached || r.depth == 0) return;
   if (sc.exact && bounded_) {
@@ -520,6 +531,9 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
     memo_.clear();
     seeds_.clear();
     std::vector<Frontier>().swap(frontiers_);
+    std::vector<Prefix>().swap(prefixes_);
+    std::vector<Item>().swap(prefix_pool_);
+    std::vector<uint64_t>().swap(met_);
     std::vector<uint32_t>().swap(frontier_pool_);
     frontier_k_ = spans_.least[1] >= 3 && spans_.least[1] <= 9 ? spans_.least[1] - 1 : 0;
     filter_ = StartFilter::applies(spans_.least[1]) ? view_.start_filter(spans_.least[1], &StartFilter::make) : nullptr;
@@ -558,7 +572,13 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
                        (seeding_ == Seeding::kAdaptive && found_rate_ >= kRateOne / 8);
   float seed = t >= kFirstFloor && seeding ? seeds_.find(text, remaining) : -1.0f;
   if (seeding_ == Seeding::kRaised && seed >= 0.0f) seed = std::min(seed + 1.0f / 16, 1.0f);
-  if (seed > t) {
+  const std::size_t k = exact && t >= kFirstFloor && use_prefixes_ && found_rate_ >= kRateOne / 8 ? prefix_k(text, remaining) : 0;
+  const Prefix* e = k != 0 ? &prefix(text, remaining, k, exact) : nullptr;
+  if (e != nullptr && e->usable) {
+    // Rule 9; with a seed the replay checks itself as the search below does.
+    if (seed > t) c = replay(*e, text, remaining, t, seed, exact, reach);
+    if (!(seed > t && c.node != kNoView && c.similarity >= seed)) c = replay(*e, text, remaining, t, t, exact, reach);
+  } else if (seed > t) {
     c = search_above(text, remaining, t, seed, exact, reach);
     // As with the floors of rule 6, the run checks itself: a candidate of the seed or more is
     // the literal one. Should nothing reach the seed (it was not a score reached here), the
@@ -761,8 +781,8 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
   Candidate best{kNoView, 0, 0.0f};
   // The widened mode of the tests also takes every budget and threshold test by division,
   // so that they check the table against the float expressions it stands for.
-  const Scan sc{text,         remaining, t, floor, &best, spans_.least, floor_spans(floor).least,
-                widened_ ? 0 : kSpanCosts, &reach, exact};
+  const Scan sc{text,  remaining, t, floor, &best, spans_.least, floor_spans(floor).least,
+                widened_ ? 0 : kSpanCosts, &reach, exact, remaining};
   seen_.next_start();
   stack_.clear();
   if (starts == nullptr) {
@@ -774,6 +794,17 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
       stack_.push_back({st & 0x7FFFFFFFu, static_cast<int32_t>(st >> 31), frontier_k_});
     }
   }
+  pop_all<false>(sc);
+  return best;
+}
+
+template <bool kHanding>
+bool ApproxSearcher::pop_all(const Scan& sc) {
+  const SearchTables& v = *tables_;
+  const ExactIndex& x = view_.exact();
+  Candidate& best = *sc.best;
+  std::size_t& reach = *sc.reach;
+  const std::size_t remaining = sc.remaining;
   while (!stack_.empty()) {
     State s = stack_.back();
     stack_.pop_back();
@@ -781,10 +812,17 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
     // bound (rule 4), has only its match move: the child it pushes is popped next, so the
     // chain is followed here without the stack.
     for (;;) {
+      if (kHanding && s.offset >= sc.stop) {
+        items_.push_back({s.node, static_cast<uint16_t>(s.cost), static_cast<uint8_t>(s.offset), 1});
+        break;
+      }
       ++visited_;
       if (!seen_.admit(s.node, s.offset, s.cost)) break;
       if (!passes_bound(sc, s.node, s.offset, s.cost)) break;
-      if (offer(v, s, t, best) && best.similarity == 1.0f) return best;
+      if (offer(v, s, sc.t, best)) {
+        if (kHanding) items_.push_back({s.node, static_cast<uint16_t>(s.cost), static_cast<uint8_t>(s.offset), 0});
+        if (best.similarity == 1.0f) return false;
+      }
       if (s.offset > reach) reach = s.offset;
       if (s.offset >= remaining) break;
       const unsigned char b = sc.text[s.offset];
@@ -795,15 +833,102 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
         s = {m, s.cost, j1};
         continue;
       }
-      if (m != kNoView) push_landing(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
+      if (m != kNoView) push_landing<kHanding>(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
       // The root, while a cost of 1 closes the budget at offsets 1 and 2 (so at 0 and 1 too).
       if (s.offset == 0 && v.node(0).count > SearchTables::kFanFrom && !opens(sc, 1, 2)) {
         expand_root(sc, b);
       } else {
-        expand(sc, s, b, stack_);
+        expand<kHanding>(sc, s, b, stack_);
       }
       break;
     }
+  }
+  return true;
+}
+
+std::size_t ApproxSearcher::prefix_k(const unsigned char* text, std::size_t remaining) const {
+  const std::size_t lo = spans_.least[1];
+  std::size_t k = 8;
+  for (std::size_t i = 0; i < 8 && i < remaining; ++i) {
+    const unsigned char b = text[i];
+    if (b < 0x80 && !((b | 0x20) - 'a' < 26u) && !(b - '0' < 10u)) {
+      k = i + 1;
+      break;
+    }
+  }
+  k = std::max(k, lo);
+  return k <= 8 && remaining > k ? k : 0;
+}
+
+const ApproxSearcher::Prefix& ApproxSearcher::prefix(const unsigned char* text, std::size_t remaining, std::size_t k,
+                                                     bool exact) {
+  static constexpr int kSlotBits = std::countr_zero(kPrefixSlots);
+  if (prefixes_.empty()) {
+    prefixes_.assign(kPrefixSlots, Prefix{0, 0, 0, 0, false});
+    met_.assign(kPrefixSlots, 0);
+  }
+  const uint64_t key = low_bytes(head_of(text, k), k);
+  const uint64_t h = (key ^ (uint64_t{k} << 59)) * 0x9E3779B97F4A7C15ull;
+  Prefix& e = prefixes_[static_cast<std::size_t>(h >> (64 - kSlotBits))];
+  if (e.k == k && e.key == key) return e;
+  // Most prefixes never come back, and a search costs less than making an entry: one is made
+  // the second time a prefix is met (by its hash, in a table of its own, so that prefixes met
+  // once do not push out entries).
+  uint64_t& met = met_[static_cast<std::size_t>((h >> 24) & (kPrefixSlots - 1))];
+  if (met != (h | 1)) {
+    met = h | 1;
+    return kNone;
+  }
+  // Rule 9: a run that hands over every state reaching offset k reads text[0, k) alone (its
+  // chains stop at k, and expand() looks at no byte from k on), so its items serve any text
+  // of these first k bytes with more bytes left.
+  Candidate best{kNoView, 0, 0.0f};
+  std::size_t reach = 0;
+  const float t = spans_.t;
+  const Scan sc{text, remaining, t, t, &best, spans_.least, spans_.least, widened_ ? 0 : kSpanCosts, &reach, exact, k};
+  seen_.next_start();
+  stack_.clear();
+  stack_.push_back({0, 0, 0});
+  items_.clear();
+  const bool whole = pop_all<true>(sc);
+  e.key = key;
+  e.k = static_cast<uint8_t>(k);
+  e.count = 0;
+  e.usable = whole && items_.size() <= kPrefixItems;
+  if (!e.usable) return e;
+  if (prefix_pool_.size() + items_.size() > kPrefixPool) {
+    for (Prefix& o : prefixes_) o.k = 0;
+    prefix_pool_.clear();
+    e.k = static_cast<uint8_t>(k);
+  }
+  e.at = static_cast<uint32_t>(prefix_pool_.size());
+  e.count = static_cast<uint16_t>(items_.size());
+  prefix_pool_.insert(prefix_pool_.end(), items_.begin(), items_.end());
+  return e;
+}
+
+// The search from an entry's items, in their order: a candidate is offered as its pop would
+// offer it, and each handed state is pushed (land() continues its chain with this text) and
+// searched below before the next item, as P has it.
+Candidate ApproxSearcher::replay(const Prefix& e, const unsigned char* text, std::size_t remaining, float t,
+                                 float floor, bool exact, std::size_t& reach) {
+  const SearchTables& v = *tables_;
+  Candidate best{kNoView, 0, 0.0f};
+  // The entry stands for reading the first k bytes.
+  reach = std::max<std::size_t>(reach, e.k - 1);
+  const Scan sc{text,  remaining, t, floor, &best, spans_.least, floor_spans(floor).least,
+                widened_ ? 0 : kSpanCosts, &reach, exact, remaining};
+  seen_.next_start();
+  for (uint32_t i = e.at; i < e.at + e.count; ++i) {
+    const Item it = prefix_pool_[i];
+    const State s{it.node, it.cost, it.offset};
+    if (it.handed == 0) {
+      offer(v, s, t, best);
+      continue;
+    }
+    stack_.clear();
+    push_landing<false>(sc, s.node, s.offset, s.cost, opens(sc, s.cost, uint64_t{s.offset} + 1), stack_);
+    if (!pop_all<false>(sc)) break;
   }
   return best;
 }

@@ -14,7 +14,8 @@
 // the best candidate in the literal run; by induction over P the best candidate is then the
 // same at every point of it. (Popping more of P than needed is always safe for the same
 // reason.) Seven rules leave states out (the sixth, floors, is argued at search_from(); the
-// seventh, seeds, rests on the same argument):
+// seventh, seeds, rests on the same argument); rules 8 and 9 (below) reuse what the text's
+// first bytes decide:
 //
 // 1. Stop once the best similarity is 1.0. No state scores above 1 - 0 / D = 1.
 // 2. Dominance. Drop a state (n, j, c) when a state (n, j, c0) with c0 <= c was popped earlier
@@ -105,6 +106,23 @@
 // from the root as usual. In prose most searches find nothing at 1k and 10k keywords, and
 // most of their work lies before K (the root's and the first bytes' many edit moves).
 //
+// Rule 9, prefixes, replays the part of a search that the text's first K bytes decide (K
+// ends the first word, delimiter included, and lies in [least[1], 8]). A state at an offset
+// below K was reached by reading text[0, K) only, and so was every state that first reaches
+// offset K (its parent stands below K). In P the states below K come in a fixed order, and
+// the subtree of each state first reaching K is a contiguous run of P, since every state in
+// it lies at K or beyond. A run that hands over each state reaching K instead of expanding
+// it therefore makes a sequence fixed by text[0, K): its candidates below K and its handed
+// states, in P's order. Its rules see a best so far taken from the states below K alone,
+// never above the literal run's best at the same point, so what they leave out the literal
+// run's rules leave out too (popping more of P is safe). Replaying that sequence with
+// another text of the same first K bytes (more bytes left) offers each candidate and
+// searches below each handed state in turn, sharing the best and the dominance table as one
+// search does, so it returns the literal candidate (rules 1 to 7 apply inside it; with a
+// seed the replay checks itself as under rule 7). The first word of prose comes back far
+// more often than the whole window the memo needs; most of a search's work lies before its
+// end (the root's and the first bytes' many edit moves).
+//
 // Cost. Rules 2 and 3 make the work at one start position polynomial: each (node, offset) is
 // expanded at most once per strictly lower cost, and the bound cuts offsets far past the
 // keywords. On prose at the lower thresholds the literal search is already cheap per state
@@ -161,6 +179,9 @@ class ApproxSearcher {
   // Tests only: search without floors (rule 6), as a reference for long texts at low
   // thresholds, where the literal search is out of reach.
   void use_no_floors() { no_floors_ = true; }
+  // Tests only: replay searches from prefix entries (rule 9) where they apply (the default),
+  // or never.
+  void use_prefixes(bool on) { use_prefixes_ = on; }
   // Tests only: take floors from earlier candidates (rule 7) at every search; raised: each a
   // little above the score it was filed with, so that runs fail and search again; or never.
   // By default only while candidates are common.
@@ -228,12 +249,15 @@ class ApproxSearcher {
     std::size_t remaining;      // bytes of it
     float t;
     float floor;  // t, or above it: the least score and bound that may matter (rule 6)
-    const Candidate* best;
+    Candidate* best;
     const uint64_t* least;  // Spans::least for t
     const uint64_t* floor_least;  // Spans::least for floor
     int32_t tabled;         // costs below this are looked up in `least`
     std::size_t* reach;     // the greatest offset compared with `remaining` so far
     bool exact;  // all integers below 2^24: the bound needs no widening
+    // The offset from which the run reads no text: `remaining`, or below it where states are
+    // handed over instead of expanded (Prefixes).
+    std::size_t stop;
   };
 
   float bound(uint32_t node, std::size_t offset, int32_t cost, bool exact) const;
@@ -245,14 +269,17 @@ class ApproxSearcher {
   // similarity(cost, span) >= t: the budget of a state of that cost holds at offset span - 1.
   static bool opens(const Scan& sc, int32_t cost, uint64_t span);
   bool passes_bound(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost) const;
+  template <bool kHanding>
   State land(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open) const;
   // Pushes what land() makes of (node, offset, cost), if anything.
+  template <bool kHanding>
   [[gnu::always_inline]] void push_landing(const Scan& sc, uint32_t node, std::size_t offset, int32_t cost, bool open,
                     std::vector<State>& stack) const {
-    const State at = land(sc, node, offset, cost, open);
+    const State at = land<kHanding>(sc, node, offset, cost, open);
     if (at.node != kNoView) stack.push_back(at);
   }
 
+  template <bool kHanding>
   void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
   // expand() for the root while chains of cost 1 are closed at offsets 0 and 1, with the
   // suffix index in place of one land() walk per child.
@@ -393,6 +420,45 @@ class ApproxSearcher {
   std::vector<uint32_t> frontier_pool_;
   uint32_t scratch_[Frontier::kMaxStates];
   std::size_t frontier_k_ = 0;  // K for spans_.t, or 0 where frontiers do not apply
+  // Prefixes (rule 9). An entry holds, in the literal order, what a run that reads only the
+  // text's first K bytes makes: the candidates below K that beat those before them, and the
+  // states handed over at K. Entries live in a direct-mapped table and their items in a
+  // shared pool, emptied with the table when it fills; a prefix gets an entry the second time
+  // it is met. Used while candidates are common (below that, frontiers settle most searches
+  // for less).
+  struct Item {
+    uint32_t node;
+    uint16_t cost;
+    uint8_t offset;
+    uint8_t handed;  // 1: a state at K to search below; 0: a candidate before K
+  };
+  struct Prefix {
+    uint64_t key;  // the first k bytes, zero above
+    uint32_t at;   // the first item in the pool
+    uint16_t count;
+    uint8_t k;  // 0: empty
+    bool usable;  // false: too many items, or the run found a similarity of 1
+  };
+  static constexpr std::size_t kPrefixSlots = 32768;
+  static constexpr std::size_t kPrefixPool = std::size_t{1} << 17;
+  static constexpr std::size_t kPrefixItems = 1024;
+  std::vector<Prefix> prefixes_;
+  std::vector<uint64_t> met_;  // hashes of prefixes met once
+  static constexpr Prefix kNone{0, 0, 0, 0, false};
+  std::vector<Item> prefix_pool_;
+  std::vector<Item> items_;  // the items of the entry being made
+  // K for a start: one past the first byte that is not an ASCII letter or digit, at least
+  // least[1] (the root's suffix walk reads up to offset least[1] - 2); 0 when that is past 8
+  // or leaves no byte after it.
+  std::size_t prefix_k(const unsigned char* text, std::size_t remaining) const;
+  // The entry for the text's first k bytes, made now if the prefix was met before; kNone
+  // (not usable) otherwise.
+  const Prefix& prefix(const unsigned char* text, std::size_t remaining, std::size_t k, bool exact);
+  Candidate replay(const Prefix& e, const unsigned char* text, std::size_t remaining, float t, float floor,
+                   bool exact, std::size_t& reach);
+  // Pops stack_ until it is empty; false once the best reaches 1 (rule 1).
+  template <bool kHanding>
+  bool pop_all(const Scan& sc);
   Candidate search_from(const unsigned char* text, std::size_t remaining, float t, bool exact, std::size_t& reach);
   // One run of the search that leaves out what cannot reach `floor` (rule 6); from the root,
   // or from the `starts` frontier states at offset `at`.
@@ -419,6 +485,7 @@ class ApproxSearcher {
   uint64_t visited_ = 0;
   bool widened_ = false;
   bool no_floors_ = false;
+  bool use_prefixes_ = true;
   Seeding seeding_ = Seeding::kAdaptive;
   Spans spans_;
   Memo memo_;

@@ -218,8 +218,11 @@ std::size_t check_reuse(Rng& r, std::size_t cases, std::size_t& hits) {
       kp.add_keyword(kw, r.chance(0.5) ? std::nullopt : std::optional<std::string>(std::string(r.below(12), 'n')));
     }
     const ReadView& view = kp.read_view();
-    ApproxSearcher warm(view);
+    ApproxSearcher warm(view), raised(view);
     warm.use_seeding(ApproxSearcher::Seeding::kAlways);
+    // Seeds above the scores they were filed with: runs from the root and replays of prefixes
+    // (rule 9) reach nothing at their floor and must search again.
+    raised.use_seeding(ApproxSearcher::Seeding::kRaised);
     for (int round = 0; round < 3; ++round) {
       const float t = kThresholds[r.below(std::size(kThresholds))];
       // Low thresholds search far; keep those texts short.
@@ -240,6 +243,10 @@ std::size_t check_reuse(Rng& r, std::size_t cases, std::size_t& hits) {
         Candidate want = cold.search(w, p, t);
         if (!same(want, got)) {
           print_case("reused result", w, p, t, want, got);
+          ++failures;
+        }
+        if (const Candidate high = raised.search(w, p, t); !same(want, high)) {
+          print_case("reused result, seeds set too high", w, p, t, want, high);
           ++failures;
         }
       }

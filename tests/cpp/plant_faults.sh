@@ -28,7 +28,12 @@ faults=(
   "approx.cpp|  return search_above(text, remaining, t, t, exact, reach);|  return search_above(text, remaining, t, std::max(t, kLastFloor), exact, reach);|floors: the last run keeps a floor"
   "approx.cpp|    if (sc.best->similarity < sc.floor) return true;|    if (sc.best->similarity < sc.floor + 0.01f) return true;|floors: a state kept that does not beat the best (harmless: only more work)"
   "approx.h|s >= sc.floor && s > sc.best->similarity; }|s >= sc.floor && s >= sc.best->similarity; }|bound: a bound equal to the best kept (harmless: only more work)"
-  "approx.cpp|best.similarity == 1.0f) return best;|best.similarity >= 0.99f) return best;|stop: before 1.0"
+  "approx.cpp|if (best.similarity == 1.0f) return false;|if (best.similarity >= 0.99f) return false;|stop: before 1.0"
+  "approx.cpp|  const bool blind = kHanding \&\& !sees_next \&\& j1 < sc.remaining;|  const bool blind = false;|prefixes: a run that stops at K reads as if the text ended there"
+  "approx.cpp|      alive = passes_bound(sc, n, j, c);\n      break;\n    }\n    n = x.step|      alive = false;\n      break;\n    }\n    n = x.step|prefixes: a chain that reaches K dropped instead of handed over"
+  "approx.cpp|        if (kHanding) items_.push_back(|        if (false) items_.push_back(|prefixes: candidates before K left out of the entry"
+  "approx.cpp|  const uint64_t key = low_bytes(head_of(text, k), k);|  const uint64_t key = low_bytes(head_of(text, k), k - 1);|prefixes: the last byte of the prefix left out of its key"
+  "approx.cpp|if (!(seed > t \&\& c.node != kNoView \&\& c.similarity >= seed)) c = replay(|if (!(seed > t)) c = replay(|prefixes: a seeded replay that reaches nothing above its seed taken as the result"
   "approx.cpp|      if (len > remaining |      if (len > remaining + 1 |memo: a window longer than the text left (masked but for a window whose last byte is a NUL that no state read past)"
   "approx.cpp|if (len > 8 \&\& std::memcmp(e->tail, text + 8, len - 8) != 0) continue;|if (len > 9 \&\& std::memcmp(e->tail, text + 8, len - 9) != 0) continue;|memo: the last byte of a long window not compared"
   "approx.cpp|tries = (shorter_[hint(head)] \& lengths_)|tries = (shorter_[hint(head) ^ 1] \& lengths_)|memo: a short window looked for under the wrong hint (harmless: only fewer reuses)"
@@ -53,7 +58,7 @@ for f in "${faults[@]}"; do
 import os, sys
 p = sys.argv[1]
 s = open(p).read()
-a, b = os.environ["FROM"].replace("\\&", "&"), os.environ["TO"].replace("\\&", "&")
+a, b = (os.environ[v].replace("\\&", "&").replace("\\n", "\n") for v in ("FROM", "TO"))
 if s.count(a) != 1:
     sys.exit(1)
 open(p, "w").write(s.replace(a, b))
