@@ -572,7 +572,8 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
                        (seeding_ == Seeding::kAdaptive && found_rate_ >= kRateOne / 8);
   float seed = t >= kFirstFloor && seeding ? seeds_.find(text, remaining) : -1.0f;
   if (seeding_ == Seeding::kRaised && seed >= 0.0f) seed = std::min(seed + 1.0f / 16, 1.0f);
-  const std::size_t k = exact && t >= kFirstFloor && use_prefixes_ && found_rate_ >= kRateOne / 8 ? prefix_k(text, remaining) : 0;
+  const bool replays = exact && t >= kFirstFloor && use_prefixes_ && found_rate_ >= kRateOne / 8;
+  const std::size_t k = replays ? prefix_k(text, remaining) : 0;
   const Prefix* e = k != 0 ? &prefix(text, remaining, k, exact) : nullptr;
   if (e != nullptr && e->usable) {
     // Rule 9; with a seed the replay checks itself as the search below does.
