@@ -864,9 +864,10 @@ std::size_t ApproxSearcher::prefix_k(const unsigned char* text, std::size_t rema
 const ApproxSearcher::Prefix& ApproxSearcher::prefix(const unsigned char* text, std::size_t remaining, std::size_t k,
                                                      bool exact) {
   static constexpr int kSlotBits = std::countr_zero(kPrefixSlots);
-  if (prefixes_.empty()) {
-    prefixes_.assign(kPrefixSlots, Prefix{0, 0, 0, 0, false});
+  if (prefixes_.empty() || met_.empty()) {
+    // Both or neither: should the second fail, the next call makes both again.
     met_.assign(kPrefixSlots, 0);
+    prefixes_.assign(kPrefixSlots, Prefix{0, 0, 0, 0, false});
   }
   const uint64_t key = low_bytes(head_of(text, k), k);
   const uint64_t h = (key ^ (uint64_t{k} << 59)) * 0x9E3779B97F4A7C15ull;
@@ -892,19 +893,16 @@ const ApproxSearcher::Prefix& ApproxSearcher::prefix(const unsigned char* text, 
   stack_.push_back({0, 0, 0});
   items_.clear();
   const bool whole = pop_all<true>(sc);
-  e.key = key;
-  e.k = static_cast<uint8_t>(k);
-  e.count = 0;
-  e.usable = whole && items_.size() <= kPrefixItems;
-  if (!e.usable) return e;
-  if (prefix_pool_.size() + items_.size() > kPrefixPool) {
+  const bool usable = whole && items_.size() <= kPrefixItems;
+  if (usable && prefix_pool_.size() + items_.size() > kPrefixPool) {
     for (Prefix& o : prefixes_) o.k = 0;
     prefix_pool_.clear();
-    e.k = static_cast<uint8_t>(k);
   }
-  e.at = static_cast<uint32_t>(prefix_pool_.size());
-  e.count = static_cast<uint16_t>(items_.size());
-  prefix_pool_.insert(prefix_pool_.end(), items_.begin(), items_.end());
+  const std::size_t at = prefix_pool_.size();
+  // The entry is filled once its items are in (the pool may fail to grow).
+  if (usable) prefix_pool_.insert(prefix_pool_.end(), items_.begin(), items_.end());
+  e = Prefix{key, static_cast<uint32_t>(at), static_cast<uint16_t>(usable ? items_.size() : 0),
+             static_cast<uint8_t>(k), usable};
   return e;
 }
 
