@@ -918,6 +918,7 @@ Candidate ApproxSearcher::replay(const Prefix& e, const unsigned char* text, std
   const Scan sc{text,  remaining, t, floor, &best, spans_.least, floor_spans(floor).least,
                 widened_ ? 0 : kSpanCosts, &reach, exact, remaining};
   seen_.next_start();
+  stack_.clear();
   for (uint32_t i = e.at; i < e.at + e.count; ++i) {
     const Item it = prefix_pool_[i];
     const State s{it.node, it.cost, it.offset};
@@ -925,9 +926,9 @@ Candidate ApproxSearcher::replay(const Prefix& e, const unsigned char* text, std
       offer(v, s, t, best);
       continue;
     }
-    stack_.clear();
+    // Most handed states die on their first step into the next word.
     push_landing<false>(sc, s.node, s.offset, s.cost, opens(sc, s.cost, uint64_t{s.offset} + 1), stack_);
-    if (!pop_all<false>(sc)) break;
+    if (!stack_.empty() && !pop_all<false>(sc)) break;
   }
   return best;
 }
