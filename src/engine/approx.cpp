@@ -800,7 +800,7 @@ Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t re
 }
 
 template <bool kHanding>
-bool ApproxSearcher::pop_all(const Scan& sc) {
+[[gnu::always_inline]] inline bool ApproxSearcher::pop_all(const Scan& sc) {
   const SearchTables& v = *tables_;
   const ExactIndex& x = view_.exact();
   Candidate& best = *sc.best;

@@ -458,7 +458,7 @@ class ApproxSearcher {
                    bool exact, std::size_t& reach);
   // Pops stack_ until it is empty; false once the best reaches 1 (rule 1).
   template <bool kHanding>
-  bool pop_all(const Scan& sc);
+  [[gnu::always_inline]] bool pop_all(const Scan& sc);
   Candidate search_from(const unsigned char* text, std::size_t remaining, float t, bool exact, std::size_t& reach);
   // One run of the search that leaves out what cannot reach `floor` (rule 6); from the root,
   // or from the `starts` frontier states at offset `at`.
