@@ -777,8 +777,6 @@ const ApproxSearcher::Spans& ApproxSearcher::floor_spans(float floor) {
 
 Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t remaining, float t, float floor,
                                        bool exact, std::size_t& reach, const Frontier* starts) {
-  const SearchTables& v = *tables_;
-  const ExactIndex& x = view_.exact();
   Candidate best{kNoView, 0, 0.0f};
   // The widened mode of the tests also takes every budget and threshold test by division,
   // so that they check the table against the float expressions it stands for.
@@ -851,8 +849,9 @@ std::size_t ApproxSearcher::prefix_k(const unsigned char* text, std::size_t rema
   const std::size_t lo = spans_.least[1];
   std::size_t k = 8;
   for (std::size_t i = 0; i < 8 && i < remaining; ++i) {
-    const unsigned char b = text[i];
-    if (b < 0x80 && !((b | 0x20) - 'a' < 26u) && !(b - '0' < 10u)) {
+    const unsigned b = text[i];
+    const bool letter = (b | 0x20u) - 'a' < 26u, digit = b - '0' < 10u;
+    if (b < 0x80 && !letter && !digit) {
       k = i + 1;
       break;
     }
