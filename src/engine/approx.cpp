@@ -775,13 +775,18 @@ const ApproxSearcher::Spans& ApproxSearcher::floor_spans(float floor) {
   return f;
 }
 
+ApproxSearcher::Scan ApproxSearcher::scan(const unsigned char* text, std::size_t remaining, float t, float floor,
+                                          Candidate& best, std::size_t& reach, bool exact, std::size_t stop) {
+  // The widened mode of the tests also takes every budget and threshold test by division,
+  // so that they check the table against the float expressions it stands for.
+  return Scan{text,  remaining, t, floor, &best, spans_.least, floor_spans(floor).least,
+              widened_ ? 0 : kSpanCosts, &reach, exact, stop};
+}
+
 Candidate ApproxSearcher::search_above(const unsigned char* text, std::size_t remaining, float t, float floor,
                                        bool exact, std::size_t& reach, const Frontier* starts) {
   Candidate best{kNoView, 0, 0.0f};
-  // The widened mode of the tests also takes every budget and threshold test by division,
-  // so that they check the table against the float expressions it stands for.
-  const Scan sc{text,  remaining, t, floor, &best, spans_.least, floor_spans(floor).least,
-                widened_ ? 0 : kSpanCosts, &reach, exact, remaining};
+  const Scan sc = scan(text, remaining, t, floor, best, reach, exact, remaining);
   seen_.next_start();
   stack_.clear();
   if (starts == nullptr) {
@@ -812,14 +817,14 @@ template <bool kHanding>
     // chain is followed here without the stack.
     for (;;) {
       if (kHanding && s.offset >= sc.stop) {
-        items_.push_back({s.node, static_cast<uint16_t>(s.cost), static_cast<uint8_t>(s.offset), 1});
+        keep_item(s, true);
         break;
       }
       ++visited_;
       if (!seen_.admit(s.node, s.offset, s.cost)) break;
       if (!passes_bound(sc, s.node, s.offset, s.cost)) break;
       if (offer(v, s, sc.t, best)) {
-        if (kHanding) items_.push_back({s.node, static_cast<uint16_t>(s.cost), static_cast<uint8_t>(s.offset), 0});
+        if (kHanding) keep_item(s, false);
         if (best.similarity == 1.0f) return false;
       }
       if (s.offset > reach) reach = s.offset;
@@ -849,9 +854,8 @@ std::size_t ApproxSearcher::prefix_k(const unsigned char* text, std::size_t rema
   const std::size_t lo = spans_.least[1];
   std::size_t k = 8;
   for (std::size_t i = 0; i < 8 && i < remaining; ++i) {
-    const unsigned b = text[i];
-    const bool letter = (b | 0x20u) - 'a' < 26u, digit = b - '0' < 10u;
-    if (b < 0x80 && !letter && !digit) {
+    // Bytes from 0x80 up belong to a character that the word test sees whole: K runs on.
+    if (text[i] < 0x80 && !view_.word_byte(text[i])) {
       k = i + 1;
       break;
     }
@@ -886,7 +890,7 @@ const ApproxSearcher::Prefix& ApproxSearcher::prefix(const unsigned char* text, 
   Candidate best{kNoView, 0, 0.0f};
   std::size_t reach = 0;
   const float t = spans_.t;
-  const Scan sc{text, remaining, t, t, &best, spans_.least, spans_.least, widened_ ? 0 : kSpanCosts, &reach, exact, k};
+  const Scan sc = scan(text, remaining, t, t, best, reach, exact, k);
   seen_.next_start();
   stack_.clear();
   stack_.push_back({0, 0, 0});
@@ -914,8 +918,7 @@ Candidate ApproxSearcher::replay(const Prefix& e, const unsigned char* text, std
   Candidate best{kNoView, 0, 0.0f};
   // The entry stands for reading the first k bytes.
   reach = std::max<std::size_t>(reach, e.k - 1);
-  const Scan sc{text,  remaining, t, floor, &best, spans_.least, floor_spans(floor).least,
-                widened_ ? 0 : kSpanCosts, &reach, exact, remaining};
+  const Scan sc = scan(text, remaining, t, floor, best, reach, exact, remaining);
   seen_.next_start();
   stack_.clear();
   for (uint32_t i = e.at; i < e.at + e.count; ++i) {

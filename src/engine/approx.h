@@ -447,7 +447,12 @@ class ApproxSearcher {
   static constexpr Prefix kNone{0, 0, 0, 0, false};
   std::vector<Item> prefix_pool_;
   std::vector<Item> items_;  // the items of the entry being made
-  // K for a start: one past the first byte that is not an ASCII letter or digit, at least
+  void keep_item(const State& s, bool handed) {
+    // Offsets and costs before K (at most 8) fit the item's fields.
+    items_.push_back({s.node, static_cast<uint16_t>(s.cost), static_cast<uint8_t>(s.offset), handed});
+  }
+  // K for a start: one past the first byte that is not a word byte (the processor's word
+  // set; bytes from 0x80 up count as word bytes here), at least
   // least[1] (the root's suffix walk reads up to offset least[1] - 2); 0 when that is past 8
   // or leaves no byte after it.
   std::size_t prefix_k(const unsigned char* text, std::size_t remaining) const;
@@ -470,6 +475,9 @@ class ApproxSearcher {
   static constexpr float kLastFloor = 1.0f / 64;
   // Span tables of recent floors.
   const Spans& floor_spans(float floor);
+  // The Scan of one run at threshold t above `floor`, reading no text from `stop` on.
+  Scan scan(const unsigned char* text, std::size_t remaining, float t, float floor, Candidate& best,
+            std::size_t& reach, bool exact, std::size_t stop);
   // Direct-mapped by the floor's bits: seeds bring back the same few dozen scores.
   static constexpr int kKeptFloors = 64;
   Spans floors_[kKeptFloors];

@@ -31,7 +31,7 @@ faults=(
   "approx.cpp|if (best.similarity == 1.0f) return false;|if (best.similarity >= 0.99f) return false;|stop: before 1.0"
   "approx.cpp|  const bool blind = kHanding \&\& !sees_next \&\& j1 < sc.remaining;|  const bool blind = false;|prefixes: a run that stops at K reads as if the text ended there"
   "approx.cpp|      alive = passes_bound(sc, n, j, c);\n      break;\n    }\n    n = x.step|      alive = false;\n      break;\n    }\n    n = x.step|prefixes: a chain that reaches K dropped instead of handed over"
-  "approx.cpp|        if (kHanding) items_.push_back(|        if (false) items_.push_back(|prefixes: candidates before K left out of the entry"
+  "approx.cpp|        if (kHanding) keep_item(s, false);|        if (false) keep_item(s, false);|prefixes: candidates before K left out of the entry"
   "approx.cpp|  const uint64_t key = low_bytes(head_of(text, k), k);|  const uint64_t key = low_bytes(head_of(text, k), k - 1);|prefixes: the last byte of the prefix left out of its key"
   "approx.cpp|if (!(seed > t \&\& c.node != kNoView \&\& c.similarity >= seed)) c = replay(|if (!(seed > t)) c = replay(|prefixes: a seeded replay that reaches nothing above its seed taken as the result"
   "approx.cpp|      if (len > remaining |      if (len > remaining + 1 |memo: a window longer than the text left (masked but for a window whose last byte is a NUL that no state read past)"
