@@ -29,7 +29,8 @@
 // extractor's). Also the first approximate call's cost: the time and resident memory that
 // building the search tables and the suffix index for t = 0.9 takes, beside the exact index's
 // memory, and after the three thresholds each table's heap bytes, with the suffix index the
-// view then keeps (the deepest that they asked for).
+// view then keeps (the deepest that they asked for). A second table says how each pass's
+// start positions were answered (ApproxSearcher::Path), with each way's share of the states.
 //
 // Table 4: threshold 0.0 with 100 keywords of 3 to 10 random letters from "etaoinshrdlu",
 // on texts of words of 2 to 9 letters from a-z, a fifth of them keywords: how the time grows
@@ -43,6 +44,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -250,8 +252,10 @@ std::vector<std::string_view> spread_paragraphs(std::string_view corpus, std::si
   return out;
 }
 
+using Paths = std::array<ApproxSearcher::PathCount, ApproxSearcher::kPaths>;
+
 double extract_seconds(const KeywordProcessor& kp, const std::vector<std::string_view>& texts,
-                       std::optional<float> t, int repeat, std::vector<std::vector<Hit>>* hits) {
+                       std::optional<float> t, int repeat, std::vector<std::vector<Hit>>* hits, Paths* paths = nullptr) {
   std::vector<double> times;
   std::vector<kwsieve::KeywordMatch> out;
   for (int r = 0; r < repeat; ++r) {
@@ -270,8 +274,32 @@ double extract_seconds(const KeywordProcessor& kp, const std::vector<std::string
       }
     }
     times.push_back(cpu_seconds() - t0);
+    if (paths) {
+      for (int k = 0; k < ApproxSearcher::kPaths; ++k) (*paths)[k] = x.approx().path_count(ApproxSearcher::Path(k));
+    }
   }
   return benchkit::median(times);
+}
+
+// A row of the second table: each path's share of the start positions searched or answered,
+// and in brackets its share of the states popped.
+std::string where_row(std::size_t count, float t, const Paths& paths) {
+  uint64_t searches = 0, states = 0;
+  for (const auto& p : paths) {
+    searches += p.searches;
+    states += p.states;
+  }
+  char cell[64];
+  // Rows begin with a letter, so before_after.sh, which keeps the rows of figures, leaves them out.
+  std::snprintf(cell, sizeof cell, "| t = %.1f, %zu |", static_cast<double>(t), count);
+  std::string row = cell;
+  for (const auto& p : paths) {
+    const double a = searches ? 100.0 * static_cast<double>(p.searches) / static_cast<double>(searches) : 0.0;
+    const double b = states ? 100.0 * static_cast<double>(p.states) / static_cast<double>(states) : 0.0;
+    std::snprintf(cell, sizeof cell, p.states ? " %.0f (%.0f) |" : " %.0f |", a, b);
+    row += cell;
+  }
+  return row;
 }
 
 int paragraphs_table(const std::vector<std::pair<std::string, std::string>>& keywords, std::string_view corpus,
@@ -289,6 +317,7 @@ int paragraphs_table(const std::vector<std::pair<std::string, std::string>>& key
   std::printf("| keywords | t | exact | approximate | literal | approx / exact | approx / literal | matches |\n");
   std::printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
   int failures = 0;
+  std::vector<std::string> where;  // the second table's rows
   for (std::size_t count : counts) {
     KeywordProcessor kp(false, false);
     for (std::size_t i = 0; i < count && i < keywords.size(); ++i) kp.add_keyword(keywords[i].first, keywords[i].second);
@@ -306,7 +335,9 @@ int paragraphs_table(const std::vector<std::pair<std::string, std::string>>& key
     const double exact = extract_seconds(kp, paras, std::nullopt, repeat, nullptr);
     for (float t : {0.9f, 0.8f, 0.7f}) {
       std::vector<std::vector<Hit>> got;
-      const double approx = extract_seconds(kp, paras, t, repeat, &got);
+      Paths paths{};
+      const double approx = extract_seconds(kp, paras, t, repeat, &got, &paths);
+      where.push_back(where_row(count, t, paths));
       // The literal search in the extractor's scan; one pass (it is the slow side).
       double lit = 0;
       std::vector<Hit> hits;
@@ -345,6 +376,13 @@ int paragraphs_table(const std::vector<std::pair<std::string, std::string>>& key
                 mib(m.total() + suffix));
     std::fflush(stdout);
   }
+  std::printf("\n### Where one pass's start positions went: searches (and states popped), %% of all\n\n");
+  std::printf("| threshold, keywords |");
+  for (int k = 0; k < ApproxSearcher::kPaths; ++k) std::printf(" %s |", ApproxSearcher::path_name(ApproxSearcher::Path(k)));
+  std::printf("\n|---|");
+  for (int k = 0; k < ApproxSearcher::kPaths; ++k) std::printf("---:|");
+  std::printf("\n");
+  for (const std::string& row : where) std::printf("%s\n", row.c_str());
   return failures;
 }
 

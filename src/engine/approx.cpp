@@ -545,11 +545,14 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   const bool exact = !widened_ && uint64_t{remaining} + 2 + v.max_keyword() < kExactFloat &&
                      v.max_name() < kExactFloat;
   if (filter_ && !filter_->may_match(x, text, remaining)) {
-    ++filtered_;
+    ++paths_[kFiltered].searches;
     return Candidate{kNoView, 0, 0.0f};
   }
   memo_.fit(w.size());
-  if (Candidate known; memo_.find(text, remaining, exact, known)) return known;
+  if (Candidate known; memo_.find(text, remaining, exact, known)) {
+    ++paths_[kRemembered].searches;
+    return known;
+  }
   std::size_t reach = 0;
   if (exact) {
     // Only a state of cost 0 scores 1 (below 2^24, 1 - c / D < 1 for c >= 1), and those
@@ -562,6 +565,7 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
       if (x.terminal(n)) {
         const Candidate c{n, j + 1, 1.0f};
         memo_.add(text, remaining, j + 1, exact, c);
+        ++paths_[kSpelled].searches;
         return c;
       }
     }
@@ -574,12 +578,16 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   if (seeding_ == Seeding::kRaised && seed >= 0.0f) seed = std::min(seed + 1.0f / 16, 1.0f);
   const bool replays = exact && t >= kFirstFloor && use_prefixes_ && found_rate_ >= kRateOne / 8;
   const std::size_t k = replays ? prefix_k(text, remaining) : 0;
+  const uint64_t visited = visited_, made = entries_made_;
+  Path path = kSearched;
   const Prefix* e = k != 0 ? &prefix(text, remaining, k, exact) : nullptr;
   if (e != nullptr && e->usable) {
+    path = entries_made_ != made ? kBuilt : kReplayed;
     // Rule 9; with a seed the replay checks itself as the search below does.
     if (seed > t) c = replay(*e, text, remaining, t, seed, exact, reach);
     if (!(seed > t && c.node != kNoView && c.similarity >= seed)) c = replay(*e, text, remaining, t, t, exact, reach);
   } else if (seed > t) {
+    path = kSeeded;
     c = search_above(text, remaining, t, seed, exact, reach);
     // As with the floors of rule 6, the run checks itself: a candidate of the seed or more is
     // the literal one. Should nothing reach the seed (it was not a score reached here), the
@@ -598,8 +606,11 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
         settled = c.node == kNoView;
       }
     }
+    if (settled) path = kSettled;
     if (!settled) c = search_from(text, remaining, t, exact, reach);
   }
+  ++paths_[path].searches;
+  paths_[path].states += visited_ - visited;
   found_rate_ = found_rate_ - found_rate_ / 32 + (c.node != kNoView ? kRateOne / 32 : 0);
   if (c.node != kNoView) seeds_.add(text, c.length, c.similarity);
   if (reach < remaining) memo_.add(text, remaining, reach + 1, exact, c);
@@ -884,6 +895,7 @@ const ApproxSearcher::Prefix& ApproxSearcher::prefix(const unsigned char* text, 
     met = h | 1;
     return kNone;
   }
+  ++entries_made_;
   // Rule 9: a run that hands over every state reaching offset k reads text[0, k) alone (its
   // chains stop at k, and expand() looks at no byte from k on), so its items serve any text
   // of these first k bytes with more bytes left.
@@ -933,6 +945,12 @@ Candidate ApproxSearcher::replay(const Prefix& e, const unsigned char* text, std
     if (!stack_.empty() && !pop_all<false>(sc)) break;
   }
   return best;
+}
+
+const char* ApproxSearcher::path_name(Path p) {
+  static constexpr const char* kNames[kPaths] = {"filtered", "remembered", "spelled", "replayed",
+                                                 "built",    "seeded",     "settled", "searched"};
+  return p >= 0 && p < kPaths ? kNames[p] : "?";
 }
 
 Candidate ApproxSearcher::search_literal(std::string_view w, std::size_t p, float t) {

@@ -170,8 +170,20 @@ class ApproxSearcher {
 
   // States popped by the searches so far (for benchmarks).
   uint64_t states_visited() const { return visited_; }
+  // How the searches so far were answered (for benchmarks): before any search (the start
+  // filter, a remembered result, the text spelling a keyword), by replaying a prefix entry
+  // (rule 9; `kBuilt`: the entry was made for this search), above a seed (rule 7), by a
+  // frontier that settles that nothing scores (rule 8), or from the root. Each kind counts
+  // its searches and the states they popped.
+  enum Path : int { kFiltered, kRemembered, kSpelled, kReplayed, kBuilt, kSeeded, kSettled, kSearched, kPaths };
+  struct PathCount {
+    uint64_t searches = 0;
+    uint64_t states = 0;
+  };
+  PathCount path_count(Path p) const { return paths_[p]; }
+  static const char* path_name(Path p);
   // Start positions that the start filter ruled out (for tests and benchmarks).
-  uint64_t starts_filtered() const { return filtered_; }
+  uint64_t starts_filtered() const { return paths_[kFiltered].searches; }
 
   // Tests only: bound every state the way texts beyond 2^24 bytes need, and decide every
   // budget and threshold test by division.
@@ -500,7 +512,8 @@ class ApproxSearcher {
   std::shared_ptr<const StartFilter> filter_;  // for spans_.t, if it applies
   // The view's suffix index, deep enough for spans_.t, when expand_root() applies there.
   std::shared_ptr<const SuffixIndex> suffixes_;
-  uint64_t filtered_ = 0;
+  PathCount paths_[kPaths];
+  uint64_t entries_made_ = 0;  // prefix entries made (Prefixes)
 };
 
 }  // namespace kwsieve
