@@ -578,11 +578,12 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
   if (seeding_ == Seeding::kRaised && seed >= 0.0f) seed = std::min(seed + 1.0f / 16, 1.0f);
   const bool replays = exact && t >= kFirstFloor && use_prefixes_ && found_rate_ >= kRateOne / 8;
   const std::size_t k = replays ? prefix_k(text, remaining) : 0;
-  const uint64_t visited = visited_, made = entries_made_;
+  const uint64_t visited = visited_;
   Path path = kSearched;
-  const Prefix* e = k != 0 ? &prefix(text, remaining, k, exact) : nullptr;
+  bool made = false;
+  const Prefix* e = k != 0 ? &prefix(text, remaining, k, exact, made) : nullptr;
   if (e != nullptr && e->usable) {
-    path = entries_made_ != made ? kBuilt : kReplayed;
+    path = made ? kBuilt : kReplayed;
     // Rule 9; with a seed the replay checks itself as the search below does.
     if (seed > t) c = replay(*e, text, remaining, t, seed, exact, reach);
     if (!(seed > t && c.node != kNoView && c.similarity >= seed)) c = replay(*e, text, remaining, t, t, exact, reach);
@@ -606,8 +607,11 @@ Candidate ApproxSearcher::search(std::string_view w, std::size_t p, float t) {
         settled = c.node == kNoView;
       }
     }
-    if (settled) path = kSettled;
-    if (!settled) c = search_from(text, remaining, t, exact, reach);
+    if (settled) {
+      path = kSettled;
+    } else {
+      c = search_from(text, remaining, t, exact, reach);
+    }
   }
   ++paths_[path].searches;
   paths_[path].states += visited_ - visited;
@@ -876,7 +880,7 @@ std::size_t ApproxSearcher::prefix_k(const unsigned char* text, std::size_t rema
 }
 
 const ApproxSearcher::Prefix& ApproxSearcher::prefix(const unsigned char* text, std::size_t remaining, std::size_t k,
-                                                     bool exact) {
+                                                     bool exact, bool& made) {
   static constexpr int kSlotBits = std::countr_zero(kPrefixSlots);
   if (prefixes_.empty() || met_.empty()) {
     // Both or neither: should the second fail, the next call makes both again.
@@ -895,7 +899,7 @@ const ApproxSearcher::Prefix& ApproxSearcher::prefix(const unsigned char* text, 
     met = h | 1;
     return kNone;
   }
-  ++entries_made_;
+  made = true;
   // Rule 9: a run that hands over every state reaching offset k reads text[0, k) alone (its
   // chains stop at k, and expand() looks at no byte from k on), so its items serve any text
   // of these first k bytes with more bytes left.

@@ -468,9 +468,9 @@ class ApproxSearcher {
   // least[1] (the root's suffix walk reads up to offset least[1] - 2); 0 when that is past 8
   // or leaves no byte after it.
   std::size_t prefix_k(const unsigned char* text, std::size_t remaining) const;
-  // The entry for the text's first k bytes, made now if the prefix was met before; kNone
-  // (not usable) otherwise.
-  const Prefix& prefix(const unsigned char* text, std::size_t remaining, std::size_t k, bool exact);
+  // The entry for the text's first k bytes, made now (and `made` set) if the prefix was met
+  // before; kNone (not usable) otherwise.
+  const Prefix& prefix(const unsigned char* text, std::size_t remaining, std::size_t k, bool exact, bool& made);
   Candidate replay(const Prefix& e, const unsigned char* text, std::size_t remaining, float t, float floor,
                    bool exact, std::size_t& reach);
   // Pops stack_ until it is empty; false once the best reaches 1 (rule 1).
@@ -513,7 +513,6 @@ class ApproxSearcher {
   // The view's suffix index, deep enough for spans_.t, when expand_root() applies there.
   std::shared_ptr<const SuffixIndex> suffixes_;
   PathCount paths_[kPaths];
-  uint64_t entries_made_ = 0;  // prefix entries made (Prefixes)
 };
 
 }  // namespace kwsieve
