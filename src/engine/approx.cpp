@@ -331,10 +331,11 @@ void ApproxSearcher::expand(const Scan& sc, const State& s, unsigned char b, std
 // pairs of the suffix node are exactly the chains still alive, and the same tests (a terminal
 // that passes; at the offset where the budget opens, the bound) decide them, the first that
 // holds giving the state pushed. The moves are pushed in expand()'s order.
+template <bool kHanding>
 void ApproxSearcher::expand_root(const Scan& sc, unsigned char b) {
   const SearchTables& v = *tables_;
   // Text byte skipped: the root itself at offset 1, closed.
-  push_landing<true>(sc, 0, 1, 1, false, stack_);
+  push_landing<kHanding>(sc, 0, 1, 1, false, stack_);
   const SearchTables::Reach& r = v.reach(0);
   if (r.depth == SearchTables::kUnreached || r.depth == 0) return;
   if (sc.exact && bounded_) {
@@ -855,7 +856,7 @@ template <bool kHanding>
       if (m != kNoView) push_landing<kHanding>(sc, m, j1, s.cost, opens(sc, s.cost, uint64_t{j1} + 1), stack_);
       // The root, while a cost of 1 closes the budget at offsets 1 and 2 (so at 0 and 1 too).
       if (s.offset == 0 && v.node(0).count > SearchTables::kFanFrom && !opens(sc, 1, 2)) {
-        expand_root(sc, b);
+        expand_root<kHanding>(sc, b);
       } else {
         expand<kHanding>(sc, s, b, stack_);
       }

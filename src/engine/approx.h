@@ -295,6 +295,7 @@ class ApproxSearcher {
   void expand(const Scan& sc, const State& s, unsigned char b, std::vector<State>& stack) const;
   // expand() for the root while chains of cost 1 are closed at offsets 0 and 1, with the
   // suffix index in place of one land() walk per child.
+  template <bool kHanding>
   void expand_root(const Scan& sc, unsigned char b);
   void walk_suffixes(const Scan& sc, std::size_t from, int move);
   // The walk both of those and frontiers (rule 8) make: the suffix index along the text from
